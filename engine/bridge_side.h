@@ -1,0 +1,22 @@
+// How the engine reaches the bridge side of a virtual pair. The engine knows
+// nothing of how pairs are made: the pair-setup layer (or a test) registers a
+// provider, and OpenDevice asks it for the device named by a bridge path.
+#pragma once
+
+class BridgeSideProvider {
+public:
+    virtual ~BridgeSideProvider() = default;
+
+    // Opens the bridge side named `name` ("ZPVB5"). Gives a descriptor the
+    // caller owns, or -1 with errno set: ENOENT when no such pair exists,
+    // EBUSY when the bridge side is already open.
+    virtual int OpenBridgeSide(const char* name) = 0;
+
+    // The caller is done with a descriptor from OpenBridgeSide: the provider
+    // closes it and lets the next opening through.
+    virtual void CloseBridgeSide(const char* name, int fd) = 0;
+};
+
+// The process-wide provider; nullptr makes every opening fail with ENOENT.
+void SetBridgeSideProvider(BridgeSideProvider* provider);
+BridgeSideProvider* GetBridgeSideProvider();

@@ -1,0 +1,31 @@
+// The framing object between the two sides of a bridge. Protocol is the
+// transparent variant; CustomProto frames the traffic.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/byte_queue.h"
+
+class Protocol {
+public:
+    Protocol(uint32_t toNetLimit, uint32_t toSerialLimit)
+        : toNet(toNetLimit), toSerial(toSerialLimit) {}
+    virtual ~Protocol() = default;
+    Protocol(const Protocol&) = delete;
+    Protocol& operator=(const Protocol&) = delete;
+
+    // Slot order matters to readers of this class: 0..4.
+    virtual int FromSerial(const unsigned char* bytes, int n);
+    virtual int FromNet(const unsigned char* bytes, int n);
+    virtual void Reset();
+    virtual bool Poll();
+    virtual bool TakeRegistered();
+
+    ByteQueue toNet;
+    ByteQueue toSerial;
+
+protected:
+    // A queue that could not grow lost bytes: the connection must end so the
+    // peer notices, rather than carrying on with a hole in the stream.
+    bool TakeQueueFailure();
+};
