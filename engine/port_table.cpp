@@ -1,0 +1,159 @@
+#include "engine/port_table.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+
+PortRecord PortTable[kPortCount];
+
+namespace {
+
+const char* const kStateText[] = {"Stopped", "Waiting", "Checking", "Connecting", "Connected",
+                                  "Registered"};
+const char* const kModeName[] = {"tcpclient", "tcpserver", "udp"};
+
+const char* AddrText(uint32_t hostOrder)
+{
+    thread_local char buf[INET_ADDRSTRLEN];
+    in_addr a{};
+    a.s_addr = htonl(hostOrder);
+    if (!inet_ntop(AF_INET, &a, buf, sizeof buf))
+        buf[0] = '\0';
+    return buf;
+}
+
+uint32_t AddrFromText(const char* text)
+{
+    // inet_addr's forms ("10.1", "0x0A.1", "010.0.0.1") are what users of
+    // such settings have always been able to type.
+    in_addr_t a = inet_addr(text ? text : "");
+    return ntohl(a);
+}
+
+uint32_t LeadingDigits(const char* text)
+{
+    uint32_t v = 0;
+    if (!text)
+        return 0;
+    while (*text == ' ' || *text == '\t')
+        ++text;
+    for (; *text >= '0' && *text <= '9'; ++text)
+        v = v * 10 + static_cast<uint32_t>(*text - '0');
+    return v;
+}
+
+char* PortText(uint32_t port, char* buf, size_t size)
+{
+    snprintf(buf, size, "%d", static_cast<int32_t>(port));
+    return buf;
+}
+
+char* FormatName(const PortRecord* record, const char* fmt, char* buf, size_t size)
+{
+    if (!record || record->number < 0 || size == 0)
+        return nullptr;
+    snprintf(buf, size, fmt, record->number);
+    return buf;
+}
+
+}  // namespace
+
+void InitPortTable(PortStateTarget* target)
+{
+    for (int i = 0; i < kPortCount; ++i) {
+        PortRecord& r = PortTable[i];
+        r.sock.store(kInvalidSocket);
+        r.number = -1;
+        r.dstAddr = r.locAddr = r.dstPort = r.locPort = 0;
+        r.useCustom = 0;
+        r.emuBR = 1;
+        r.chkDTR = 0;
+        r.devName[0] = '\0';
+        r.keepAlive = r.idleTime = 0;
+        r.state.store(STATE_STOPPED);
+        r.mode = MODE_TCPCLIENT;
+        r.name[0] = '\0';
+        r.hWndNotify = target;
+    }
+}
+
+const char* PortStateText(int32_t state)
+{
+    if (state < 0 || state > STATE_REGISTERED)
+        return "";
+    return kStateText[state];
+}
+
+const char* PortModeName(uint32_t mode)
+{
+    if (mode > MODE_UDP)
+        return "";
+    return kModeName[mode];
+}
+
+void PostPortState(PortRecord* record, int32_t state)
+{
+    record->state.store(state);
+    if (PortStateTarget* target = record->hWndNotify)
+        target->PostPortStateMessage(record, state);
+}
+
+char* UserSideName(const PortRecord* record, char* buf, size_t size)
+{
+    return FormatName(record, "ZPVA%d", buf, size);
+}
+
+char* BridgeSideName(const PortRecord* record, char* buf, size_t size)
+{
+    return FormatName(record, "ZPVB%d", buf, size);
+}
+
+char* BridgeDevicePath(const PortRecord* record, char* buf, size_t size)
+{
+    return FormatName(record, "\\\\.\\ZPVB%d", buf, size);
+}
+
+const char* LocAddrText(const PortRecord* record) { return AddrText(record->locAddr); }
+const char* DstAddrText(const PortRecord* record) { return AddrText(record->dstAddr); }
+
+char* LocPortText(const PortRecord* record, char* buf, size_t size)
+{
+    return PortText(record->locPort, buf, size);
+}
+
+char* DstPortText(const PortRecord* record, char* buf, size_t size)
+{
+    return PortText(record->dstPort, buf, size);
+}
+
+void SetLocAddrText(PortRecord* record, const char* text) { record->locAddr = AddrFromText(text); }
+void SetDstAddrText(PortRecord* record, const char* text) { record->dstAddr = AddrFromText(text); }
+void SetLocPortText(PortRecord* record, const char* text) { record->locPort = LeadingDigits(text); }
+void SetDstPortText(PortRecord* record, const char* text) { record->dstPort = LeadingDigits(text); }
+
+void SetModeByName(PortRecord* record, const char* text)
+{
+    if (!text)
+        return;
+    for (uint32_t i = 0; i <= MODE_UDP; ++i) {
+        if (strcmp(text, kModeName[i]) == 0) {
+            record->mode = i;
+            return;
+        }
+    }
+}
+
+void CopyField(char* field, size_t fieldSize, const char* src, size_t max)
+{
+    if (fieldSize == 0)
+        return;
+    size_t n = 0;
+    if (src) {
+        size_t limit = max < fieldSize - 1 ? max : fieldSize - 1;
+        while (n < limit && src[n])
+            ++n;
+        memcpy(field, src, n);
+    }
+    field[n] = '\0';
+}

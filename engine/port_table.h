@@ -1,0 +1,103 @@
+// The port table: 256 port records shared by every part of the program, the
+// naming of a pair's devices, the text conversions, and bridge control.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+struct PortRecord;
+class StopEvent;
+class BridgeThreadHandle;
+
+enum PortState : int32_t {
+    STATE_STOPPED = 0,
+    STATE_WAITING = 1,
+    STATE_CHECKING = 2,
+    STATE_CONNECTING = 3,
+    STATE_CONNECTED = 4,
+    STATE_REGISTERED = 5,
+};
+
+enum PortMode : uint32_t {
+    MODE_TCPCLIENT = 0,
+    MODE_TCPSERVER = 1,
+    MODE_UDP = 2,
+};
+
+constexpr int kPortCount = 256;
+constexpr int kInvalidSocket = -1;
+
+// Receives every state change of a bridge. Called on the bridge thread: an
+// implementation must only queue the notification (the main window hands it
+// to the user-interface thread), never block or touch widgets.
+class PortStateTarget {
+public:
+    virtual ~PortStateTarget() = default;
+    virtual void PostPortStateMessage(PortRecord* record, int32_t state) = 0;
+};
+
+struct PortRecord {
+    // Written by the bridge thread, read by the user interface at any time.
+    std::atomic<int> sock{kInvalidSocket};
+    int32_t number = -1;
+    uint32_t dstAddr = 0;   // host byte order
+    uint32_t locAddr = 0;   // host byte order; 0 binds to any address
+    uint32_t dstPort = 0;
+    uint32_t locPort = 0;
+    int32_t useCustom = 0;
+    int32_t emuBR = 1;
+    int32_t chkDTR = 0;
+    char devName[32] = {};
+    uint32_t keepAlive = 0;
+    uint32_t idleTime = 0;
+    std::atomic<int32_t> state{STATE_STOPPED};
+    uint32_t mode = MODE_TCPCLIENT;
+    char name[8] = {};
+    PortStateTarget* hWndNotify = nullptr;
+    std::shared_ptr<StopEvent> hStopEvent;
+    std::shared_ptr<BridgeThreadHandle> hThread;
+};
+
+// Process-wide table, indexed by pair number.
+extern PortRecord PortTable[kPortCount];
+
+// Empties every slot (number -1) and gives each the notification target;
+// settings return to their first-use values. Bridges must be stopped.
+void InitPortTable(PortStateTarget* target);
+
+const char* PortStateText(int32_t state);  // "Stopped" ... "Registered"; "" when out of range
+const char* PortModeName(uint32_t mode);   // "tcpclient", "tcpserver", "udp"; "" when out of range
+
+// Stores the state, then notifies the record's target.
+void PostPortState(PortRecord* record, int32_t state);
+
+// Device names of a record; each writes into buf and gives it, or nullptr
+// for an empty slot.
+char* UserSideName(const PortRecord* record, char* buf, size_t size);     // "ZPVA7"
+char* BridgeSideName(const PortRecord* record, char* buf, size_t size);   // "ZPVB7"
+char* BridgeDevicePath(const PortRecord* record, char* buf, size_t size); // "\\.\ZPVB7"
+
+// Dotted text of an address; the text lives in a per-thread buffer until the
+// thread's next conversion.
+const char* LocAddrText(const PortRecord* record);
+const char* DstAddrText(const PortRecord* record);
+char* LocPortText(const PortRecord* record, char* buf, size_t size);
+char* DstPortText(const PortRecord* record, char* buf, size_t size);
+
+void SetLocAddrText(PortRecord* record, const char* text);  // not dotted IPv4 -> 255.255.255.255
+void SetDstAddrText(PortRecord* record, const char* text);
+void SetLocPortText(PortRecord* record, const char* text);  // leading digits, 0 when none
+void SetDstPortText(PortRecord* record, const char* text);
+void SetModeByName(PortRecord* record, const char* text);   // unchanged when nothing matches
+
+// Copies at most max characters of src into a field of fieldSize bytes,
+// always zero-terminated.
+void CopyField(char* field, size_t fieldSize, const char* src, size_t max);
+
+// Bridge control, user-interface thread only.
+bool StartBridge(PortRecord* record);
+bool StopBridge(PortRecord* record);
+// Waits for every bridge thread, including ones StopBridge gave up waiting
+// for; used at the program's end.
+void JoinAllBridges();
