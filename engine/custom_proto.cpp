@@ -73,7 +73,8 @@ bool CustomProto::FrameComplete()
     }
     if (frameType != FRAME_REGISTER) {
         // Only a registration is heard from an unregistered peer; its other
-        // frames go, without ending the connection.
+        // frames are dropped with the rest of the chunk, and the connection
+        // stays.
         if (linkState == LINK_DOWN)
             return false;
         retries = 0;
@@ -128,8 +129,8 @@ int CustomProto::FromNet(const unsigned char* bytes, int n)
             frameType = b;
             if (b == kFlag)
                 break;  // repeated flags
-            // Bytes 0x80..0xFF are accepted and ignored as types: the test
-            // reads the byte as signed.
+            // Read as signed, type bytes 0x80..0xFF pass: like the unused
+            // types below 23 they are accepted and ignored.
             if (static_cast<int8_t>(b) > 22) {
                 linkState = LINK_FAILED;
                 return -1;
