@@ -173,6 +173,7 @@ TEST_F(BridgeTest, UdpCarriesDatagramsBothWaysIncludingEmptyOnes)
     SetDst(r, "127.0.0.1", LocalPort(peer));
     SetLoc(r, "127.0.0.1", 0);
     int user = Keep(pairs_.OpenUser(5));
+    CapturedOutput out;
 
     auto start = Clock::now();
     ASSERT_TRUE(StartBridge(r));
@@ -206,7 +207,10 @@ TEST_F(BridgeTest, UdpCarriesDatagramsBothWaysIncludingEmptyOnes)
     EXPECT_TRUE(got == up) << "peer got " << got.size() << " of " << up.size();
 
     EXPECT_TRUE(StopBridge(r));
+    out.Restore();
     EXPECT_EQ(target_.States(r), (std::vector<int32_t>{W, CH, CD, W, S}));
+    EXPECT_EQ(out.Err(), "");
+    EXPECT_NE(out.Out().find("InOut() - STOP\nDisconnect() - OK\n"), std::string::npos);
 }
 
 TEST_F(BridgeTest, DetectDtrEndsTheConnectionWhenTheProgramClosesItsPort)

@@ -122,20 +122,19 @@ private:
     std::map<int, Pair> pairs_;
 };
 
-// Records every state a bridge posts, with the posting thread.
+// Records every state a bridge posts.
 class RecordingTarget : public PortStateTarget {
 public:
     struct Post {
         PortRecord* record;
         int32_t state;
-        std::thread::id thread;
     };
 
     void PostPortStateMessage(PortRecord* record, int32_t state) override
     {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            posts_.push_back({record, state, std::this_thread::get_id()});
+            posts_.push_back({record, state});
         }
         cv_.notify_all();
         if (onPost)
