@@ -105,8 +105,8 @@ private:
     OutBuffer sockOut_;
     OutBuffer devOut_;
 
-    // "Pending" is the overlapped model's word: the operation is wanted and
-    // waits for its descriptor to be ready.
+    // A pending operation is wanted and waits for its descriptor to be
+    // ready; the log texts keep the names these operations have always had.
     bool devReadPending_ = false;
     bool sockWritePending_ = false;
     bool sockReadPending_ = false;
@@ -153,7 +153,9 @@ void Pump::Run()
     LogLine("InOut() - STOP\n");
 }
 
-// Steps 1 to 5 of a pass; false ends the connection at once.
+// The start of a pass: fills the output buffers, asks for the reads that
+// the queues have room for, and reads DSR when its watch has fired. False
+// ends the connection at once.
 bool Pump::StartOperations()
 {
     if (!sockWritePending_) {
@@ -197,8 +199,8 @@ bool Pump::StartOperations()
     return true;
 }
 
-// Step 6: one wait of at most 50 ms (5 ms while a direction has nothing
-// under way, for the close, accept and stop events only).
+// The one wait of a pass: at most 50 ms (5 ms while a direction has nothing
+// under way, for the close, accept and stop events only). Marks what is ready.
 void Pump::Wait(bool signalled[EVENT_COUNT])
 {
     std::fill(signalled, signalled + EVENT_COUNT, false);
@@ -289,7 +291,7 @@ void Pump::Wait(bool signalled[EVENT_COUNT])
     signalled[EVENT_STOP] = fds[0].revents != 0;
 }
 
-// Step 7 for one event.
+// Takes one ready event.
 void Pump::Handle(int event)
 {
     switch (event) {
