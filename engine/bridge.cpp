@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "engine/custom_proto.h"
 #include "engine/loops.h"
 #include "engine/protocol.h"
 #include "engine/serial_side.h"
@@ -52,9 +53,9 @@ void JoinForgotten(const PortRecord* record)
 
 std::unique_ptr<Protocol> CreateFraming(const PortRecord& record)
 {
-    // TODO(custom protocol): when CustomProto lands, frame the traffic here for useCustom:
-    // if (record.useCustom) return std::unique_ptr<Protocol>(new (std::nothrow) CustomProto(record.devName, record.keepAlive, record.idleTime, kQueueLimit, kQueueLimit));
-    (void)record;
+    if (record.useCustom)
+        return std::unique_ptr<Protocol>(new (std::nothrow) CustomProto(
+            record.devName, record.keepAlive, record.idleTime, kQueueLimit, kQueueLimit));
     return std::unique_ptr<Protocol>(new (std::nothrow) Protocol(kQueueLimit, kQueueLimit));
 }
 
