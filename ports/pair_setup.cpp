@@ -95,8 +95,7 @@ void PairSetup::Start()
             names.insert(com);
     }
     // A lost or older comdb.dat learns the names the pairs carry.
-    for (int com : names)
-        UpdateClaims(com, -1);
+    UpdateClaims(names, -1);
 }
 
 PairSetup::~PairSetup()
@@ -236,9 +235,9 @@ void PairSetup::DropLink(const std::string& name, const std::string& target)
         unlinkat(devFd_.Get(), name.c_str(), 0);
 }
 
-// Claims one COM number and releases another (either may be -1) in one
-// write of comdb.dat. Only the owner writes the file.
-bool PairSetup::UpdateClaims(int claim, int release)
+// Claims some COM numbers and releases one (-1 for none) in one write of
+// comdb.dat. Only the owner writes the file.
+bool PairSetup::UpdateClaims(const std::set<int>& claim, int release)
 {
     std::string content;
     if (!owner_ || !ReadSmallFile(dirFd_.Get(), kComDbFile, kFileLimit, &content))
@@ -247,8 +246,7 @@ bool PairSetup::UpdateClaims(int claim, int release)
     std::set<int> before = claimed;
     if (release > 0)
         claimed.erase(release);
-    if (claim > 0)
-        claimed.insert(claim);
+    claimed.insert(claim.begin(), claim.end());
     if (claimed == before)
         return true;
     if (!WriteFileAtomic(dirFd_.Get(), kComDbFile, FormatComDb(claimed))) {
@@ -343,7 +341,7 @@ int PairSetup::ChangeLocked(uint32_t number, const ParamList& given)
         DropLink(ComName(oldCom), pair.slave);
     // The pair is renamed whatever comdb.dat says; a claim that could not
     // be written is what the repair tool is for.
-    UpdateClaims(newCom, oldCom != newCom ? oldCom : -1);
+    UpdateClaims(newCom > 0 ? std::set<int>{newCom} : std::set<int>{}, oldCom != newCom ? oldCom : -1);
     return 0;
 }
 
@@ -364,7 +362,7 @@ bool PairSetup::Remove(uint32_t number)
     DropLink(UserSideLinkName(static_cast<int>(number)), pair.slave);
     if (int com = ComOf(pair.params); com > 0) {
         DropLink(ComName(com), pair.slave);
-        UpdateClaims(-1, com);
+        UpdateClaims({}, com);
     }
     // A bridge may still hold its duplicate of the master; the terminal
     // ends when that is closed too.
@@ -403,7 +401,7 @@ bool PairSetup::ClaimRelease(uint32_t comNumber, bool claim)
         return false;
     std::lock_guard<std::mutex> lk(mu_);
     int n = static_cast<int>(comNumber);
-    return UpdateClaims(claim ? n : -1, claim ? -1 : n);
+    return claim ? UpdateClaims({n}, -1) : UpdateClaims({}, n);
 }
 
 size_t PairSetup::QueryDevice(const char* name, char* target, size_t size)

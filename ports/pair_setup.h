@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -100,7 +101,7 @@ private:
     void DropLink(const std::string& name, const std::string& target);
     std::string LinkTarget(const std::string& name) const;
     bool LiveLink(const std::string& name) const;
-    bool UpdateClaims(int claim, int release);
+    bool UpdateClaims(const std::set<int>& claim, int release);
 
     std::mutex mu_;
     std::string dir_;
