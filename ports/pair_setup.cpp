@@ -115,18 +115,7 @@ PairSetup::~PairSetup()
 // it has made none yet.
 void PairSetup::CleanDevFolder()
 {
-    if (!devFd_.Valid())
-        return;
-    int fd = openat(devFd_.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!d) {
-        if (fd >= 0)
-            close(fd);
-        return;
-    }
-    std::vector<std::string> stale;
-    while (dirent* e = readdir(d)) {
-        std::string name = e->d_name;
+    for (const std::string& name : DevNames()) {
         struct stat st{};
         if (fstatat(devFd_.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
             continue;
@@ -134,11 +123,24 @@ void PairSetup::CleanDevFolder()
                     name.compare(0, sizeof kTempPrefix - 1, kTempPrefix) == 0;
         bool toTerminal = LinkTarget(name).compare(0, 9, "/dev/pts/") == 0;
         if ((ours && toTerminal) || !LiveLink(name))
-            stale.push_back(name);
+            unlinkat(devFd_.Get(), name.c_str(), 0);
     }
+}
+
+std::vector<std::string> PairSetup::DevNames() const
+{
+    std::vector<std::string> names;
+    int fd = devFd_.Valid() ? openat(devFd_.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!d) {
+        if (fd >= 0)
+            close(fd);
+        return names;
+    }
+    while (dirent* e = readdir(d))
+        names.emplace_back(e->d_name);
     closedir(d);
-    for (const std::string& name : stale)
-        unlinkat(devFd_.Get(), name.c_str(), 0);
+    return names;
 }
 
 void PairSetup::MakeTerminal(uint32_t number, Pair* pair)
@@ -436,20 +438,9 @@ std::vector<std::string> PairSetup::ComNamesInUse()
 {
     std::lock_guard<std::mutex> lk(mu_);
     std::vector<int> numbers;
-    int fd = devFd_.Valid() ? openat(devFd_.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!d && fd >= 0)
-        close(fd);
-    while (d) {
-        dirent* e = readdir(d);
-        if (!e)
-            break;
-        int n = ComNumber(e->d_name);
-        if (n > 0 && LiveLink(e->d_name))
+    for (const std::string& name : DevNames())
+        if (int n = ComNumber(name); n > 0 && LiveLink(name))
             numbers.push_back(n);
-    }
-    if (d)
-        closedir(d);
     std::sort(numbers.begin(), numbers.end());
     std::vector<std::string> names;
     for (int n : numbers)

@@ -92,6 +92,7 @@ private:
     PairSetup(std::string dir, UniqueFd dirFd);
     void Start();
     void CleanDevFolder();
+    std::vector<std::string> DevNames() const;
     void MakeTerminal(uint32_t number, Pair* pair);
     void LoadPairsFile(std::map<uint32_t, Pair>* pairs);
     void RefreshIfFollower();

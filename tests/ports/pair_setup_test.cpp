@@ -6,11 +6,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/bridge_side.h"
@@ -182,6 +184,40 @@ TEST_F(PairSetupTest, BridgeSideOpensOnceAtATime)
     ps->CloseBridgeSide("ZPVB6", b);
     EXPECT_EQ(ps->OpenBridgeSide("ZPVB6"), -1);
     ps->CloseBridgeSide("ZPVB6", c);
+}
+
+TEST_F(PairSetupTest, BridgeThreadsNeverShareASideWhileTheUserInterfaceEditsPairs)
+{
+    auto ps = PairSetup::Open(dir_);
+    Add(*ps, 5, 5);
+    std::atomic<int> holders{0}, overlaps{0}, opened{0}, otherErrors{0};
+    std::atomic<bool> stop{false};
+    auto bridge = [&] {
+        while (!stop) {
+            int fd = ps->OpenBridgeSide("ZPVB5");
+            if (fd < 0) {
+                otherErrors += errno != EBUSY;
+                continue;
+            }
+            overlaps += ++holders > 1;
+            ++opened;
+            --holders;
+            ps->CloseBridgeSide("ZPVB5", fd);
+        }
+    };
+    std::thread a(bridge), b(bridge);
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_TRUE(ps->Install(6, "-", "-"));
+        EXPECT_EQ(ps->Change("ZPVA6", "PortName=COM6"), 0);
+        EXPECT_EQ(ps->Change("ZPVA5", i % 2 ? "PortName=COM5" : "PortName=COM7"), 0);
+        EXPECT_TRUE(ps->Remove(6));
+    }
+    stop = true;
+    a.join();
+    b.join();
+    EXPECT_EQ(overlaps, 0);
+    EXPECT_EQ(otherErrors, 0);
+    EXPECT_GT(opened, 0);
 }
 
 TEST_F(PairSetupTest, RenameMovesLinkAndClaimAndARefusedOneChangesNothing)
