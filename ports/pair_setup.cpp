@@ -63,7 +63,10 @@ std::unique_ptr<PairSetup> PairSetup::Open(const std::string& programDir)
     UniqueFd dirFd(open(programDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dirFd.Valid())
         return nullptr;
-    std::unique_ptr<PairSetup> ps(new PairSetup(programDir, std::move(dirFd)));
+    std::string dir = programDir;
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    std::unique_ptr<PairSetup> ps(new PairSetup(dir, std::move(dirFd)));
     ps->Start();
     return ps;
 }

@@ -43,7 +43,7 @@ public:
     PairSetup(const PairSetup&) = delete;
     PairSetup& operator=(const PairSetup&) = delete;
 
-    bool Owner() const { return owner_; }
+    bool OwnsFolder() const { return owner_; }
     const std::string& Directory() const { return dir_; }
 
     // Makes pair n (0..255) with its parameter texts for the user side and
