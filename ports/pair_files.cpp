@@ -8,7 +8,7 @@
 #include <cerrno>
 
 #include "ports/pair_text.h"
-#include "ports/unique_fd.h"
+#include "engine/unique_fd.h"
 
 namespace {
 
@@ -94,7 +94,7 @@ bool ReadSmallFile(int dirfd, const char* name, size_t limit, std::string* out)
 {
     out->clear();
     UniqueFd fd(openat(dirfd, name, O_RDONLY | O_CLOEXEC));
-    if (!fd.Valid())
+    if (!fd.IsValid())
         return errno == ENOENT;
     char buf[4096];
     while (out->size() < limit) {
@@ -114,7 +114,7 @@ bool WriteFileAtomic(int dirfd, const char* name, std::string_view content)
 {
     std::string tmp = std::string(name) + ".tmp";
     UniqueFd fd(openat(dirfd, tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!fd.Valid())
+    if (!fd.IsValid())
         return false;
     bool ok = true;
     while (ok && !content.empty()) {

@@ -61,7 +61,7 @@ PairSetup::PairSetup(std::string dir, UniqueFd dirFd) : dir_(std::move(dir)), di
 std::unique_ptr<PairSetup> PairSetup::Open(const std::string& programDir)
 {
     UniqueFd dirFd(open(programDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dirFd.Valid())
+    if (!dirFd.IsValid())
         return nullptr;
     std::string dir = programDir;
     while (dir.size() > 1 && dir.back() == '/')
@@ -78,7 +78,7 @@ void PairSetup::Start()
     // program fails to take it and stays a follower. A folder where the
     // lock file cannot be made is read-only to us anyway.
     lockFd_.Reset(openat(dirFd_.Get(), kLockFile, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    owner_ = lockFd_.Valid() && flock(lockFd_.Get(), LOCK_EX | LOCK_NB) == 0;
+    owner_ = lockFd_.IsValid() && flock(lockFd_.Get(), LOCK_EX | LOCK_NB) == 0;
     if (owner_)
         mkdirat(dirFd_.Get(), kDevFolder, 0755);
     // No following: dev/ as a link would let our unlinks reach another folder.
@@ -87,7 +87,7 @@ void PairSetup::Start()
         LoadPairsFile(&pairs_);
         return;
     }
-    if (!devFd_.Valid())
+    if (!devFd_.IsValid())
         fprintf(stderr, "PairSetup: no folder %s/%s, pairs get no links\n", dir_.c_str(), kDevFolder);
     CleanDevFolder();
     LoadPairsFile(&pairs_);
@@ -133,7 +133,7 @@ void PairSetup::CleanDevFolder()
 std::vector<std::string> PairSetup::DevNames() const
 {
     std::vector<std::string> names;
-    int fd = devFd_.Valid() ? openat(devFd_.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    int fd = devFd_.IsValid() ? openat(devFd_.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
     if (!d) {
         if (fd >= 0)
@@ -194,14 +194,14 @@ bool PairSetup::SavePairs()
 std::string PairSetup::LinkTarget(const std::string& name) const
 {
     char buf[PATH_MAX];
-    ssize_t n = devFd_.Valid() ? readlinkat(devFd_.Get(), name.c_str(), buf, sizeof buf) : -1;
+    ssize_t n = devFd_.IsValid() ? readlinkat(devFd_.Get(), name.c_str(), buf, sizeof buf) : -1;
     return n > 0 && static_cast<size_t>(n) < sizeof buf ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
 bool PairSetup::LiveLink(const std::string& name) const
 {
     struct stat st{};
-    return devFd_.Valid() && fstatat(devFd_.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+    return devFd_.IsValid() && fstatat(devFd_.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
            S_ISLNK(st.st_mode) && fstatat(devFd_.Get(), name.c_str(), &st, 0) == 0;
 }
 
@@ -210,7 +210,7 @@ bool PairSetup::LiveLink(const std::string& name) const
 // link someone made to a real device is not ours to replace.
 bool PairSetup::PlaceLink(const std::string& name, const std::string& target)
 {
-    if (!devFd_.Valid() || target.empty()) {
+    if (!devFd_.IsValid() || target.empty()) {
         errno = ENOENT;
         return false;
     }
@@ -236,7 +236,7 @@ bool PairSetup::PlaceLink(const std::string& name, const std::string& target)
 // Removes dev/<name> only while it still points at our terminal.
 void PairSetup::DropLink(const std::string& name, const std::string& target)
 {
-    if (devFd_.Valid() && !target.empty() && LinkTarget(name) == target)
+    if (devFd_.IsValid() && !target.empty() && LinkTarget(name) == target)
         unlinkat(devFd_.Get(), name.c_str(), 0);
 }
 
@@ -328,7 +328,7 @@ int PairSetup::ChangeLocked(uint32_t number, const ParamList& given)
                 return 1;
     bool placed = false;
     if (newCom > 0 && LinkTarget(ComName(newCom)) != pair.slave) {
-        if (!pair.master.Valid() || !PlaceLink(ComName(newCom), pair.slave))
+        if (!pair.master.IsValid() || !PlaceLink(ComName(newCom), pair.slave))
             return 1;
         placed = true;
     }
@@ -422,7 +422,7 @@ size_t PairSetup::QueryDevice(const char* name, char* target, size_t size)
         RefreshIfFollower();
         auto it = pairs_.find(static_cast<uint32_t>(n));
         // A follower's pairs exist: the owner holds them.
-        if (it != pairs_.end() && (!owner_ || it->second.master.Valid()))
+        if (it != pairs_.end() && (!owner_ || it->second.master.IsValid()))
             found = kBridgeTarget;
     }
     if (found.empty()) {
@@ -465,7 +465,7 @@ int PairSetup::OpenBridgeSide(const char* name)
     std::lock_guard<std::mutex> lk(mu_);
     RefreshIfFollower();
     auto it = n >= 0 ? pairs_.find(static_cast<uint32_t>(n)) : pairs_.end();
-    if (it == pairs_.end() || (owner_ && !it->second.master.Valid())) {
+    if (it == pairs_.end() || (owner_ && !it->second.master.IsValid())) {
         errno = ENOENT;
         return -1;
     }

@@ -25,7 +25,7 @@
 
 #include "engine/bridge_side.h"
 #include "ports/pair_text.h"
-#include "ports/unique_fd.h"
+#include "engine/unique_fd.h"
 
 // Called once per installed pair with its number and its parameter text.
 // The text is the callee's own copy: it may write into it (STRTOK_R does).

@@ -12,13 +12,13 @@ bool OpenRawPty(UniqueFd* master, std::string* slavePath)
     // Close-on-exec: a child process holding a master would keep the pair
     // alive after the program removed it.
     UniqueFd m(open("/dev/ptmx", O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!m.Valid())
+    if (!m.IsValid())
         return false;
     char name[PATH_MAX];
     if (grantpt(m.Get()) != 0 || unlockpt(m.Get()) != 0 || ptsname_r(m.Get(), name, sizeof name) != 0)
         return false;
     UniqueFd s(open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!s.Valid())
+    if (!s.IsValid())
         return false;
     termios t{};
     if (tcgetattr(s.Get(), &t) != 0)

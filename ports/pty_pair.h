@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "ports/unique_fd.h"
+#include "engine/unique_fd.h"
 
 // Opens a new pseudo-terminal and puts its slave in raw mode: no echo, no
 // line editing, no character translation, 8 data bits. The slave's settings

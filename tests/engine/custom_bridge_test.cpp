@@ -27,7 +27,6 @@ TEST_F(EngineTest, CustomProtocolRegistersAndFramesBothWays)
     r->useCustom = 1;
     strcpy(r->devName, "GW1");
     int user = pairs_.OpenUser(4);
-    CapturedOutput out;
 
     ASSERT_TRUE(StartBridge(r));
     ASSERT_TRUE(target_.WaitFor(r, STATE_WAITING));
@@ -55,7 +54,7 @@ TEST_F(EngineTest, CustomProtocolRegistersAndFramesBothWays)
     EXPECT_EQ(ReadSome(peer, 1, 2000), "");
 
     EXPECT_TRUE(StopBridge(r));
-    out.Restore();
+
     EXPECT_EQ(target_.States(r),
               (std::vector<int32_t>{STATE_WAITING, STATE_CHECKING, STATE_CONNECTED,
                                     STATE_REGISTERED, STATE_WAITING, STATE_STOPPED}));

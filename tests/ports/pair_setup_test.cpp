@@ -131,7 +131,7 @@ TEST_F(PairSetupTest, InstalledPairCarriesEveryByteRawBetweenItsSides)
     EXPECT_EQ(Read("comdb.dat"), "COM5\n");
 
     UniqueFd user(open(P("dev/COM5").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    ASSERT_TRUE(user.Valid());
+    ASSERT_TRUE(user.IsValid());
     termios t{};
     ASSERT_EQ(tcgetattr(user.Get(), &t), 0);
     EXPECT_FALSE(t.c_lflag & (ICANON | ECHO));
@@ -260,7 +260,7 @@ TEST_F(PairSetupTest, RemoveEndsThePairAndReleasesItsName)
     auto ps = PairSetup::Open(dir_);
     Add(*ps, 5, 5);
     UniqueFd user(open(P("dev/COM5").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    ASSERT_TRUE(user.Valid());
+    ASSERT_TRUE(user.IsValid());
     ASSERT_TRUE(ps->Remove(5));
     EXPECT_TRUE(fs::is_empty(P("dev")));
     EXPECT_EQ(Read("comdb.dat"), "");

@@ -32,7 +32,7 @@ TEST(PtyFacts, HangupMarksAClosedUserSideAndReadGivesEio)
 {
     // A terminal whose slave was never opened shows no hangup at all.
     UniqueFd fresh(open("/dev/ptmx", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    ASSERT_TRUE(fresh.Valid());
+    ASSERT_TRUE(fresh.IsValid());
     ASSERT_EQ(unlockpt(fresh.Get()), 0);
     EXPECT_FALSE(Revents(fresh.Get()) & POLLHUP);
 
@@ -81,7 +81,7 @@ TEST(PtyFacts, BytesForAClosedUserSideWaitForTheNextProgramUnlessDiscarded)
     // the master alone; the hangup comes back once the peer is closed.
     {
         UniqueFd peer(ioctl(master.Get(), TIOCGPTPEER, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        ASSERT_TRUE(peer.Valid());
+        ASSERT_TRUE(peer.IsValid());
         EXPECT_EQ(tcflush(peer.Get(), TCIFLUSH), 0);
     }
     EXPECT_TRUE(Revents(master.Get()) & POLLHUP);
