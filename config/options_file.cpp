@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "config/port_options.h"
 #include "config/test_options.h"

@@ -1,7 +1,5 @@
 #include "config/xml_document.h"
 
-#include <cstring>
-
 namespace {
 
 const char kCrLf[] = "\r\n";
