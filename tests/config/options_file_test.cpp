@@ -19,9 +19,6 @@
 #include "config/test_options.h"
 #include "engine/port_table.h"
 
-// Filled by the test-only bridge control (test_only_bridge_control.cpp).
-extern std::vector<PortRecord*> g_testOnlyStartedBridges;
-
 namespace {
 
 const char kExample[] =
@@ -92,10 +89,12 @@ protected:
         dir_ = tmpl;
         ASSERT_EQ(chdir(dir_.c_str()), 0);
         InitPortTable(nullptr);
-        g_testOnlyStartedBridges.clear();
     }
     void TearDown() override
     {
+        for (PortRecord& r : PortTable)
+            if (r.hThread)
+                StopBridge(&r);
         InitPortTable(nullptr);
         EXPECT_EQ(chdir(oldCwd_.c_str()), 0);
         std::string cmd = "rm -rf '" + dir_ + "'";
@@ -125,7 +124,7 @@ TEST_F(OptionsFile, SavesTheExampleDocumentByteForByte)
     ASSERT_EQ(SaveOptions(state, "options.dat", true), 1);
     EXPECT_EQ(ReadBytes(Path("options.dat")), kExample);
     EXPECT_EQ(state.optionsText, kExample);
-    EXPECT_TRUE(g_testOnlyStartedBridges.empty());  // the startup flag is off
+    EXPECT_FALSE(r.hThread);  // the startup flag is off
 }
 
 TEST_F(OptionsFile, AnEmptyTableSavesOnlyTheFlags)
@@ -224,10 +223,11 @@ TEST_F(OptionsFile, StartStepStartsEveryOccupiedSlotOnlyWithTheStartupFlag)
     OptionsState state;
     state.settings.startup = 1;
     ASSERT_EQ(SaveOptions(state, "options.dat", false), 1);  // the shutdown save
-    EXPECT_TRUE(g_testOnlyStartedBridges.empty());
+    EXPECT_FALSE(PortTable[3].hThread);
 
     ASSERT_EQ(SaveOptions(state, "options.dat", true), 1);
-    EXPECT_EQ(g_testOnlyStartedBridges, (std::vector<PortRecord*>{&PortTable[3], &PortTable[9]}));
+    for (int slot = 0; slot < kPortCount; ++slot)
+        EXPECT_EQ(static_cast<bool>(PortTable[slot].hThread), slot == 3 || slot == 9) << slot;
 }
 
 TEST_F(OptionsFile, AFileThatCannotBeOpenedOrWrittenIsReported)
@@ -239,7 +239,7 @@ TEST_F(OptionsFile, AFileThatCannotBeOpenedOrWrittenIsReported)
     EXPECT_EQ(SaveOptions(state, Path("no/such/dir/options.dat").c_str(), true), 0);
     EXPECT_EQ(SaveOptions(state, dir_.c_str(), true), 0);  // a folder
     EXPECT_EQ(state.optionsText, "before");
-    EXPECT_TRUE(g_testOnlyStartedBridges.empty());
+    EXPECT_FALSE(PortTable[1].hThread);
 
     // A full disk: the open succeeds, the write fails.
     EXPECT_EQ(SaveOptions(state, "/dev/full", false), 0);

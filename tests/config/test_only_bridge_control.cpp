@@ -1,22 +1,26 @@
 // TEST-ONLY stand-ins for the bridge control of engine/, which is being built
-// on its own branch. They only record which records were asked to start or
-// stop, so that the options file's start step links and can be checked.
+// on its own branch: a started record gets a thread handle, a stopped one
+// loses it, and nothing runs. They let the options file's start step link and
+// be checked the way the real bridge control will be seen.
 // Remove this file when the real StartBridge/StopBridge are on the branch.
-#include <vector>
+#include <memory>
 
 #include "engine/port_table.h"
 
-std::vector<PortRecord*> g_testOnlyStartedBridges;
-std::vector<PortRecord*> g_testOnlyStoppedBridges;
+class BridgeThreadHandle {};
 
 bool StartBridge(PortRecord* record)
 {
-    g_testOnlyStartedBridges.push_back(record);
+    if (!record || record->number < 0)
+        return false;
+    record->hThread = std::make_shared<BridgeThreadHandle>();
     return true;
 }
 
 bool StopBridge(PortRecord* record)
 {
-    g_testOnlyStoppedBridges.push_back(record);
+    if (!record || !record->hThread)
+        return false;
+    record->hThread.reset();
     return true;
 }
