@@ -73,10 +73,12 @@ bool CustomProto::FrameComplete()
     }
     if (frameType != FRAME_REGISTER) {
         // Only a registration is heard from an unregistered peer; its other
-        // frames are dropped with the rest of the chunk, and the connection
-        // stays.
+        // frames are dropped and the connection stays. Only the frame: the
+        // bytes after it may hold the registration, or the start of a frame
+        // that the next read completes, and how the stream was cut into
+        // reads must not decide what is heard.
         if (linkState == LINK_DOWN)
-            return false;
+            return true;
         retries = 0;
         nextProbe = SecondsAfter(now, keepAlive);
     }

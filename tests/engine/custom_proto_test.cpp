@@ -221,13 +221,29 @@ TEST_F(CustomProtoWire, LongChunksSplitSoNoLengthExceeds1024)
 TEST_F(CustomProtoReceive, DataBeforeRegistrationIsDroppedWithoutEndingTheLink)
 {
     CustomProto p("GW1", 30, 60, 1024, 1024, clock);
-    EXPECT_EQ(Feed(p, Frame(FRAME_DATA, "GW1", {1, 2, 3}) + Frame(FRAME_DATA, "GW1", {4})), -1);
+    Feed(p, Frame(FRAME_DATA, "GW1", {1, 2, 3}) + Frame(FRAME_DATA, "GW1", {4}));
     EXPECT_EQ(p.toSerial.Count(), 0u);
     EXPECT_FALSE(p.Poll());
     EXPECT_EQ(p.linkState, LINK_DOWN);
 
     Feed(p, Frame(FRAME_REGISTER, "GW1") + Frame(FRAME_DATA, "GW1", {7, 0x7E, 9}));
     EXPECT_EQ(Drain(p.toSerial), (Bytes{7, 0x7E, 9}));
+    EXPECT_FALSE(p.Poll());
+}
+
+TEST_F(CustomProtoReceive, RegistrationInTheSameReadAsEarlierDataIsHeard)
+{
+    // Data, then the registration and a cut-off frame, all in one read: the
+    // data is dropped, the registration counts, and the next read completes
+    // the frame it started.
+    CustomProto p("GW1", 30, 60, 1024, 1024, clock);
+    Bytes tail = Frame(FRAME_DATA, "GW1", {0x7E, 5, 0x7E});
+    Bytes first = Frame(FRAME_DATA, "GW1", {1}) + Frame(FRAME_REGISTER, "GW1") +
+                  Bytes(tail.begin(), tail.begin() + 6);
+    Feed(p, first);
+    EXPECT_TRUE(p.TakeRegistered());
+    Feed(p, Bytes(tail.begin() + 6, tail.end()));
+    EXPECT_EQ(Drain(p.toSerial), (Bytes{0x7E, 5, 0x7E}));
     EXPECT_FALSE(p.Poll());
 }
 

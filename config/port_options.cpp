@@ -1,0 +1,58 @@
+#include "config/port_options.h"
+
+#include <string>
+
+#include "config/test_options.h"
+#include "engine/port_table.h"
+
+namespace {
+
+// The record's port name as a zero-terminated copy, whatever its field holds.
+struct PortName {
+    explicit PortName(const PortRecord& r) { CopyField(text, sizeof text, r.name, sizeof r.name); }
+    char text[sizeof(PortRecord::name) + 1];
+};
+
+}  // namespace
+
+void WritePortOptions(CTestOptions& options, const PortRecord& r)
+{
+    PortName port(r);
+    const char* name = port.text;
+    if (!options.SetStringOption(name, nullptr, ""))
+        return;
+    char devName[sizeof r.devName];
+    CopyField(devName, sizeof devName, r.devName, sizeof devName - 1);
+
+    options.SetAddrOption(name, "DSTADDR", r.dstAddr);
+    options.SetIntOption(name, "DSTPORT", static_cast<int32_t>(r.dstPort));
+    options.SetAddrOption(name, "LOCADDR", r.locAddr);
+    options.SetIntOption(name, "LOCPORT", static_cast<int32_t>(r.locPort));
+    options.SetStringOption(name, "MODE", PortModeName(r.mode));
+    options.SetBoolOption(name, "USECUSTOM", r.useCustom);
+    options.SetBoolOption(name, "CHKDTR", r.chkDTR);
+    options.SetStringOption(name, "DEVNAME", devName);
+    options.SetIntOption(name, "KEEPALIVE", static_cast<int32_t>(r.keepAlive));
+    options.SetIntOption(name, "IDLETIME", static_cast<int32_t>(r.idleTime));
+}
+
+void ReadPortOptions(CTestOptions& options, PortRecord* record)
+{
+    if (!record)
+        return;
+    PortName port(*record);
+    const char* name = port.text;
+    record->locAddr = options.GetAddrOption(name, "LOCADDR", 0);
+    record->locPort = options.GetAddrOption(name, "LOCPORT", 0);
+    record->dstAddr = options.GetAddrOption(name, "DSTADDR", 0);
+    record->dstPort = options.GetAddrOption(name, "DSTPORT", 0);
+    SetModeByName(record, options.GetStringOption(name, "MODE", "tcpserver").c_str());
+    record->useCustom = options.GetBoolOption(name, "USECUSTOM", 0);
+    // A stored EMUBR is not honoured: every pair is set up with baud pacing.
+    record->emuBR = 1;
+    record->chkDTR = options.GetBoolOption(name, "CHKDTR", 0);
+    std::string devName = options.GetStringOption(name, "DEVNAME", nullptr);
+    CopyField(record->devName, sizeof record->devName, devName.c_str(), sizeof record->devName - 1);
+    record->keepAlive = static_cast<uint32_t>(options.GetIntOption(name, "KEEPALIVE", 0));
+    record->idleTime = static_cast<uint32_t>(options.GetIntOption(name, "IDLETIME", 0));
+}

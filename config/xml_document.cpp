@@ -1,0 +1,683 @@
+#include "config/xml_document.h"
+
+namespace {
+
+const char kCrLf[] = "\r\n";
+
+char At(std::string_view text, int32_t index)
+{
+    if (index < 0 || static_cast<size_t>(index) >= text.size())
+        return '\0';
+    return text[static_cast<size_t>(index)];
+}
+
+int32_t Length(std::string_view text) { return static_cast<int32_t>(text.size()); }
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+bool IsTokenDelimiter(char c)
+{
+    return IsBlank(c) || c == '<' || c == '>' || c == '=' || c == '\\' || c == '/' || c == '?' ||
+           c == '!' || c == '\0';
+}
+
+// Finds `what` at or after `from`; gives its index or -1.
+int32_t FindText(std::string_view text, int32_t from, std::string_view what)
+{
+    if (from < 0 || static_cast<size_t>(from) > text.size())
+        return -1;
+    size_t at = text.find(what, static_cast<size_t>(from));
+    return at == std::string_view::npos ? -1 : static_cast<int32_t>(at);
+}
+
+std::string_view TokenView(const TokenSpan& span)
+{
+    int32_t end = span.right + 1;
+    if (end > Length(span.text))
+        end = Length(span.text);
+    if (span.left < 0 || span.left >= end)
+        return {};
+    return span.text.substr(static_cast<size_t>(span.left), static_cast<size_t>(end - span.left));
+}
+
+// A tag name token matches a searched name when it is the whole name, or the
+// name's first part up to a blank, "=", "/" or "[" (so "COM1" misses "COM10").
+bool NameMatches(std::string_view token, std::string_view name)
+{
+    if (token.size() > name.size() || name.compare(0, token.size(), token) != 0)
+        return false;
+    if (token.size() == name.size())
+        return true;
+    char c = name[token.size()];
+    return c == ' ' || c == '=' || c == '/' || c == '[';
+}
+
+}  // namespace
+
+CXmlDocument::CXmlDocument() { SetDocument(nullptr); }
+
+CXmlDocument::~CXmlDocument() = default;
+
+// ---- scanning --------------------------------------------------------------
+
+bool CXmlDocument::SkipWhitespace(std::string_view text, int32_t& index)
+{
+    while (IsBlank(At(text, index)))
+        ++index;
+    return At(text, index) != '\0';
+}
+
+bool CXmlDocument::FindChar(std::string_view text, int32_t& index, char c)
+{
+    if (index < 0)
+        index = 0;
+    while (index < Length(text) && text[static_cast<size_t>(index)] != c)
+        ++index;
+    if (index > Length(text))
+        index = Length(text);
+    return index < Length(text);
+}
+
+bool CXmlDocument::FindToken(TokenSpan& span)
+{
+    span.quoted = false;
+    int32_t end = Length(span.text);
+    if (span.next < 0)
+        span.next = 0;
+    int32_t i = span.next;
+    if (!SkipWhitespace(span.text, i) || i >= end) {
+        span.left = span.right = span.next = end;
+        return false;
+    }
+    char c = span.text[static_cast<size_t>(i)];
+    if (c == '"' || c == '\'') {
+        span.quoted = true;
+        span.left = i + 1;
+        int32_t close = i + 1;
+        FindChar(span.text, close, c);
+        span.right = close - 1;
+        span.next = close < end ? close + 1 : end;
+        return true;
+    }
+    span.left = i;
+    while (!IsTokenDelimiter(At(span.text, i)))
+        ++i;
+    if (i == span.left)
+        ++i;  // a delimiter is a token of its own
+    span.right = i - 1;
+    span.next = i;
+    return true;
+}
+
+std::string CXmlDocument::TokenText(const TokenSpan& span) { return std::string(TokenView(span)); }
+
+NodeKind CXmlDocument::ParseNode(TokenSpan& span)
+{
+    std::string_view text = span.text;
+    int32_t end = Length(text);
+    int32_t p = span.next;
+    if (p < 0 || p >= end)
+        return NodeNone;
+
+    if (text[static_cast<size_t>(p)] != '<') {
+        int32_t i = p;
+        if (!SkipWhitespace(text, i) || At(text, i) == '<') {
+            span.next = i;
+            return NodeWhitespace;
+        }
+        FindChar(text, i, '<');
+        span.next = i;
+        return NodeText;
+    }
+
+    if (p + 2 >= end)
+        return NodeNone;
+    char c1 = text[static_cast<size_t>(p + 1)];
+    char c2 = text[static_cast<size_t>(p + 2)];
+
+    std::string_view close;
+    NodeKind kind = NodeNone;
+    if (c1 == '?') {
+        close = "?>";
+        kind = NodeProcessingInstruction;
+    } else if (c1 == '!' && c2 == '[') {
+        close = "]]>";
+        kind = NodeCData;
+    } else if (c1 == '!' && c2 == '-') {
+        close = "-->";
+        kind = NodeComment;
+    } else if (c1 == '!') {
+        // A declaration: tokens up to a ">" outside any [...] section.
+        TokenSpan t{text, 0, -1, p, false};
+        int depth = 0;
+        while (FindToken(t)) {
+            if (t.quoted)
+                continue;
+            std::string_view tok = TokenView(t);
+            if (tok == ">" && depth == 0) {
+                span.next = t.next;
+                return NodeDocType;
+            }
+            for (char ch : tok) {
+                if (ch == '[')
+                    ++depth;
+                else if (ch == ']' && depth > 0)
+                    --depth;
+            }
+        }
+        return NodeNone;
+    } else if (c1 == '/') {
+        return NodeNone;
+    } else {
+        return NodeElement;
+    }
+
+    int32_t at = FindText(text, p, close);
+    if (at < 0)
+        return NodeNone;
+    span.next = at + Length(close);
+    return kind;
+}
+
+std::string CXmlDocument::EncodeText(std::string_view value)
+{
+    std::string out;
+    out.reserve(value.size() + value.size() / 10 + 7);
+    for (char c : value) {
+        switch (c) {
+        case '<': out += "&lt;"; break;
+        case '&': out += "&amp;"; break;
+        case '>': out += "&gt;"; break;
+        default: out += c; break;
+        }
+    }
+    return out;
+}
+
+std::string CXmlDocument::DecodeText(int32_t first, int32_t last) const
+{
+    static const struct {
+        std::string_view ref;
+        char c;
+    } kEntities[] = {{"lt;", '<'}, {"amp;", '&'}, {"gt;", '>'}, {"apos;", '\''}, {"quot;", '"'}};
+
+    std::string out;
+    if (first < 0)
+        first = 0;
+    if (last >= Length(docText))
+        last = Length(docText) - 1;
+    if (last < first)
+        return out;
+    std::string_view range(docText.data() + first, static_cast<size_t>(last - first + 1));
+    out.reserve(range.size());
+    for (size_t i = 0; i < range.size(); ++i) {
+        char c = range[i];
+        if (c == '&') {
+            std::string_view rest = range.substr(i + 1);
+            bool decoded = false;
+            for (const auto& e : kEntities) {
+                if (rest.substr(0, e.ref.size()) == e.ref) {
+                    out += e.c;
+                    i += e.ref.size();
+                    decoded = true;
+                    break;
+                }
+            }
+            if (decoded)
+                continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+// ---- records and parsing ---------------------------------------------------
+
+int32_t CXmlDocument::NewPosition()
+{
+    if (static_cast<size_t>(freePos) >= positions.size()) {
+        size_t size = positions.size();
+        size_t grown = size + size / 2;
+        if (grown <= static_cast<size_t>(freePos))
+            grown = static_cast<size_t>(freePos) + 1;
+        positions.resize(grown);
+    }
+    positions[static_cast<size_t>(freePos)] = ElemRecord{};
+    return freePos++;
+}
+
+int32_t CXmlDocument::ReleasePosition()
+{
+    if (freePos > 1)
+        --freePos;
+    return 0;
+}
+
+int32_t CXmlDocument::ParseError(const char* format, std::string_view name)
+{
+    errorText.clear();
+    for (const char* p = format; *p; ++p) {
+        if (p[0] == '%' && p[1] == 's') {
+            errorText.append(name);
+            ++p;
+        } else {
+            errorText += *p;
+        }
+    }
+    ReleasePosition();
+    return -1;
+}
+
+void CXmlDocument::ClearDocumentRecord()
+{
+    if (positions.empty())
+        positions.resize(1);
+    positions[0] = ElemRecord{};
+}
+
+void CXmlDocument::SetPositions(int32_t parent, int32_t main, int32_t child)
+{
+    parentPos = parent;
+    mainPos = main;
+    childPos = child;
+    nodeType = main ? 1 : 0;
+}
+
+bool CXmlDocument::SetDocument(const std::string& text) { return SetDocument(text.c_str()); }
+
+bool CXmlDocument::SetDocument(const char* text)
+{
+    freePos = 1;
+    SetPositions(0, 0, 0);
+    docText = text ? text : "";
+
+    size_t wanted = docText.size() / 64 + 8;
+    if (positions.size() < wanted)
+        positions.resize(wanted);
+
+    if (!docText.empty()) {
+        ClearDocumentRecord();
+        int32_t root = ParseElement(0, 1);
+        if (root > 0) {
+            positions[0].firstChild = root;
+            SetPositions(0, 0, 0);
+            return true;
+        }
+    }
+    ClearDocumentRecord();
+    freePos = 1;
+    SetPositions(0, 0, 0);
+    return false;
+}
+
+int32_t CXmlDocument::ParseElement(int32_t parent, int depth)
+{
+    const std::string_view text = docText;
+    int32_t i = NewPosition();
+    positions[i].parent = parent;
+
+    int32_t scan = positions[parent].endTagOpen;
+    TokenSpan tok{text};
+    for (;;) {
+        int32_t open = scan;
+        if (!FindChar(text, open, '<'))
+            return ParseError("No element tag found");
+        positions[i].startTagOpen = open;
+        // The parent's end tag is looked for from here on.
+        positions[parent].endTagOpen = open;
+
+        tok.next = open + 1;
+        if (!FindToken(tok))
+            return ParseError("Text ends inside a tag");
+        if (tok.quoted)
+            return ParseError("Tag name is quoted");
+
+        char first = text[static_cast<size_t>(tok.left)];
+        if (first == '?' || first == '!') {
+            TokenSpan node{text, 0, -1, open, false};
+            NodeKind kind = ParseNode(node);
+            // "< !" or "< ?" is no special node either: refuse it rather than
+            // scan the same "<" again.
+            if (kind != NodeProcessingInstruction && kind != NodeCData && kind != NodeComment &&
+                kind != NodeDocType)
+                return ParseError("Unclosed special node");
+            scan = node.next;
+            continue;
+        }
+        if (first == '/') {
+            ReleasePosition();
+            return 0;
+        }
+        break;
+    }
+
+    const std::string_view name = TokenView(tok);
+    if (depth > kMaxDepth)
+        return ParseError("Elements nested too deeply at %s", name);
+
+    int32_t close = tok.right + 1;
+    if (!FindChar(text, close, '>'))
+        return ParseError("Start tag not closed");
+    positions[i].startTagClose = close;
+
+    if (At(text, close - 1) == '/') {
+        positions[i].endTagOpen = close - 1;
+        positions[i].endTagClose = close;
+        return i;
+    }
+
+    positions[i].endTagOpen = close + 1;
+    int32_t previous = 0;
+    for (;;) {
+        int32_t c = ParseElement(i, depth + 1);
+        if (c < 0)
+            return -1;
+        if (c == 0)
+            break;
+        if (previous == 0)
+            positions[i].firstChild = c;
+        else
+            positions[previous].nextSibling = c;
+        previous = c;
+        positions[i].endTagOpen = positions[c].endTagClose + 1;
+    }
+
+    int32_t endOpen = positions[i].endTagOpen;
+    if (!FindChar(text, endOpen, '<'))
+        return ParseError("Missing end tag of %s", name);
+    positions[i].endTagOpen = endOpen;
+
+    tok.next = endOpen + 1;
+    int count = 0;
+    while (FindToken(tok)) {
+        ++count;
+        std::string_view t = TokenView(tok);
+        if (count == 1) {
+            if (tok.quoted || t != "/")
+                return ParseError("Expected end tag of %s", name);
+        } else if (count == 2) {
+            if (tok.quoted || !NameMatches(t, name))
+                return ParseError("End tag does not match %s", name);
+        } else if (!tok.quoted && t == ">") {
+            positions[i].endTagClose = tok.left;
+            return i;
+        }
+    }
+    return ParseError("Incomplete end tag of %s", name);
+}
+
+std::string CXmlDocument::ElementData(int32_t index) const
+{
+    if (index <= 0 || index >= freePos)
+        return {};
+    const ElemRecord& r = positions[static_cast<size_t>(index)];
+    if (r.firstChild != 0 || IsEmptyElement(index))
+        return {};
+
+    int32_t i = r.startTagClose + 1;
+    SkipWhitespace(docText, i);
+    if (At(docText, i) == '<' && i + 11 < r.endTagOpen &&
+        docText.compare(static_cast<size_t>(i), 9, "<![CDATA[") == 0) {
+        int32_t end = FindText(docText, i + 9, "]]>");
+        if (end >= 0 && end < r.endTagOpen)
+            return docText.substr(static_cast<size_t>(i + 9), static_cast<size_t>(end - i - 9));
+    }
+    return DecodeText(r.startTagClose + 1, r.endTagOpen - 1);
+}
+
+bool CXmlDocument::IsWellFormed() const { return !positions.empty() && positions[0].firstChild != 0; }
+
+// ---- navigation ------------------------------------------------------------
+
+void CXmlDocument::ResetPosition() { SetPositions(0, 0, 0); }
+
+std::string CXmlDocument::TagName(int32_t index) const
+{
+    if (index <= 0 || index >= freePos)
+        return {};
+    TokenSpan t{docText, 0, -1, positions[static_cast<size_t>(index)].startTagOpen + 1, false};
+    if (!FindToken(t))
+        return {};
+    return TokenText(t);
+}
+
+int32_t CXmlDocument::FindElementIn(int32_t parent, int32_t after, const char* name) const
+{
+    if (positions.empty() || freePos <= 1)
+        return 0;
+    int32_t candidate = after ? positions[static_cast<size_t>(after)].nextSibling
+                              : positions[static_cast<size_t>(parent)].firstChild;
+    if (!name || !*name)
+        return candidate;
+    for (; candidate; candidate = positions[static_cast<size_t>(candidate)].nextSibling) {
+        TokenSpan t{docText, 0, -1, positions[static_cast<size_t>(candidate)].startTagOpen + 1,
+                    false};
+        if (FindToken(t) && NameMatches(TokenView(t), name))
+            return candidate;
+    }
+    return 0;
+}
+
+bool CXmlDocument::FindElement(const char* name)
+{
+    int32_t found = FindElementIn(parentPos, mainPos, name);
+    if (!found)
+        return false;
+    SetPositions(positions[static_cast<size_t>(found)].parent, found, 0);
+    return true;
+}
+
+bool CXmlDocument::FindChildElement(const char* name)
+{
+    if (!mainPos && !FindElement(nullptr))
+        return false;
+    int32_t found = FindElementIn(mainPos, childPos, name);
+    if (!found)
+        return false;
+    int32_t main = positions[static_cast<size_t>(found)].parent;
+    SetPositions(positions[static_cast<size_t>(main)].parent, main, found);
+    return true;
+}
+
+bool CXmlDocument::IntoElement()
+{
+    if (!mainPos || nodeType != 1)
+        return false;
+    SetPositions(mainPos, childPos, 0);
+    return true;
+}
+
+// ---- additions -------------------------------------------------------------
+
+bool CXmlDocument::IsEmptyElement(int32_t index) const
+{
+    if (index <= 0)
+        return false;  // the document record has no tags
+    const ElemRecord& r = positions[static_cast<size_t>(index)];
+    return r.startTagClose == r.endTagOpen + 1;
+}
+
+bool CXmlDocument::IsBlankContent(int32_t index) const
+{
+    if (index <= 0)
+        return false;
+    const ElemRecord& r = positions[static_cast<size_t>(index)];
+    return r.startTagClose + 1 == r.endTagOpen;
+}
+
+void CXmlDocument::LocateNew(int32_t parent, int32_t& after, int32_t& offset) const
+{
+    const bool empty = IsEmptyElement(parent);
+    if (after)
+        offset = positions[static_cast<size_t>(after)].endTagClose + 1;
+    else if (parent)
+        offset = empty ? positions[static_cast<size_t>(parent)].startTagClose
+                       : positions[static_cast<size_t>(parent)].endTagOpen;
+    else
+        offset = Length(docText);
+
+    if (!empty) {
+        int32_t i = offset;
+        if (!SkipWhitespace(docText, i) || At(docText, i) == '<')
+            offset = i;
+    }
+
+    if (!after) {
+        for (int32_t c = positions[static_cast<size_t>(parent)].firstChild; c;
+             c = positions[static_cast<size_t>(c)].nextSibling)
+            after = c;
+    }
+}
+
+void CXmlDocument::ReplaceText(int32_t index, int32_t count, const std::string& text)
+{
+    if (index < 0)
+        index = 0;
+    if (index > Length(docText))
+        index = Length(docText);
+    if (count < 0)
+        count = 0;
+    if (count > Length(docText) - index)
+        count = Length(docText) - index;
+    docText.replace(static_cast<size_t>(index), static_cast<size_t>(count), text);
+}
+
+void CXmlDocument::ShiftSubtree(int32_t root, int32_t shift)
+{
+    int32_t n = root;
+    for (;;) {
+        ElemRecord& r = positions[static_cast<size_t>(n)];
+        r.startTagOpen += shift;
+        r.startTagClose += shift;
+        r.endTagOpen += shift;
+        r.endTagClose += shift;
+        if (r.firstChild) {
+            n = r.firstChild;
+            continue;
+        }
+        while (n != root && positions[static_cast<size_t>(n)].nextSibling == 0)
+            n = positions[static_cast<size_t>(n)].parent;
+        if (n == root)
+            return;
+        n = positions[static_cast<size_t>(n)].nextSibling;
+    }
+}
+
+void CXmlDocument::AdjustPositions(int32_t index, int32_t shift)
+{
+    if (shift == 0)
+        return;
+    for (int32_t n = index; n > 0; n = positions[static_cast<size_t>(n)].parent) {
+        for (int32_t s = positions[static_cast<size_t>(n)].nextSibling; s;
+             s = positions[static_cast<size_t>(s)].nextSibling)
+            ShiftSubtree(s, shift);
+        if (n != index) {
+            positions[static_cast<size_t>(n)].endTagOpen += shift;
+            positions[static_cast<size_t>(n)].endTagClose += shift;
+        }
+    }
+}
+
+bool CXmlDocument::AddElement(const char* name, const char* value)
+{
+    return AddNew(name, value, false);
+}
+
+bool CXmlDocument::AddChildElement(const char* name, const char* value)
+{
+    return AddNew(name, value, true);
+}
+
+bool CXmlDocument::AddNew(const char* name, const char* value, bool child)
+{
+    if (positions.empty())
+        ClearDocumentRecord();
+    int32_t parent, after;
+    if (child) {
+        if (!mainPos)
+            return false;
+        parent = mainPos;
+        after = childPos;
+    } else {
+        parent = parentPos;
+        after = mainPos;
+        if (parent == 0) {
+            if (IsWellFormed())
+                return false;
+            positions[0].endTagOpen = Length(docText);
+        }
+    }
+    const std::string tag = name ? name : "";
+    const int32_t n = Length(tag);
+
+    int32_t offset = 0;
+    LocateNew(parent, after, offset);
+    const bool parentEmpty = IsEmptyElement(parent);
+    const bool parentBlank = IsBlankContent(parent);
+
+    // Where the new text goes, and what it replaces.
+    std::string lead;  // text before the element's own text
+    int32_t where = offset;
+    int32_t replaced = 0;
+    if (parentEmpty) {
+        // "<P/>" opens up into "<P>", the new line, "</P>": the "/" is
+        // replaced. In "<P //>" the "/" that stays would still close the
+        // tag, so a blank goes between.
+        where = positions[static_cast<size_t>(parent)].endTagOpen;
+        replaced = 1;
+        lead = At(docText, where - 1) == '/' ? " >" : ">";
+        lead += kCrLf;
+    } else if (parentBlank) {
+        where = positions[static_cast<size_t>(parent)].startTagClose + 1;
+        lead = kCrLf;
+    }
+    if (parentEmpty || parentBlank)
+        offset = where + Length(lead);
+
+    std::string x;
+    ElemRecord r;
+    r.startTagOpen = offset;
+    r.parent = parent;
+    if (!value || !*value) {
+        x = "<" + tag + "/>" + kCrLf;
+        r.startTagClose = r.startTagOpen + n + 2;
+        r.endTagOpen = r.startTagClose - 1;
+        r.endTagClose = r.endTagOpen + 1;
+    } else {
+        std::string e = EncodeText(value);
+        x = "<" + tag + ">" + e + "</" + tag + ">" + kCrLf;
+        r.startTagClose = r.startTagOpen + n + 1;
+        r.endTagOpen = r.startTagClose + Length(e) + 1;
+        r.endTagClose = r.endTagOpen + n + 2;
+    }
+    x = lead + x;
+
+    if (parentEmpty) {
+        // The parent's end tag now follows the new element; its positions
+        // are moved back here and forward by the shift below.
+        const std::string parentName = TagName(parent);
+        x += "</" + parentName;
+        ElemRecord& p = positions[static_cast<size_t>(parent)];
+        p.startTagClose = where + Length(lead) - 3;
+        p.endTagOpen -= Length(parentName) + 1;
+    }
+
+    int32_t i = NewPosition();
+    if (after) {
+        r.nextSibling = positions[static_cast<size_t>(after)].nextSibling;
+        positions[static_cast<size_t>(after)].nextSibling = i;
+    } else {
+        r.nextSibling = positions[static_cast<size_t>(parent)].firstChild;
+        positions[static_cast<size_t>(parent)].firstChild = i;
+    }
+    positions[static_cast<size_t>(i)] = r;
+
+    ReplaceText(where, replaced, x);
+    AdjustPositions(i, Length(x) - replaced);
+
+    if (child)
+        SetPositions(parentPos, parent, i);
+    else
+        SetPositions(parent, i, 0);
+    return true;
+}

@@ -1,0 +1,226 @@
+#include "engine/bridge.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <new>
+#include <system_error>
+#include <vector>
+
+#include "engine/custom_proto.h"
+#include "engine/loops.h"
+#include "engine/protocol.h"
+#include "engine/serial_side.h"
+
+namespace {
+
+constexpr int kStopWaitMs = 2000;
+constexpr uint32_t kQueueLimit = 1024;
+
+// Threads that StopBridge gave up waiting for. They end by themselves at
+// their next wait; a restart of their record and the program's end wait for
+// them first, so that a record never has two threads and a late "Stopped"
+// never lands on top of a newer thread's state.
+std::mutex g_forgottenMutex;
+std::vector<std::shared_ptr<BridgeThreadHandle>> g_forgotten;
+
+void Forget(std::shared_ptr<BridgeThreadHandle> handle)
+{
+    std::lock_guard<std::mutex> lock(g_forgottenMutex);
+    g_forgotten.push_back(std::move(handle));
+}
+
+// Joins the forgotten threads of record, or all of them for nullptr.
+void JoinForgotten(const PortRecord* record)
+{
+    std::vector<std::shared_ptr<BridgeThreadHandle>> mine;
+    {
+        std::lock_guard<std::mutex> lock(g_forgottenMutex);
+        auto keep = std::stable_partition(g_forgotten.begin(), g_forgotten.end(),
+                                          [record](const auto& h) {
+                                              return record && h->Record() != record;
+                                          });
+        std::move(keep, g_forgotten.end(), std::back_inserter(mine));
+        g_forgotten.erase(keep, g_forgotten.end());
+    }
+    for (auto& handle : mine)
+        handle->Join();
+}
+
+std::unique_ptr<Protocol> CreateFraming(const PortRecord& record)
+{
+    if (record.useCustom)
+        return std::unique_ptr<Protocol>(new (std::nothrow) CustomProto(
+            record.devName, record.keepAlive, record.idleTime, kQueueLimit, kQueueLimit));
+    return std::unique_ptr<Protocol>(new (std::nothrow) Protocol(kQueueLimit, kQueueLimit));
+}
+
+}  // namespace
+
+std::shared_ptr<StopEvent> StopEvent::Create()
+{
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0)
+        return nullptr;
+    return std::shared_ptr<StopEvent>(new (std::nothrow) StopEvent(fd));
+}
+
+StopEvent::~StopEvent() { close(fd_); }
+
+void StopEvent::Signal()
+{
+    // Nobody ever reads the counter, so it stays readable for good.
+    uint64_t one = 1;
+    ssize_t n;
+    do {
+        n = write(fd_, &one, sizeof one);
+    } while (n < 0 && errno == EINTR);
+}
+
+bool StopEvent::IsSignalled() const { return Wait(0); }
+
+bool StopEvent::Wait(int ms) const
+{
+    pollfd p{fd_, POLLIN, 0};
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        int n = poll(&p, 1, ms);
+        if (n > 0)
+            return true;
+        if (n == 0 || errno != EINTR)
+            return false;
+        if (ms >= 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+    }
+}
+
+std::shared_ptr<BridgeThreadHandle> BridgeThreadHandle::Start(PortRecord* record,
+                                                              std::shared_ptr<StopEvent> stop)
+{
+    std::shared_ptr<BridgeThreadHandle> handle(new (std::nothrow) BridgeThreadHandle(record, stop));
+    if (!handle)
+        return nullptr;
+    auto ending = handle->ending_;
+    try {
+        handle->thread_ = std::thread([record, stop, ending] {
+            BridgeThread(record, *stop);
+            std::lock_guard<std::mutex> lock(ending->mutex);
+            ending->ended = true;
+            ending->cv.notify_all();
+        });
+    } catch (const std::system_error&) {
+        return nullptr;
+    }
+    return handle;
+}
+
+BridgeThreadHandle::~BridgeThreadHandle()
+{
+    if (thread_.joinable()) {
+        stop_->Signal();
+        thread_.join();
+    }
+}
+
+bool BridgeThreadHandle::WaitFor(int ms)
+{
+    std::unique_lock<std::mutex> lock(ending_->mutex);
+    return ending_->cv.wait_for(lock, std::chrono::milliseconds(ms),
+                                [this] { return ending_->ended; });
+}
+
+void BridgeThreadHandle::Join()
+{
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void BridgeThread(PortRecord* record, const StopEvent& stop)
+{
+    // The bridge side's line never changes: serial states and baud rates do
+    // not travel over the network.
+    SerialParams params;
+    params.baudRate = 19200;
+    params.byteSize = 8;
+    params.parity = 0;
+    params.stopBits = 0;
+    params.ignoreDSR = record->chkDTR == 0;
+
+    std::unique_ptr<Protocol> framing = CreateFraming(*record);
+    if (!framing)
+        return;
+    switch (record->mode) {
+    case MODE_TCPCLIENT:
+        ClientLoop(record, stop, params, *framing);
+        break;
+    case MODE_TCPSERVER:
+        ServerLoop(record, stop, params, *framing);
+        break;
+    case MODE_UDP:
+        UdpLoop(record, stop, params, *framing);
+        break;
+    default:
+        break;  // an unknown mode runs nothing and posts nothing
+    }
+    framing->Reset();
+}
+
+bool StartBridge(PortRecord* record)
+{
+    if (!record || record->number < 0)
+        return false;
+    if (record->hThread && !StopBridge(record))
+        return false;
+    JoinForgotten(record);
+    if (!record->hStopEvent) {
+        record->hStopEvent = StopEvent::Create();
+        if (!record->hStopEvent)
+            return false;
+    }
+    record->hThread = BridgeThreadHandle::Start(record, record->hStopEvent);
+    if (!record->hThread) {
+        record->hStopEvent.reset();
+        return false;
+    }
+    return true;
+}
+
+bool StopBridge(PortRecord* record)
+{
+    if (!record || record->number < 0 || !record->hStopEvent)
+        return false;
+    if (record->hThread) {
+        record->hStopEvent->Signal();
+        if (record->hThread->WaitFor(kStopWaitMs))
+            record->hThread->Join();
+        else
+            Forget(std::move(record->hThread));
+        record->hThread.reset();
+    }
+    record->hStopEvent.reset();
+    return true;
+}
+
+void JoinAllBridges()
+{
+    // Signal every bridge first so that they all end together.
+    for (PortRecord& record : PortTable) {
+        if (record.hThread && record.hStopEvent)
+            record.hStopEvent->Signal();
+    }
+    for (PortRecord& record : PortTable) {
+        if (record.hThread) {
+            record.hThread->Join();
+            record.hThread.reset();
+            record.hStopEvent.reset();
+        }
+    }
+    JoinForgotten(nullptr);
+}

@@ -1,0 +1,134 @@
+#include "engine/loops.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "engine/bridge.h"
+#include "engine/net.h"
+#include "engine/port_table.h"
+#include "engine/protocol.h"
+#include "engine/pump.h"
+#include "engine/serial_side.h"
+#include "engine/unique_fd.h"
+
+namespace {
+
+constexpr int kClientWaitMs = 2000;
+constexpr int kServerWaitMs = 1000;
+constexpr auto kConnectPause = std::chrono::milliseconds(1000);
+constexpr int kListenBacklog = 0x7FFFFFFF;
+
+// One connection on an established socket: the bridge side is opened anew
+// for it and closed when the pump returns.
+void Serve(PortRecord* record, const StopEvent& stop, const SerialParams& params,
+           Protocol& framing, int sock, int listenFd)
+{
+    char path[32];
+    BridgeDevicePath(record, path, sizeof path);
+    BridgeDevice device = OpenDevice(path, params);
+    if (device.IsOpen())
+        InOut(record, device, sock, framing, params.ignoreDSR != 0, listenFd, stop);
+}
+
+// tcpclient and udp differ only in the pause and the "Connecting" state.
+void ConnectingLoop(PortRecord* record, const StopEvent& stop, const SerialParams& params,
+                    Protocol& framing, int protocol)
+{
+    PostPortState(record, STATE_WAITING);
+    if (!stop.Wait(kClientWaitMs)) {
+        do {
+            PostPortState(record, STATE_CHECKING);
+            if (protocol == kProtoTcp) {
+                std::this_thread::sleep_for(kConnectPause);
+                PostPortState(record, STATE_CONNECTING);
+            }
+            int sock = Connect(protocol, record, stop);
+            record->sock.store(sock);
+            if (sock >= 0) {
+                PostPortState(record, STATE_CONNECTED);
+                Serve(record, stop, params, framing, sock, -1);
+                // Forget the number before closing it, so that a reader of
+                // sock never sees a descriptor that is already gone.
+                record->sock.store(kInvalidSocket);
+                Disconnect(sock);
+                PostPortState(record, STATE_WAITING);
+            }
+        } while (!stop.Wait(kClientWaitMs));
+    }
+    PostPortState(record, STATE_STOPPED);
+}
+
+// True when the accepted client passes the record's address and port filter.
+bool ClientAllowed(const PortRecord* record, int client)
+{
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (getpeername(client, reinterpret_cast<sockaddr*>(&peer), &len) != 0)
+        return false;
+    if (record->dstAddr != 0 && record->dstAddr != ntohl(peer.sin_addr.s_addr))
+        return false;
+    if (record->dstPort != 0 && record->dstPort != ntohs(peer.sin_port))
+        return false;
+    return true;
+}
+
+}  // namespace
+
+void ClientLoop(PortRecord* record, const StopEvent& stop, const SerialParams& params,
+                Protocol& framing)
+{
+    ConnectingLoop(record, stop, params, framing, kProtoTcp);
+}
+
+void UdpLoop(PortRecord* record, const StopEvent& stop, const SerialParams& params,
+             Protocol& framing)
+{
+    ConnectingLoop(record, stop, params, framing, kProtoUdp);
+}
+
+void ServerLoop(PortRecord* record, const StopEvent& stop, const SerialParams& params,
+                Protocol& framing)
+{
+    char locPort[16];
+    LocPortText(record, locPort, sizeof locPort);
+    const std::string locAddr = LocAddrText(record);
+
+    // A listening socket that cannot be had ends the bridge with its state
+    // as it was: there is nothing to retry without the user.
+    UniqueFd listener(Socket(kProtoTcp, locAddr.c_str(), locPort));
+    record->sock.store(kInvalidSocket);
+    if (!listener.IsValid())
+        return;
+    if (listen(listener.Get(), kListenBacklog) != 0) {
+        LogLastError("ServerLoop(): listen(\"%s\", \"%s\")", locAddr.c_str(), locPort);
+        return;
+    }
+    record->sock.store(listener.Get());
+
+    if (!stop.Wait(kServerWaitMs)) {
+        do {
+            PostPortState(record, STATE_WAITING);
+            int client = Accept(listener.Get(), stop, true);
+            if (client < 0)
+                continue;
+            if (!ClientAllowed(record, client)) {
+                Disconnect(client);
+                continue;
+            }
+            PostPortState(record, STATE_CHECKING);
+            record->sock.store(client);
+            PostPortState(record, STATE_CONNECTED);
+            Serve(record, stop, params, framing, client, listener.Get());
+            record->sock.store(listener.Get());
+            Disconnect(client);
+        } while (!stop.Wait(kServerWaitMs));
+    }
+    record->sock.store(kInvalidSocket);
+    listener.Reset();
+    PostPortState(record, STATE_STOPPED);
+}

@@ -1,0 +1,169 @@
+#include "engine/net.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "engine/bridge.h"
+#include "engine/port_table.h"
+#include "engine/serial_side.h"
+#include "engine/unique_fd.h"
+
+namespace {
+
+uint16_t LeadingDigits(const char* text)
+{
+    uint32_t v = 0;
+    for (; *text >= '0' && *text <= '9'; ++text)
+        v = v * 10 + static_cast<uint32_t>(*text - '0');
+    return static_cast<uint16_t>(v);  // as a 16-bit port field takes it
+}
+
+// Blocks until one of the descriptors is ready; retries on signals.
+int PollForever(pollfd* fds, nfds_t n)
+{
+    int r;
+    do {
+        r = poll(fds, n, -1);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+}  // namespace
+
+bool SetAddr(sockaddr_in* addr, const char* addrText, const char* portText)
+{
+    memset(addr, 0, sizeof *addr);
+    addr->sin_family = AF_INET;
+    if (portText) {
+        servent entry{};
+        servent* found = nullptr;
+        char buf[1024];
+        if (getservbyname_r(portText, "tcp", &entry, buf, sizeof buf, &found) == 0 && found)
+            addr->sin_port = static_cast<in_port_t>(found->s_port);
+        else
+            addr->sin_port = htons(LeadingDigits(portText));
+    }
+    in_addr_t a = addrText ? inet_addr(addrText) : INADDR_ANY;
+    if (a != INADDR_NONE) {
+        addr->sin_addr.s_addr = a;
+        return true;
+    }
+    // Not a dotted address (or the all-ones one, which the conversion cannot
+    // tell apart): ask the resolver.
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* list = nullptr;
+    int rc = getaddrinfo(addrText, nullptr, &hints, &list);
+    if (rc != 0 || !list) {
+        if (rc != EAI_SYSTEM)
+            errno = ENOENT;
+        LogLastError("SetAddr(): gethostbyname(\"%s\")", addrText);
+        if (list)
+            freeaddrinfo(list);
+        return false;
+    }
+    addr->sin_addr = reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr;
+    freeaddrinfo(list);
+    return true;
+}
+
+int Socket(int protocol, const char* addrText, const char* portText)
+{
+    // TCP's number is fixed by the protocol itself; no lookup can change it.
+    int type = protocol == kProtoTcp ? SOCK_STREAM : SOCK_DGRAM;
+    int proto = protocol == kProtoTcp ? IPPROTO_TCP : 0;
+    UniqueFd fd(socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto));
+    if (!fd.IsValid()) {
+        LogLastError("Socket(): socket()");
+        return -1;
+    }
+    if (!addrText && !portText)
+        return fd.Release();
+    sockaddr_in addr;
+    if (!SetAddr(&addr, addrText, portText))
+        return -1;
+    int one = 1;
+    setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        LogLastError("Socket(): bind(\"%s\", \"%s\")", addrText ? addrText : "",
+                     portText ? portText : "");
+        return -1;
+    }
+    return fd.Release();
+}
+
+int Connect(int protocol, const PortRecord* record, const StopEvent& stop)
+{
+    char locPort[16], dstPort[16];
+    LocPortText(record, locPort, sizeof locPort);
+    DstPortText(record, dstPort, sizeof dstPort);
+    // The address texts live in one per-thread buffer: copy each.
+    const std::string locAddr = LocAddrText(record);
+    const std::string dstAddr = DstAddrText(record);
+
+    sockaddr_in remote;
+    if (!SetAddr(&remote, dstAddr.c_str(), dstPort))
+        return -1;
+    UniqueFd fd(Socket(protocol, locAddr.c_str(), locPort));
+    if (!fd.IsValid())
+        return -1;
+
+    const auto* sa = reinterpret_cast<const sockaddr*>(&remote);
+    if (protocol != kProtoTcp) {
+        // Fixes the datagram peer; nothing travels yet.
+        if (connect(fd.Get(), sa, sizeof remote) != 0) {
+            LogLastError("Connect(): connect(\"%s\", \"%s\")", dstAddr.c_str(), dstPort);
+            return -1;
+        }
+    } else if (connect(fd.Get(), sa, sizeof remote) != 0) {
+        if (errno != EINPROGRESS)
+            return -1;
+        pollfd fds[2] = {{stop.Fd(), POLLIN, 0}, {fd.Get(), POLLOUT, 0}};
+        if (PollForever(fds, 2) < 0 || fds[0].revents)
+            return -1;
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+            return -1;
+    }
+    LogLine("Connect(\"%s\", \"%s\") - OK\n", dstAddr.c_str(), dstPort);
+    return fd.Release();
+}
+
+int Accept(int listenFd, const StopEvent& stop, bool wait)
+{
+    if (wait) {
+        pollfd fds[2] = {{stop.Fd(), POLLIN, 0}, {listenFd, POLLIN, 0}};
+        if (PollForever(fds, 2) < 0 || fds[0].revents || !fds[1].revents)
+            return -1;
+    }
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len,
+                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        LogLastError("ServerLoop(): accept()");
+        return -1;
+    }
+    uint32_t a = ntohl(peer.sin_addr.s_addr);
+    LogLine("Accept(%d.%d.%d.%d) - OK\n", static_cast<int>(a >> 24), static_cast<int>((a >> 16) & 0xFF),
+            static_cast<int>((a >> 8) & 0xFF), static_cast<int>(a & 0xFF));
+    return fd;
+}
+
+void Disconnect(int fd)
+{
+    if (shutdown(fd, SHUT_RDWR) != 0)
+        LogLastError("Disconnect(): shutdown()");
+    if (close(fd) != 0)
+        LogLastError("Disconnect(): closesocket()");
+    LogLine("Disconnect() - OK\n");
+}

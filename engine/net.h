@@ -1,0 +1,33 @@
+// The network side of a bridge: IPv4 addresses and the socket operations
+// that the connection loops use. Every socket made here is non-blocking and
+// closed on exec.
+#pragma once
+
+#include <netinet/in.h>
+
+struct PortRecord;
+class StopEvent;
+
+constexpr int kProtoTcp = 6;
+constexpr int kProtoUdp = 17;
+
+// Fills addr from an address text and a port text (a service name or
+// leading digits); either may be nullptr. False when the address cannot be
+// had.
+bool SetAddr(sockaddr_in* addr, const char* addrText, const char* portText);
+
+// A socket bound to the local address and port, with address reuse on;
+// -1 on failure.
+int Socket(int protocol, const char* addrText, const char* portText);
+
+// A socket bound to the record's local address and port and connected to its
+// remote address and port; -1 on failure. A TCP attempt waits for the
+// connection without a time limit, or until stop is signalled.
+int Connect(int protocol, const PortRecord* record, const StopEvent& stop);
+
+// One client from a listening socket; with wait, first waits for a client or
+// for stop. -1 when stopped or on failure.
+int Accept(int listenFd, const StopEvent& stop, bool wait);
+
+// Shuts the socket down both ways and closes it.
+void Disconnect(int fd);
