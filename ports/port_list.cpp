@@ -12,7 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/port_options.h"
+#include "config/test_options.h"
 #include "engine/port_table.h"
+#include "ports/pair_setup.h"
 
 namespace {
 
@@ -152,4 +155,41 @@ void SetRowDevicePath(QTreeWidgetItem* item, const char* path)
 {
     for (int i = 0; i < COL_COUNT; ++i)
         item->setToolTip(i, QString::fromLocal8Bit(path));
+}
+
+void ListPortCallback(uint32_t pair, char* params, void*)
+{
+    if (pair >= static_cast<uint32_t>(kPortCount) || !params)
+        return;  // no slot for it: never written past the table
+    PortRecord* r = &PortTable[pair];
+    char* itemSave = nullptr;
+    for (char* item = STRTOK_R(params, ",", &itemSave); item;
+         item = STRTOK_R(nullptr, ",", &itemSave)) {
+        char* save = nullptr;
+        char* key = STRTOK_R(item, "=", &save);
+        char* value = STRTOK_R(nullptr, "=", &save);
+        r->number = static_cast<int32_t>(pair);
+        PostPortState(r, STATE_STOPPED);
+        if (!value)
+            break;
+        // A name that does not fit the field is not taken: cut, it would
+        // name another port. The row then shows no name and the port is not
+        // started, but it can still be edited or deleted.
+        if (key && strcmp(key, "PortName") == 0 && strlen(value) < sizeof r->name - 1)
+            CopyField(r->name, sizeof r->name, value, sizeof r->name - 2);
+    }
+}
+
+void DiscoverPorts(QTreeWidget* list, const char* optionsText, bool startup)
+{
+    ListREdi(nullptr, nullptr, &ListPortCallback, nullptr);
+    CTestOptions options(optionsText ? optionsText : "");
+    for (PortRecord& r : PortTable) {
+        if (r.number == -1)
+            continue;
+        ReadPortOptions(options, &r);
+        int whole = SetPortRow(list, &r, true, 0);
+        if (whole && startup)
+            StartBridge(&r);
+    }
 }

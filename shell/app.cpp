@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "config/options_file.h"
 #include "shell/main_window.h"
 
 namespace {
@@ -37,16 +38,14 @@ bool InstallSignalHandlers()
 
 }  // namespace
 
-QString ProgramDirectory() { return QCoreApplication::applicationDirPath(); }
-
 int CPontuApp::InitInstance()
 {
     // Everything the program keeps lives beside its executable.
-    if (!QDir::setCurrent(ProgramDirectory()))
-        fprintf(stderr, "Cannot enter the program directory %s\n",
-                ProgramDirectory().toLocal8Bit().constData());
+    const std::string dir = GetProgramDirectory();
+    if (dir.empty() || chdir(dir.c_str()) != 0)
+        fprintf(stderr, "Cannot enter the program directory %s\n", dir.c_str());
 
-    CPontuDlg dlg;
+    CPontuDlg dlg(dir);
     QObject::connect(&dlg, &CPontuDlg::ended, qApp, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     // A session that ends without "Exit" still stops the bridges and saves.

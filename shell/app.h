@@ -10,6 +10,3 @@ public:
     // Runs the program until the main window ends; gives the exit status.
     int InitInstance();
 };
-
-// The program directory: the folder of the running executable.
-QString ProgramDirectory();

@@ -6,6 +6,8 @@
 #include <QSystemTrayIcon>
 #include <QTreeWidget>
 
+#include "config/options_file.h"
+#include "ports/pair_setup.h"
 #include "ports/port_list.h"
 #include "res/resource.h"
 #include "shell/about_dialog.h"
@@ -44,8 +46,8 @@ constexpr int kSysCommandClose = 0xF060;
 
 }  // namespace
 
-CPontuDlg::CPontuDlg(QWidget* parent)
-    : QMainWindow(parent), ui_(std::make_unique<Ui::CPontuDlg>())
+CPontuDlg::CPontuDlg(const std::string& programDir, QWidget* parent)
+    : QMainWindow(parent), ui_(std::make_unique<Ui::CPontuDlg>()), programDir_(programDir)
 {
     ui_->setupUi(this);
     setWindowIcon(QIcon(QStringLiteral(":/icons/app.png")));
@@ -108,15 +110,6 @@ int CPontuDlg::OnPortState(PortRecord* record, int32_t)
 {
     RefreshPortRows(ui_->portList, record);
     return 1;
-}
-
-void CPontuDlg::UpdateRowTooltip(QTreeWidgetItem* item, const PortRecord* record)
-{
-    if (!item || !record->name[0])
-        return;
-    QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/dev/") +
-                   QString::fromLatin1(record->name);
-    SetRowDevicePath(item, path.toLocal8Bit().constData());
 }
 
 void CPontuDlg::OnSysCommand(int command)
@@ -205,12 +198,20 @@ void CPontuDlg::OnExit()
 
 bool CPontuDlg::OnInitDialog()
 {
+    // Without a readable file the flags stay off and the text empty.
+    LoadOptionsIn(options_, programDir_.c_str());
     InitPortTable(this);
     InitPortColumns(ui_->portList);
+    OpenPairSetup(programDir_);
+    DiscoverPorts(ui_->portList, options_.optionsText.c_str(), options_.settings.startup != 0);
+    UpdateRowTooltips();
     DM_Init(0, 0);
     tray_.Create(this, QStringLiteral(IDS_TRAY_TOOLTIP), windowIcon(), IDR_TRAYMENU);
     tray_.SetNotifyTarget(this);
-    show();
+    if (options_.settings.autoRun)
+        SendToTray();
+    else
+        show();
     return true;
 }
 
@@ -225,16 +226,23 @@ void CPontuDlg::OnDestroy()
         StopBridge(&r);
         delete ui_->portList->topLevelItem(0);
     }
+    // A bridge that outlived its stop must end before its pair goes away.
+    JoinAllBridges();
     DM_DeInit();
+    if (!SaveOptions(options_, kOptionsFileName, false))
+        Seam().MessageBox(this, QStringLiteral("Open or Write to Option File Fail"));
+    ClosePairSetup();
+    tray_.DeleteIcon();
 }
 
-void CPontuDlg::OnAdd() {}
-void CPontuDlg::OnDelete() {}
-void CPontuDlg::OnStart() {}
-void CPontuDlg::OnStop() {}
-void CPontuDlg::OnApply() {}
-void CPontuDlg::OnProperty() {}
-void CPontuDlg::OnOption() {}
-void CPontuDlg::OnTools() {}
-void CPontuDlg::ImportPorts() {}
-void CPontuDlg::ExportPorts() {}
+void CPontuDlg::UpdateRowTooltips()
+{
+    QTreeWidget* list = ui_->portList;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = list->topLevelItem(i);
+        int n = RowPortNumber(item);
+        if (n < 0 || n >= kPortCount || !PortTable[n].name[0])
+            continue;
+        SetRowDevicePath(item, PairDevicePath(PortTable[n].name).c_str());
+    }
+}

@@ -4,6 +4,10 @@
 
 #include <QMainWindow>
 #include <memory>
+#include <string>
+
+#include "config/options_file.h"
+#include "ports/add_redi_dialog.h"
 
 #include "engine/port_table.h"
 #include "shell/command_target.h"
@@ -18,7 +22,8 @@ class QTreeWidgetItem;
 class CPontuDlg : public QMainWindow, public PortStateTarget, public CommandTarget {
     Q_OBJECT
 public:
-    explicit CPontuDlg(QWidget* parent = nullptr);
+    // programDir: where the options, the pairs and their links live.
+    explicit CPontuDlg(const std::string& programDir, QWidget* parent = nullptr);
     ~CPontuDlg() override;
 
     // Start-up: options, port table, columns, discovery, tray. Call once.
@@ -35,6 +40,12 @@ public:
     QTreeWidget* PortList() const;
     CTrayIcon& TrayIcon() { return tray_; }
     bool HasEnded() const { return destroyed_; }
+    OptionsState& Options() { return options_; }
+
+    // Port commands (ports/port_commands.cpp).
+    int ApplyPortRow(int row);
+    void AddPortPair(const PortSettings& settings);
+    bool WaitForBridgeSide(int pair, int limitMs, size_t targetSize);
 
     // Command handlers.
     void OnAdd();
@@ -65,11 +76,13 @@ protected:
 
 private:
     void BindActions();
-    // The path a serial program opens for the row's port, as its tooltip.
-    void UpdateRowTooltip(QTreeWidgetItem* item, const PortRecord* record);
+    // Each row's tooltip: the path a serial program opens for its port.
+    void UpdateRowTooltips();
     void SendToTray();
 
     std::unique_ptr<Ui::CPontuDlg> ui_;
+    std::string programDir_;
+    OptionsState options_;
     CTrayIcon tray_;
     bool destroyed_ = false;
 };
