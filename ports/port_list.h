@@ -1,0 +1,50 @@
+// The port list: its columns, the row texts, and the refresh of a row when
+// a bridge reports a new state. Rows carry nothing but their texts: every
+// command finds its port from the number in column 0.
+#pragma once
+
+#include <cstdint>
+
+class QTreeWidget;
+class QTreeWidgetItem;
+struct PortRecord;
+
+enum PortColumn {
+    COL_NO = 0,
+    COL_PORTNAME,
+    COL_MODE,
+    COL_REMOTEIP,
+    COL_REMOTEPORT,
+    COL_LOCALIP,
+    COL_LOCALPORT,
+    COL_STATE,
+    COL_INFORMATION,
+    COL_COUNT
+};
+
+// Index of the mode name ("tcpclient" 0, "tcpserver" 1, "udp" 2); 1 when none matches.
+int ModeIndexFromName(const char* text);
+
+// Headers, widths from the weights, centred text.
+void InitPortColumns(QTreeWidget* list);
+
+// Writes the record into a row (appended with insert). Gives 1 when the whole
+// row was written, 0 when the name is not of the form COM<n>.
+int SetPortRow(QTreeWidget* list, const PortRecord* record, bool insert, int row);
+
+// Updates the state and the addresses in use of every row of the record.
+void RefreshPortRows(QTreeWidget* list, const PortRecord* record);
+
+// The pair number a row stands for, read from column 0 as atoi does.
+int RowPortNumber(const QTreeWidgetItem* item);
+
+// The path a serial program opens for this row's port, for its tooltip.
+void SetRowDevicePath(QTreeWidgetItem* item, const char* path);
+
+// Hands every installed pair to its slot: number, "Stopped", and the COM name
+// from the pair's parameter text. Pairs numbered 256 or more are skipped.
+void ListPortCallback(uint32_t pair, char* params, void* context);
+
+// Lists the installed pairs, takes their settings from the options text,
+// appends their rows and, with startup on, starts their bridges.
+void DiscoverPorts(QTreeWidget* list, const char* optionsText, bool startup);

@@ -1,0 +1,69 @@
+#include "shell/app.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+
+#include "config/options_file.h"
+#include "shell/main_window.h"
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    char c = 1;
+    // Only async-signal-safe work here: the main loop does the rest.
+    [[maybe_unused]] ssize_t n = write(g_signalPipe[1], &c, 1);
+}
+
+bool InstallSignalHandlers()
+{
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
+        return false;
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+    return true;
+}
+
+}  // namespace
+
+int CPontuApp::InitInstance()
+{
+    // Everything the program keeps lives beside its executable.
+    const std::string dir = GetProgramDirectory();
+    if (dir.empty() || chdir(dir.c_str()) != 0)
+        fprintf(stderr, "Cannot enter the program directory %s\n", dir.c_str());
+
+    CPontuDlg dlg(dir);
+    QObject::connect(&dlg, &CPontuDlg::ended, qApp, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    // A session that ends without "Exit" still stops the bridges and saves.
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, &dlg, &CPontuDlg::OnDestroy);
+
+    std::unique_ptr<QSocketNotifier> signalNotifier;
+    if (InstallSignalHandlers()) {
+        signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &dlg, [&dlg] {
+            char buf[16];
+            [[maybe_unused]] ssize_t n = read(g_signalPipe[0], buf, sizeof buf);
+            dlg.OnExit();
+        });
+    }
+
+    dlg.OnInitDialog();
+    if (!dlg.HasEnded())
+        QApplication::exec();
+    dlg.OnDestroy();
+    return 0;
+}

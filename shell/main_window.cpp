@@ -1,0 +1,248 @@
+#include "shell/main_window.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QSystemTrayIcon>
+#include <QTreeWidget>
+
+#include "config/options_file.h"
+#include "ports/pair_setup.h"
+#include "ports/port_list.h"
+#include "res/resource.h"
+#include "shell/about_dialog.h"
+#include "shell/dmlib.h"
+#include "shell/dialog_seam.h"
+#include "ui_main_window.h"
+
+namespace {
+
+using Handler = void (CPontuDlg::*)();
+
+struct Route {
+    int id;
+    Handler handler;  // nullptr: the command does nothing
+};
+
+// Every command of the menu bar, the tray menu and the tray icon.
+constexpr Route kCommandTable[] = {
+    {ID_VCOM_ADD, &CPontuDlg::OnAdd},
+    {ID_VCOM_DELETE, &CPontuDlg::OnDelete},
+    {ID_VCOM_START, &CPontuDlg::OnStart},
+    {ID_VCOM_STOP, &CPontuDlg::OnStop},
+    {ID_HELP_ABOUT, &CPontuDlg::OnAbout},
+    {ID_SYSTEM_OPTION, &CPontuDlg::OnOption},
+    {ID_SYSTEM_EXIT, &CPontuDlg::OnExit},
+    {ID_VCOM_PROPERTY, &CPontuDlg::OnProperty},
+    {ID_TRAY_UNINSTALL, nullptr},
+    {ID_TRAY_SHOWWINDOW, &CPontuDlg::OnShowMainWindow},
+    {ID_VCOM_APPLY, &CPontuDlg::OnApply},
+    {ID_SYSTEM_TOOLS, &CPontuDlg::OnTools},
+    {ID_SYSTEM_IMPORT, &CPontuDlg::ImportPorts},
+    {ID_SYSTEM_EXPORT, &CPontuDlg::ExportPorts},
+};
+
+constexpr int kSysCommandClose = 0xF060;
+
+}  // namespace
+
+CPontuDlg::CPontuDlg(const std::string& programDir, QWidget* parent)
+    : QMainWindow(parent), ui_(std::make_unique<Ui::CPontuDlg>()), programDir_(programDir)
+{
+    ui_->setupUi(this);
+    setWindowIcon(QIcon(QStringLiteral(":/icons/app.png")));
+    setFixedSize(size());
+    setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
+    BindActions();
+    ui_->portList->installEventFilter(this);
+    ui_->portList->viewport()->installEventFilter(this);
+}
+
+CPontuDlg::~CPontuDlg() { OnDestroy(); }
+
+QTreeWidget* CPontuDlg::PortList() const { return ui_->portList; }
+
+void CPontuDlg::BindActions()
+{
+    const std::pair<QAction*, int> actions[] = {
+        {ui_->actionOption, ID_SYSTEM_OPTION},   {ui_->actionTools, ID_SYSTEM_TOOLS},
+        {ui_->actionExportPorts, ID_SYSTEM_EXPORT}, {ui_->actionImportPorts, ID_SYSTEM_IMPORT},
+        {ui_->actionExit, ID_SYSTEM_EXIT},       {ui_->actionAdd, ID_VCOM_ADD},
+        {ui_->actionDelete, ID_VCOM_DELETE},     {ui_->actionStart, ID_VCOM_START},
+        {ui_->actionStop, ID_VCOM_STOP},         {ui_->actionApply, ID_VCOM_APPLY},
+        {ui_->actionProperty, ID_VCOM_PROPERTY}, {ui_->actionAbout, ID_HELP_ABOUT},
+    };
+    for (const auto& [action, id] : actions) {
+        action->setData(id);
+        connect(action, &QAction::triggered, this, [this, id = id] { OnCommand(id); });
+    }
+}
+
+void CPontuDlg::OnCommand(int id)
+{
+    if (id == IDM_ABOUTBOX) {
+        OnSysCommand(id);
+        return;
+    }
+    for (const Route& r : kCommandTable) {
+        if (r.id == id) {
+            if (r.handler)
+                (this->*r.handler)();
+            return;
+        }
+    }
+}
+
+void CPontuDlg::PostCommand(int id)
+{
+    QMetaObject::invokeMethod(this, [this, id] { OnCommand(id); }, Qt::QueuedConnection);
+}
+
+void CPontuDlg::PostPortStateMessage(PortRecord* record, int32_t state)
+{
+    // Called on a bridge thread: hand over to the user-interface thread, in
+    // posting order. A call queued after the window is gone is dropped.
+    QMetaObject::invokeMethod(this, [this, record, state] { OnPortState(record, state); },
+                              Qt::QueuedConnection);
+}
+
+int CPontuDlg::OnPortState(PortRecord* record, int32_t)
+{
+    RefreshPortRows(ui_->portList, record);
+    return 1;
+}
+
+void CPontuDlg::OnSysCommand(int command)
+{
+    if ((command & 0xFFF0) == IDM_ABOUTBOX) {
+        OnAbout();
+    } else if (command == kSysCommandClose) {
+        SendToTray();
+    }
+}
+
+void CPontuDlg::SendToTray()
+{
+    // Without a tray host a hidden window could never come back.
+    if (tray_.Enabled() && !tray_.Hidden())
+        CTrayIcon::MoveWindowToTray(this, false);
+    showMinimized();
+    if (tray_.Enabled() && !tray_.Hidden())
+        hide();
+}
+
+void CPontuDlg::closeEvent(QCloseEvent* event)
+{
+    if (destroyed_) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    OnSysCommand(kSysCommandClose);
+}
+
+void CPontuDlg::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape:
+        OnExit();
+        return;
+    default:
+        QMainWindow::keyPressEvent(event);
+    }
+}
+
+bool CPontuDlg::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ui_->portList && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Delete) {
+            OnListKeyDown(key->key());
+            return true;
+        }
+    }
+    if (watched == ui_->portList->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+        OnListDblClk();
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void CPontuDlg::OnListKeyDown(int key)
+{
+    if (key == Qt::Key_Delete)
+        OnDelete();
+}
+
+void CPontuDlg::OnListDblClk() { OnProperty(); }
+
+void CPontuDlg::OnAbout()
+{
+    CAboutDlg about(this);
+    Seam().RunModal(&about);
+}
+
+void CPontuDlg::OnShowMainWindow()
+{
+    if (isMinimized() || !isVisible())
+        CTrayIcon::BringWindowFromTray(this, false);
+}
+
+void CPontuDlg::OnExit()
+{
+    OnDestroy();
+    emit ended();
+}
+
+bool CPontuDlg::OnInitDialog()
+{
+    // Without a readable file the flags stay off and the text empty.
+    LoadOptionsIn(options_, programDir_.c_str());
+    InitPortTable(this);
+    InitPortColumns(ui_->portList);
+    OpenPairSetup(programDir_);
+    DiscoverPorts(ui_->portList, options_.optionsText.c_str(), options_.settings.startup != 0);
+    UpdateRowTooltips();
+    DM_Init(0, 0);
+    tray_.Create(this, QStringLiteral(IDS_TRAY_TOOLTIP), windowIcon(), IDR_TRAYMENU);
+    tray_.SetNotifyTarget(this);
+    if (options_.settings.autoRun)
+        SendToTray();
+    else
+        show();
+    return true;
+}
+
+void CPontuDlg::OnDestroy()
+{
+    if (destroyed_)
+        return;
+    destroyed_ = true;
+    for (PortRecord& r : PortTable) {
+        if (r.number == -1)
+            continue;
+        StopBridge(&r);
+        delete ui_->portList->topLevelItem(0);
+    }
+    // A bridge that outlived its stop must end before its pair goes away.
+    JoinAllBridges();
+    DM_DeInit();
+    if (!SaveOptions(options_, kOptionsFileName, false))
+        Seam().MessageBox(this, QStringLiteral("Open or Write to Option File Fail"));
+    ClosePairSetup();
+    tray_.DeleteIcon();
+}
+
+void CPontuDlg::UpdateRowTooltips()
+{
+    QTreeWidget* list = ui_->portList;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = list->topLevelItem(i);
+        int n = RowPortNumber(item);
+        if (n < 0 || n >= kPortCount || !PortTable[n].name[0])
+            continue;
+        SetRowDevicePath(item, PairDevicePath(PortTable[n].name).c_str());
+    }
+}

@@ -1,0 +1,88 @@
+// The main window: the port list, the menu bar, the command routing, the
+// start-up and shutdown of the program's parts.
+#pragma once
+
+#include <QMainWindow>
+#include <memory>
+#include <string>
+
+#include "config/options_file.h"
+#include "ports/add_redi_dialog.h"
+
+#include "engine/port_table.h"
+#include "shell/command_target.h"
+#include "shell/tray_icon.h"
+
+namespace Ui {
+class CPontuDlg;
+}
+class QTreeWidget;
+class QTreeWidgetItem;
+
+class CPontuDlg : public QMainWindow, public PortStateTarget, public CommandTarget {
+    Q_OBJECT
+public:
+    // programDir: where the options, the pairs and their links live.
+    explicit CPontuDlg(const std::string& programDir, QWidget* parent = nullptr);
+    ~CPontuDlg() override;
+
+    // Start-up: options, port table, columns, discovery, tray. Call once.
+    bool OnInitDialog();
+    // Shutdown: every bridge stopped, then the options written. Runs once.
+    void OnDestroy();
+
+    // The routing table: every command id reaches its handler here.
+    void OnCommand(int id);
+    void PostCommand(int id) override;
+    void PostPortStateMessage(PortRecord* record, int32_t state) override;
+    int OnPortState(PortRecord* record, int32_t state);
+
+    QTreeWidget* PortList() const;
+    CTrayIcon& TrayIcon() { return tray_; }
+    bool HasEnded() const { return destroyed_; }
+    OptionsState& Options() { return options_; }
+
+    // Port commands (ports/port_commands.cpp).
+    int ApplyPortRow(int row);
+    void AddPortPair(const PortSettings& settings);
+    bool WaitForBridgeSide(int pair, int limitMs, size_t targetSize);
+
+    // Command handlers.
+    void OnAdd();
+    void OnDelete();
+    void OnStart();
+    void OnStop();
+    void OnApply();
+    void OnProperty();
+    void OnAbout();
+    void OnOption();
+    void OnExit();
+    void OnTools();
+    void OnShowMainWindow();
+    void ImportPorts();
+    void ExportPorts();
+    void OnSysCommand(int command);
+    void OnListKeyDown(int key);
+    void OnListDblClk();
+
+signals:
+    // The program is to end: the shutdown has run.
+    void ended();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BindActions();
+    // Each row's tooltip: the path a serial program opens for its port.
+    void UpdateRowTooltips();
+    void SendToTray();
+
+    std::unique_ptr<Ui::CPontuDlg> ui_;
+    std::string programDir_;
+    OptionsState options_;
+    CTrayIcon tray_;
+    bool destroyed_ = false;
+};
