@@ -202,3 +202,22 @@ TEST_F(MainWindowTest, AFailedShutdownSaveIsReportedOnceAndTheProgramStillEnds)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MainWindowAutorun, WithoutATrayHostTheWindowStartsMinimisedNotHidden)
+{
+    TempFolder folder;
+    RecordingSeam seam;
+    std::string doc = OptionsDocument(false, {});
+    doc.replace(doc.find("<AUTORUN>FALSE"), 14, "<AUTORUN>TRUE");
+    folder.Write("options.dat", doc);
+    CPontuDlg dlg(folder.Path());
+    dlg.OnInitDialog();
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_TRUE(dlg.isMinimized());
+    dlg.OnDestroy();
+    EXPECT_NE(folder.Read("options.dat").find("<AUTORUN>TRUE</AUTORUN>"), std::string::npos);
+}
+
+}  // namespace
