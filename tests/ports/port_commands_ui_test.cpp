@@ -215,6 +215,18 @@ TEST_F(PortCommandsTest, AddWhoseNameIsRefusedGivesUpRowPairAndSlot)
     EXPECT_TRUE(seam_.messages.empty());
 }
 
+TEST_F(PortCommandsTest, AddWithEverySlotTakenCreatesNothing)
+{
+    for (int n = 0; n < kPortCount; ++n)
+        PortTable[n].number = n;
+    dlg_->AddPortPair(CAddREdiDlg::LastUsed());
+    for (int n = 0; n < kPortCount; ++n)
+        PortTable[n].number = -1;
+    EXPECT_EQ(seam_.messages, std::vector<QString>{"Add fail, reach limits of number of virtual serial port"});
+    EXPECT_EQ(list_->topLevelItemCount(), 0);
+    EXPECT_TRUE(InstalledPairs().empty());
+}
+
 TEST_F(PortCommandsTest, ABridgeSideThatNeverAppearsEndsTheAddAfterTenSeconds)
 {
     dlg_->Options().settings.addNew = 1;
