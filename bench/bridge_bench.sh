@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The bridge benchmark: the real program with one tcpclient port against
+# socat (pty,raw,echo=0 to tcp) doing the same job in the same run, driven by
+# the same serial program and the same TCP peer (build/bench/bridge_bench):
+#   - throughput serial to network and network to serial, each alone;
+#   - the round trip of a one-byte echo (median and p99);
+#   - the CPU of the program with 256 idle ports, and the time it takes to
+#     stop them all on SIGTERM (and that options.dat is written then).
+# The order of ours and socat alternates between repetitions; figures are
+# medians. Everything runs on loopback, in a temporary folder, and is bounded
+# in time; every process started is ended on exit.
+#
+#   bench/bridge_bench.sh [--mib N] [--reps N] [--echoes N] [--idle-seconds N]
+#   defaults: 8 MiB per transfer, 15 repetitions, 10000 echoes each, 20 s idle
+# The table at the end gives each figure for ours and socat with their ratio
+# and the target; the script's status is 0 when it measured, whatever the
+# figures (a lost byte or a bridge that never connects is a failure).
+#   BENCH_NO_BUILD=1 uses the existing build/ as it is.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD="$ROOT/build"
+
+command -v socat >/dev/null || { echo "bridge_bench: socat is needed (apt-get install socat)" >&2; exit 2; }
+if [ -z "${BENCH_NO_BUILD:-}" ]; then
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$BUILD" --parallel 2 --target velkaro_redi bridge_bench >/dev/null
+fi
+
+WORK=$(mktemp -d /tmp/vr_bridge_bench.XXXXXX)
+DRIVER=""
+cleanup() {
+  local pid
+  [ -n "$DRIVER" ] && kill "$DRIVER" 2>/dev/null || true
+  # Children die with the driver; anything left over is ended here, by pid.
+  if [ -f "$WORK/pids" ]; then
+    while read -r pid; do kill -TERM "$pid" 2>/dev/null || true; done <"$WORK/pids"
+    sleep 0.5
+    while read -r pid; do kill -KILL "$pid" 2>/dev/null || true; done <"$WORK/pids"
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+mkdir "$WORK/one" "$WORK/many"
+cp "$BUILD/velkaro_redi" "$WORK/one/"
+cp "$BUILD/velkaro_redi" "$WORK/many/"
+
+# The driver bounds each step itself; this is the last resort.
+timeout -k 5 170 "$BUILD/bench/bridge_bench" --exe "$WORK/one/velkaro_redi" \
+  --many "$WORK/many/velkaro_redi" --work "$WORK" "$@" &
+DRIVER=$!
+status=0
+wait "$DRIVER" || status=$?
+DRIVER=""
+if [ "$status" -ne 0 ]; then
+  echo "bridge_bench: failed ($status); last lines of the program's logs:" >&2
+  tail -n 5 "$WORK"/one/log.txt "$WORK"/many/log.txt "$WORK"/socat.log 2>/dev/null >&2 || true
+fi
+exit "$status"
