@@ -7,6 +7,7 @@
 #include <QTreeWidget>
 
 #include "config/options_file.h"
+#include "engine/bridge.h"
 #include "ports/pair_setup.h"
 #include "ports/port_list.h"
 #include "res/resource.h"
@@ -223,6 +224,12 @@ void CPontuDlg::OnDestroy()
     if (destroyed_)
         return;
     destroyed_ = true;
+    // Every bridge is asked first, so that pauses they cannot cut short
+    // run side by side rather than one after another.
+    for (PortRecord& r : PortTable) {
+        if (r.number != -1 && r.hStopEvent)
+            r.hStopEvent->Signal();
+    }
     for (PortRecord& r : PortTable) {
         if (r.number == -1)
             continue;
