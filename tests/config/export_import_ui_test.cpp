@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <QTreeWidget>
 #include <cstring>
 
@@ -225,6 +227,11 @@ TEST_F(ExportImport, ExportWritesTheTableWhereChosenAndComesBackToTheProgramDire
     EXPECT_NE(exported.find("<IDLETIME>-1294967296</IDLETIME>"), std::string::npos);
     EXPECT_EQ(CurrentDirectory(), dir.string());
     EXPECT_EQ(ReadFile(dir / "options.dat"), options);
+    // A FIFO nobody reads is no place to export to, and no reason to hang.
+    ASSERT_EQ(mkfifo((Exports() / "pipe").c_str(), 0644), 0);
+    seam_.saveName = "pipe";
+    dlg.OnCommand(ID_SYSTEM_EXPORT);
+    EXPECT_EQ(dlg.Options().optionsText, exported);
     // With the startup flag off no bridge was started.
     EXPECT_FALSE(PortTable[0].hThread);
     EXPECT_TRUE(seam_.messages.empty());
@@ -303,10 +310,13 @@ TEST_F(ExportImport, UnreadableOversizedOrMalformedFilesImportNothingQuietly)
     const std::string before = dlg.Options().optionsText;
     fs::path dir = Exports();
 
-    // Cancelled, missing, a folder: nothing happens.
+    // Cancelled, missing, a folder, a FIFO nobody writes: nothing happens,
+    // and nothing waits.
     dlg.OnCommand(ID_SYSTEM_IMPORT);
     Import(dir / "missing.txt");
     Import(dir);
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0644), 0);
+    Import(dir / "pipe");
     EXPECT_EQ(dlg.Options().optionsText, before);
 
     // A valid list padded past the size limit is not read at all.
@@ -322,7 +332,7 @@ TEST_F(ExportImport, UnreadableOversizedOrMalformedFilesImportNothingQuietly)
     Import(dir / "broken.txt");
     EXPECT_EQ(dlg.Options().optionsText, broken);
 
-    EXPECT_EQ(seam_.openAsks, 5);
+    EXPECT_EQ(seam_.openAsks, 6);
     EXPECT_TRUE(Table().empty());
     EXPECT_EQ(dlg.PortList()->topLevelItemCount(), 0);
     EXPECT_TRUE(seam_.messages.empty());
