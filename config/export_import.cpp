@@ -35,7 +35,10 @@ void EnterProgramDirectory(const std::string& dir)
 
 // The path the dialog gave, made absolute against the directory it was
 // chosen in, before that directory changes.
-QByteArray ChosenPath(const QString& path) { return QFile::encodeName(QFileInfo(path).absoluteFilePath()); }
+QByteArray ChosenPath(const QString& path)
+{
+    return QFile::encodeName(QFileInfo(path).absoluteFilePath());
+}
 
 }  // namespace
 
