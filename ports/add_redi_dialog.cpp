@@ -141,6 +141,8 @@ bool CAddREdiDlg::ControlsToFields()
     f_.localHost = ui_->localHost->text();
     f_.mode = ui_->workMode->currentIndex();
     f_.useCustom = ui_->useCustomProtocol->isChecked() ? 1 : 0;
+    // The field takes at most 31 characters (maxLength in the .ui), what a
+    // record keeps; the commands still cut the bytes to fit the record.
     f_.deviceName = ui_->deviceName->text();
     f_.emuBR = ui_->emulateBaudRate->isChecked() ? 1 : 0;
     f_.chkDTR = ui_->detectDtr->isChecked() ? 1 : 0;

@@ -201,6 +201,9 @@ bool CPontuDlg::OnInitDialog()
     // Without a readable file the flags stay off and the text empty.
     LoadOptionsIn(options_, programDir_.c_str());
     InitPortTable(this);
+    // The columns share the list's width, and the list fills the window,
+    // which is not laid out before it is first shown.
+    ui_->portList->resize(width(), ui_->portList->height());
     InitPortColumns(ui_->portList);
     OpenPairSetup(programDir_);
     DiscoverPorts(ui_->portList, options_.optionsText.c_str(), options_.settings.startup != 0);

@@ -43,8 +43,14 @@ public:
     OptionsState& Options() { return options_; }
 
     // Port commands (ports/port_commands.cpp).
+    // Gives the row's port its COM name and stores the row's settings; 1 on
+    // success, 0 when the port runs or the name was refused (with a message).
     int ApplyPortRow(int row);
+    // Makes a new pair in the lowest free slot from the settings and appends
+    // its row; on failure gives up row, pair and slot with a message.
     void AddPortPair(const PortSettings& settings);
+    // Waits up to limitMs for the pair's bridge side to exist, the window
+    // painting meanwhile. False when it did not appear in time.
     bool WaitForBridgeSide(int pair, int limitMs, size_t targetSize);
 
     // Command handlers.
@@ -79,6 +85,8 @@ private:
     // Each row's tooltip: the path a serial program opens for its port.
     void UpdateRowTooltips();
     void SendToTray();
+    // options.dat in the program directory.
+    std::string OptionsPath() const;
 
     std::unique_ptr<Ui::CPontuDlg> ui_;
     std::string programDir_;

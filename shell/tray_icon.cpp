@@ -51,14 +51,14 @@ void CTrayIcon::BuildMenu()
 
 int CTrayIcon::Create(QWidget* parent, const QString& tooltip, const QIcon& icon, unsigned iconId)
 {
-    enabled_ = QSystemTrayIcon::isSystemTrayAvailable();
-    if (!enabled_)
-        return 0;
     iconId_ = iconId;
-    // The tooltip keeps at most 127 bytes, never a cut character.
+    // The tooltip keeps at most 127 bytes.
     tooltip_ = tooltip;
     while (tooltip_.toUtf8().size() > kTooltipMax)
         tooltip_.chop(1);
+    enabled_ = QSystemTrayIcon::isSystemTrayAvailable();
+    if (!enabled_)
+        return 0;
 
     icon_ = std::make_unique<QSystemTrayIcon>(icon, parent);
     icon_->setToolTip(tooltip_);

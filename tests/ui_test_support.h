@@ -1,0 +1,57 @@
+// Shared by the widget tests: a dialog seam that answers by itself, and a
+// temporary program folder.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QString>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "shell/dialog_seam.h"
+#include "test_folder.h"
+
+namespace uitest {
+
+class RecordingSeam : public DialogSeam {
+public:
+    RecordingSeam() { SetDialogSeam(this); }
+    ~RecordingSeam() override { SetDialogSeam(nullptr); }
+
+    void MessageBox(QWidget*, const QString& text) override { messages.push_back(text); }
+    int RunModal(QDialog* dialog) override
+    {
+        modals.push_back(QString::fromLatin1(dialog->metaObject()->className()));
+        return onModal ? onModal(dialog) : QDialog::Rejected;
+    }
+    QString GetSaveFileName(QWidget*, const QString&, const QString&) override { return saveName; }
+    QString GetOpenFileName(QWidget*, const QString&, const QString&) override { return openName; }
+    void BeginWaitCursor() override { ++waitCursors; }
+    void EndWaitCursor() override { --waitCursors; }
+
+    std::vector<QString> messages;
+    std::vector<QString> modals;
+    std::function<int(QDialog*)> onModal;
+    QString saveName;
+    QString openName;
+    int waitCursors = 0;
+};
+
+// Lets queued calls run until the condition holds or the time is up.
+inline bool ProcessUntil(const std::function<bool()>& done, int timeoutMs = 5000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > timeoutMs)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+}  // namespace uitest
