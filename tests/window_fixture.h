@@ -1,5 +1,6 @@
-// Widget tests of the main window's commands: a seam that answers every
-// dialog by itself, and a program directory of the test's own.
+// Widget tests of the main window's commands that reach beyond its folder:
+// file dialogs that wander off to other folders, and the configuration home
+// where the autostart entry goes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,37 +9,25 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <QDialog>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "ports/add_redi_dialog.h"
-#include "shell/dialog_seam.h"
 #include "shell/main_window.h"
+#include "ui_test_support.h"
 
 namespace test_window {
 
 namespace fs = std::filesystem;
 
-class ScriptedSeam : public DialogSeam {
+// Counts the file dialogs and, like a real one, may leave the process in
+// the folder it browsed.
+class FileDialogSeam : public uitest::RecordingSeam {
 public:
-    void MessageBox(QWidget*, const QString& text) override { messages.push_back(text.toStdString()); }
-    // The script acts on the dialog as a person would (ticks boxes, presses
-    // buttons); whatever the dialog's buttons did decides the result.
-    int RunModal(QDialog* dialog) override
-    {
-        ++modalRuns;
-        dialog->setResult(QDialog::Rejected);
-        if (onModal)
-            onModal(dialog);
-        return dialog->result();
-    }
     QString GetSaveFileName(QWidget*, const QString&, const QString&) override
     {
         ++saveAsks;
@@ -51,15 +40,18 @@ public:
         Wander();
         return openName;
     }
-    void BeginWaitCursor() override {}
-    void EndWaitCursor() override {}
+    // The script acts on the dialog as a person would; what its buttons did
+    // decides the result.
+    void Script(std::function<void(QDialog*)> script)
+    {
+        onModal = [script = std::move(script)](QDialog* d) {
+            d->setResult(QDialog::Rejected);
+            script(d);
+            return d->result();
+        };
+    }
 
-    std::vector<std::string> messages;
-    std::function<void(QDialog*)> onModal;
-    int modalRuns = 0;
-    QString saveName, openName;
     int saveAsks = 0, openAsks = 0;
-    // A file dialog may leave the process in the folder it browsed.
     std::string wanderTo;
 
 private:
@@ -99,27 +91,22 @@ inline std::string CurrentDirectory()
     return getcwd(buf, sizeof buf) ? std::string(buf) : std::string();
 }
 
-// Each test has a root folder of its own with program directories in it
-// and the configuration home; the seam answers every dialog.
+// Program directories and the configuration home under one root folder of
+// the test's own.
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         oldCwd_ = CurrentDirectory();
-        const char* xdg = getenv("XDG_CONFIG_HOME");
-        if (xdg)
+        if (const char* xdg = getenv("XDG_CONFIG_HOME"))
             oldXdg_ = xdg;
-        char tmpl[] = "/tmp/vr_window_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
+        root_ = folder_.Path();
         setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-        SetDialogSeam(&seam_);
         CAddREdiDlg::ResetLastUsed();
     }
     void TearDown() override
     {
         Close();
-        SetDialogSeam(nullptr);
         CAddREdiDlg::ResetLastUsed();
         if (oldXdg_)
             setenv("XDG_CONFIG_HOME", oldXdg_->c_str(), 1);
@@ -130,10 +117,8 @@ protected:
         if (oldCwd_.empty() || chdir(oldCwd_.c_str()) != 0) {
             EXPECT_EQ(chdir("/"), 0);
         }
-        fs::remove_all(root_);
     }
 
-    // A program directory under the root, made when missing.
     fs::path ProgramDir(const std::string& name = "prog")
     {
         fs::path dir = root_ / name;
@@ -157,8 +142,9 @@ protected:
         }
     }
 
+    uitest::TempFolder folder_;
     fs::path root_;
-    ScriptedSeam seam_;
+    FileDialogSeam seam_;
     std::unique_ptr<CPontuDlg> dlg_;
 
 private:

@@ -243,7 +243,7 @@ TEST_F(ExportImport, ImportIsRefusedWhileTheListHoldsPorts)
     CPontuDlg& dlg = Open(dir);
     const std::string before = dlg.Options().optionsText;
     Import(dir / "options.dat");
-    EXPECT_EQ(seam_.messages, std::vector<std::string>{"Please remove all the virtual COM ports before import!"});
+    EXPECT_EQ(seam_.messages, std::vector<QString>{"Please remove all the virtual COM ports before import!"});
     EXPECT_EQ(seam_.openAsks, 0);
     EXPECT_EQ(dlg.PortList()->topLevelItemCount(), 2);
     EXPECT_EQ(dlg.Options().optionsText, before);
@@ -282,26 +282,6 @@ TEST_F(ExportImport, AnExportImportedIntoAnEmptyListRecreatesItsPorts)
     // An import leaves the start-up flags alone and starts nothing itself.
     EXPECT_EQ(dlg.Options().settings.addNew, 0);
     EXPECT_FALSE(PortTable[0].hThread);
-}
-
-TEST_F(ExportImport, ImportTakesTheLastUsedDetectDtrAndCutsLongDeviceNames)
-{
-    CAddREdiDlg::LastUsed().chkDTR = 1;
-    fs::path file = Exports() / "list.txt";
-    std::string longName(40, 'n');
-    WriteFile(file, Document("<COM12><MODE>TCP</MODE><KEEPALIVE>0x10</KEEPALIVE><DEVNAME>" + longName +
-                             "</DEVNAME><CHKDTR>FALSE</CHKDTR></COM12>\r\n"));
-    CPontuDlg& dlg = Open(ProgramDir());
-    Import(file);
-    ASSERT_EQ(Table().size(), 1u);
-    const PortRecord& r = PortTable[0];
-    EXPECT_STREQ(r.name, "COM12");
-    EXPECT_EQ(r.mode, MODE_TCPSERVER);
-    EXPECT_EQ(r.keepAlive, 0u);
-    EXPECT_EQ(r.chkDTR, 1);
-    EXPECT_EQ(r.emuBR, 1);
-    EXPECT_EQ(std::string(r.devName), longName.substr(0, sizeof r.devName - 1));
-    EXPECT_EQ(dlg.PortList()->topLevelItemCount(), 1);
 }
 
 TEST_F(ExportImport, UnreadableOversizedOrMalformedFilesImportNothingQuietly)

@@ -53,11 +53,11 @@ protected:
     // Runs the Option command; the script acts on the dialog.
     void RunOption(CPontuDlg& dlg, const std::function<void(COptionDlg&)>& script)
     {
-        seam_.onModal = [&](QDialog* d) {
+        seam_.Script([&](QDialog* d) {
             auto* o = qobject_cast<COptionDlg*>(d);
             ASSERT_NE(o, nullptr);
             script(*o);
-        };
+        });
         dlg.OnCommand(ID_SYSTEM_OPTION);
     }
 };
@@ -95,7 +95,7 @@ TEST_F(OptionCommand, CancelLeavesTheFileFlagsAndWritesNothing)
         c.cancel->click();
     });
 
-    EXPECT_EQ(seam_.modalRuns, 1);
+    EXPECT_EQ(seam_.modals.size(), 1u);
     ExpectFlags(dlg.Options().settings, 1, 1, 1, 0);
     EXPECT_EQ(ReadFile(dir / "options.dat"), onDisk);
     EXPECT_EQ(ReadFile(Entry()), "left by hand");
@@ -140,21 +140,6 @@ TEST_F(OptionCommand, EveryOkRewritesTheFileAndSetsOrDeletesTheEntry)
     EXPECT_FALSE(fs::exists(Entry()));
     EXPECT_TRUE(fs::exists(Entry().parent_path() / "other_copy.desktop"));
     EXPECT_EQ(dlg.Options().optionsText, Document(1, 0, 1, 0));
-}
-
-TEST_F(OptionCommand, TheFlagsOfAFreshDialogAreThoseItWasGiven)
-{
-    for (int bits = 0; bits < 16; ++bits) {
-        int a = bits & 1, s = (bits >> 1) & 1, d = (bits >> 2) & 1, r = (bits >> 3) & 1;
-        COptionDlg o(a, s, d, r, nullptr);
-        Controls c(o);
-        EXPECT_EQ(c.addNew->isChecked(), a == 1);
-        EXPECT_EQ(c.startup->isChecked(), s == 1);
-        EXPECT_EQ(c.autoRun->isChecked(), r == 1);
-        c.ok->click();
-        EXPECT_EQ(o.result(), QDialog::Accepted);
-        ExpectFlags(o.Flags(), a, s, d, r);
-    }
 }
 
 TEST_F(OptionCommand, StartupOnAndOkStartsEveryPort)

@@ -31,15 +31,15 @@ protected:
     // Runs the Tools command; the script acts on the dialog.
     void RunTools(const std::function<void(QDialog&, QComboBox*, QPushButton*)>& script)
     {
-        seam_.onModal = [&](QDialog* d) {
+        seam_.Script([&](QDialog* d) {
             ASSERT_NE(qobject_cast<CToolDlg*>(d), nullptr);
             auto* list = Child<QComboBox>(*d, "repairList");
             auto* repair = Child<QPushButton>(*d, "repairButton");
             ASSERT_TRUE(list && repair);
             script(*d, list, repair);
-        };
+        });
         dlg_->OnCommand(ID_SYSTEM_TOOLS);
-        EXPECT_EQ(seam_.modalRuns, 1);
+        EXPECT_EQ(seam_.modals.size(), 1u);
     }
 };
 
@@ -70,7 +70,7 @@ TEST_F(ToolsCommand, StaleClaimsAreListedAndReleasedOneAtATime)
         // Nothing is picked after a repair: a second press releases nothing.
         EXPECT_EQ(list->currentIndex(), -1);
         repair->click();
-        EXPECT_EQ(seam_.messages, std::vector<std::string>{"No item is selected"});
+        EXPECT_EQ(seam_.messages, std::vector<QString>{"No item is selected"});
         EXPECT_TRUE(Claimed(256));
 
         list->setCurrentIndex(0);
