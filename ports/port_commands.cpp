@@ -32,6 +32,7 @@ const QString kMsgInstallFail = QStringLiteral("Install driver for virtual com f
 const QString kMsgApplyFail = QStringLiteral("Failed to apply setting, please recheck it");
 const QString kMsgOnlyOne = QStringLiteral("Please select only one item in the list");
 const QString kMsgApplied = QStringLiteral("Apply setting success");
+const QString kMsgSaveFail = QStringLiteral("Open or Write to Option File Fail");
 
 // Shows the wait cursor for as long as it lives.
 class WaitCursor {
@@ -155,6 +156,14 @@ int LookUpDevice(const char* name, size_t size, std::string* target)
 
 std::string CPontuDlg::OptionsPath() const { return programDir_ + "/" + kOptionsFileName; }
 
+void CPontuDlg::SaveOptionsOrSay()
+{
+    // The change holds for the running program either way; the person must
+    // know that it will not survive a restart.
+    if (!SaveOptions(options_, OptionsPath().c_str(), true))
+        Seam().MessageBox(this, kMsgSaveFail);
+}
+
 int CPontuDlg::ApplyPortRow(int row)
 {
     QTreeWidget* list = PortList();
@@ -181,7 +190,7 @@ int CPontuDlg::ApplyPortRow(int row)
     SetDstPortText(r, Latin1(item, COL_REMOTEPORT).constData());
     SetModeByName(r, Latin1(item, COL_MODE).constData());
     CopyField(r->name, sizeof r->name, name.constData(), kNameMax);
-    SaveOptions(options_, OptionsPath().c_str(), true);
+    SaveOptionsOrSay();
     return 1;
 }
 
@@ -353,5 +362,5 @@ void CPontuDlg::OnProperty()
         UpdateRowTooltips();
         return;
     }
-    SaveOptions(options_, OptionsPath().c_str(), true);
+    SaveOptionsOrSay();
 }

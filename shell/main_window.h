@@ -87,6 +87,8 @@ private:
     void SendToTray();
     // options.dat in the program directory.
     std::string OptionsPath() const;
+    // Saves the options; a file that cannot be written is said, not hidden.
+    void SaveOptionsOrSay();
 
     std::unique_ptr<Ui::CPontuDlg> ui_;
     std::string programDir_;

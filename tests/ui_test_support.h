@@ -21,24 +21,42 @@ class RecordingSeam : public DialogSeam {
 public:
     RecordingSeam() { SetDialogSeam(this); }
     ~RecordingSeam() override { SetDialogSeam(nullptr); }
+    RecordingSeam(const RecordingSeam&) = delete;
+    RecordingSeam& operator=(const RecordingSeam&) = delete;
 
     void MessageBox(QWidget*, const QString& text) override { messages.push_back(text); }
     int RunModal(QDialog* dialog) override
     {
+        ++modalRuns;
         modals.push_back(QString::fromLatin1(dialog->metaObject()->className()));
         return onModal ? onModal(dialog) : QDialog::Rejected;
     }
     QString GetSaveFileName(QWidget*, const QString&, const QString&) override { return saveName; }
     QString GetOpenFileName(QWidget*, const QString&, const QString&) override { return openName; }
-    void BeginWaitCursor() override { ++waitCursors; }
-    void EndWaitCursor() override { --waitCursors; }
+    void BeginWaitCursor() override
+    {
+        ++cursorShown;
+        ++cursorDepth;
+        if (onWaitCursor)
+            onWaitCursor();
+    }
+    void EndWaitCursor() override { --cursorDepth; }
+    void ProcessEvents() override
+    {
+        ++eventPasses;
+        DialogSeam::ProcessEvents();
+    }
 
     std::vector<QString> messages;
-    std::vector<QString> modals;
-    std::function<int(QDialog*)> onModal;
-    QString saveName;
+    std::vector<QString> modals;           // class names of the dialogs run
+    std::function<int(QDialog*)> onModal;  // nullptr: every dialog is cancelled
+    std::function<void()> onWaitCursor;
+    QString saveName;                      // what the file dialogs answer
     QString openName;
-    int waitCursors = 0;
+    int modalRuns = 0;
+    int cursorShown = 0;
+    int cursorDepth = 0;
+    int eventPasses = 0;
 };
 
 // Lets queued calls run until the condition holds or the time is up.

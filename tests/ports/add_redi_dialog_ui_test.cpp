@@ -8,7 +8,9 @@
 
 #include "engine/port_table.h"
 #include "ports/add_redi_dialog.h"
-#include "recording_seam.h"
+#include "../ui_test_support.h"
+
+using uitest::RecordingSeam;
 
 namespace {
 

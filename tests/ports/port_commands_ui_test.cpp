@@ -30,7 +30,9 @@
 #include "ports/add_redi_dialog.h"
 #include "ports/pair_setup.h"
 #include "ports/port_list.h"
-#include "recording_seam.h"
+#include "../ui_test_support.h"
+
+using uitest::RecordingSeam;
 #include "shell/main_window.h"
 
 namespace fs = std::filesystem;
@@ -364,6 +366,16 @@ TEST_F(PortCommandsTest, ApplyStoresTheTopmostRowAndTellsSoUnlessThePortRuns)
     EXPECT_TRUE(seam_.messages.empty());
     EXPECT_EQ(Cell(0, COL_REMOTEIP), "127.0.0.1");
     EXPECT_EQ(PortTable[0].dstAddr, 0x7F000001u);
+
+    // A settings file that cannot be written is said before the success.
+    seam_.messages.clear();
+    fs::remove(P("options.dat"));
+    fs::create_directory(P("options.dat"));
+    Select({1});
+    dlg_->OnApply();
+    EXPECT_EQ(seam_.messages,
+              (std::vector<QString>{"Open or Write to Option File Fail", kApplied}));
+    fs::remove(P("options.dat"));
 }
 
 TEST_F(PortCommandsTest, PropertyWantsExactlyOneRow)

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Drives the built program under Xvfb as a person would, through its menus:
+# Add, Start, Stop, Delete and Exit, with a tray host (trayer) for the tray
+# icon. Saves screenshots in bench/out/ and checks what the program left.
+#   bench/gui_drive.sh [build-dir]
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${1:-$ROOT/build}
+OUT=$ROOT/bench/out
+mkdir -p "$OUT"
+for tool in Xvfb xdotool import trayer; do
+  command -v "$tool" >/dev/null || { echo "missing $tool (apt-get install xvfb xdotool imagemagick trayer)"; exit 2; }
+done
+
+DIR=$(mktemp -d)
+export DISPLAY=:96
+cleanup() {
+  for p in ${APP:-} ${TRAY:-} ${XVFB:-}; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$DIR"
+}
+trap cleanup EXIT
+
+cp "$BUILD/velkaro_redi" "$DIR/"
+Xvfb "$DISPLAY" -screen 0 1024x700x24 -nolisten tcp >/dev/null 2>&1 &
+XVFB=$!
+sleep 1
+trayer --edge bottom --align right --widthtype pixel --width 120 --height 24 >/dev/null 2>&1 &
+TRAY=$!
+sleep 1
+"$DIR/velkaro_redi" >"$DIR/stdout.log" 2>"$DIR/stderr.log" &
+APP=$!
+sleep 2
+
+shot() { import -window root "$OUT/$1.png"; echo "screenshot $OUT/$1.png"; }
+# Menu bar titles as the window lays them out (no window manager: at 0,0).
+menu() { # menu X, then N presses of Down, then Return
+  xdotool mousemove "$1" 8 click 1; sleep 0.4
+  for _ in $(seq "$2"); do xdotool key Down; done
+  xdotool key Return; sleep 0.8
+}
+SYSTEM_X=32 VCOM_X=104
+
+# Add: the port settings dialog opens; OK takes the proposed COM name.
+xdotool mousemove "$VCOM_X" 8 click 1; sleep 0.4; shot vcom_menu
+xdotool key Down Return; sleep 1
+shot port_settings_dialog
+xdotool key Return; sleep 1.5
+shot after_add
+[ -e "$DIR/dev/COM1" ] || { echo "FAIL: Add made no dev/COM1"; exit 1; }
+
+# Start the first row, then Stop it.
+xdotool mousemove 60 44 click 1; sleep 0.3
+menu "$VCOM_X" 3; sleep 2.5
+shot after_start
+menu "$VCOM_X" 4; sleep 0.5
+shot after_stop
+
+# The tray menu: right click on the program's icon in the tray host (the
+# 22x22 window embedded there).
+# xwininfo's tree line: 0x400006 "Velkaro_redi": (...)  22x22+0+0  +777+577
+ICON=$(xwininfo -root -tree | awk '/"Velkaro_redi"/ && / 2[0-9]x2[0-9]\+/ {print $NF; exit}')
+if [ -n "$ICON" ]; then
+  IFS=+ read -r _ X Y <<<"$ICON"
+  xdotool mousemove $((X + 11)) $((Y + 11)) click 3; sleep 0.8
+  shot tray_menu
+  xdotool mousemove 400 300 click 1; sleep 0.3   # closes the menu
+else
+  echo "no tray icon found: tray menu not shown"
+fi
+
+# Delete the port, then Exit.
+xdotool mousemove 60 44 click 1; sleep 0.3
+menu "$VCOM_X" 2
+shot after_delete
+[ ! -e "$DIR/dev/COM1" ] || { echo "FAIL: Delete left dev/COM1"; exit 1; }
+menu "$SYSTEM_X" 5
+for _ in $(seq 50); do kill -0 "$APP" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$APP" 2>/dev/null; then echo "FAIL: Exit did not end the program"; exit 1; fi
+APP=
+grep -q '<OPTIONS>' "$DIR/options.dat" || { echo "FAIL: no options.dat"; exit 1; }
+grep -q '<COM1>' "$DIR/options.dat" && { echo "FAIL: deleted port still in options.dat"; exit 1; }
+echo "OK: Add, Start, Stop, Delete and Exit through the menus"
