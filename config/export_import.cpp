@@ -80,7 +80,10 @@ void CPontuDlg::ExportPorts()
     QByteArray path = ChosenPath(chosen);
     EnterProgramDirectory(programDir_);
     // Like every save, with the startup flag on this (re)starts the bridges.
-    SaveOptions(options_, path.constData(), true);
+    // A failure is said: the person would otherwise trust a list that is
+    // not there.
+    if (!SaveOptions(options_, path.constData(), true))
+        Seam().MessageBox(this, QStringLiteral("Open or Write to Option File Fail"));
 }
 
 void CPontuDlg::ImportPorts()

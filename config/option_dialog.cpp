@@ -58,7 +58,7 @@ void CPontuDlg::OnOption()
     s = dlg.Flags();
     // Brought into line at every OK, whether or not the flag changed.
     SetLogonAutorun(s.autoRun != 0);
-    // With the startup flag on, this save starts every port's bridge.
-    std::string path = programDir_ + "/" + kOptionsFileName;
-    SaveOptions(options_, path.c_str(), true);
+    // With the startup flag on, this save starts every port's bridge. A
+    // failed save is said: the choice would not survive a restart.
+    SaveOptionsOrSay();
 }

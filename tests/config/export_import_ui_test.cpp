@@ -227,14 +227,18 @@ TEST_F(ExportImport, ExportWritesTheTableWhereChosenAndComesBackToTheProgramDire
     EXPECT_NE(exported.find("<IDLETIME>-1294967296</IDLETIME>"), std::string::npos);
     EXPECT_EQ(CurrentDirectory(), dir.string());
     EXPECT_EQ(ReadFile(dir / "options.dat"), options);
-    // A FIFO nobody reads is no place to export to, and no reason to hang.
+    // With the startup flag off no bridge was started.
+    EXPECT_FALSE(PortTable[0].hThread);
+    EXPECT_TRUE(seam_.messages.empty());
+
+    // A FIFO nobody reads is no place to export to, and no reason to hang;
+    // the person learns that the list was not written.
     ASSERT_EQ(mkfifo((Exports() / "pipe").c_str(), 0644), 0);
     seam_.saveName = "pipe";
     dlg.OnCommand(ID_SYSTEM_EXPORT);
     EXPECT_EQ(dlg.Options().optionsText, exported);
-    // With the startup flag off no bridge was started.
-    EXPECT_FALSE(PortTable[0].hThread);
-    EXPECT_TRUE(seam_.messages.empty());
+    EXPECT_EQ(seam_.messages, std::vector<QString>{"Open or Write to Option File Fail"});
+    EXPECT_EQ(CurrentDirectory(), dir.string());
 }
 
 TEST_F(ExportImport, ImportIsRefusedWhileTheListHoldsPorts)

@@ -140,6 +140,18 @@ TEST_F(OptionCommand, EveryOkRewritesTheFileAndSetsOrDeletesTheEntry)
     EXPECT_FALSE(fs::exists(Entry()));
     EXPECT_TRUE(fs::exists(Entry().parent_path() / "other_copy.desktop"));
     EXPECT_EQ(dlg.Options().optionsText, Document(1, 0, 1, 0));
+    EXPECT_TRUE(seam_.messages.empty());
+
+    // A file that cannot be written is said; the choice holds in memory.
+    fs::remove(dir / "options.dat");
+    fs::create_directory(dir / "options.dat");
+    RunOption(dlg, [](COptionDlg& o) {
+        Controls c(o);
+        c.startup->click();
+        c.ok->click();
+    });
+    EXPECT_EQ(seam_.messages, std::vector<QString>{"Open or Write to Option File Fail"});
+    ExpectFlags(dlg.Options().settings, 1, 1, 1, 0);
 }
 
 TEST_F(OptionCommand, StartupOnAndOkStartsEveryPort)
