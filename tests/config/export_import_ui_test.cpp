@@ -1,7 +1,6 @@
 #include <sys/stat.h>
 
 #include <QTreeWidget>
-#include <cstring>
 
 #include "config/export_import.h"
 #include "config/options_file.h"
