@@ -94,7 +94,11 @@ int SaveOptions(OptionsState& state, const char* path, bool startStep)
 {
     if (!path)
         return 0;
-    FileDescriptor fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644));
+    // Non-blocking: a FIFO without a reader in the file's place (an export
+    // target, or options.dat itself) fails the open instead of hanging the
+    // program; a regular file is written as ever.
+    FileDescriptor fd(
+        ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));
     if (fd.get() < 0)
         return 0;
 

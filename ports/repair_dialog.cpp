@@ -1,4 +1,47 @@
 // The Tools command: release COM numbers claimed without a device.
-#include "shell/main_window.h"
+#include "ports/repair_dialog.h"
 
-void CPontuDlg::OnTools() {}
+#include "ports/com_repair.h"
+#include "shell/dialog_seam.h"
+#include "shell/main_window.h"
+#include "ui_tool_dialog.h"
+
+CToolDlg::CToolDlg(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::CToolDlg>())
+{
+    ui_->setupUi(this);
+    setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    connect(ui_->repairButton, &QPushButton::clicked, this, &CToolDlg::OnRepair);
+    FillRepairList();
+    ui_->repairButton->setEnabled(ui_->repairList->count() > 0);
+}
+
+CToolDlg::~CToolDlg() = default;
+
+void CToolDlg::FillRepairList()
+{
+    for (const std::string& name : StaleComClaims())
+        ui_->repairList->addItem(QString::fromStdString(name));
+    ui_->repairList->setCurrentIndex(ui_->repairList->count() > 0 ? 0 : -1);
+}
+
+void CToolDlg::OnRepair()
+{
+    QComboBox* list = ui_->repairList;
+    int item = list->currentIndex();
+    if (item < 0) {
+        Seam().MessageBox(this, QStringLiteral("No item is selected"));
+        return;
+    }
+    if (ReleaseComClaim(list->itemText(item).toLatin1().constData())) {
+        list->removeItem(item);
+        // Another press must not release a claim the user did not pick.
+        list->setCurrentIndex(-1);
+    }
+    ui_->repairButton->setEnabled(list->count() > 0);
+}
+
+void CPontuDlg::OnTools()
+{
+    CToolDlg dlg(this);
+    Seam().RunModal(&dlg);
+}
