@@ -1,5 +1,7 @@
 #include "config/autorun.h"
 
+#include "config/options_file.h"
+
 #include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
@@ -94,21 +96,6 @@ std::string EntryValue(const std::string& text)
     return out;
 }
 
-bool WriteAll(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Replaces the file whole through a temporary file beside it, so that a
 // session manager never reads half an entry.
 bool WriteFileWhole(const std::string& path, const std::string& text)
@@ -117,7 +104,7 @@ bool WriteFileWhole(const std::string& path, const std::string& text)
     int fd = mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, text);
+    bool ok = fchmod(fd, 0644) == 0 && WriteAllBytes(fd, text);
     ok = close(fd) == 0 && ok;
     if (ok && rename(tmp.c_str(), path.c_str()) == 0)
         return true;

@@ -38,7 +38,9 @@ private:
     int fd_;
 };
 
-bool WriteAll(int fd, const std::string& text)
+}  // namespace
+
+bool WriteAllBytes(int fd, const std::string& text)
 {
     size_t done = 0;
     while (done < text.size()) {
@@ -52,8 +54,6 @@ bool WriteAll(int fd, const std::string& text)
     }
     return true;
 }
-
-}  // namespace
 
 bool ReadDocumentFile(const char* path, std::string& text)
 {
@@ -122,7 +122,7 @@ int SaveOptions(OptionsState& state, const char* path, bool startStep)
     options.GetText(state.optionsText);
     // A failed write is reported: the caller tells the user when the
     // shutdown save did not reach the disk.
-    bool written = WriteAll(fd.get(), state.optionsText);
+    bool written = WriteAllBytes(fd.get(), state.optionsText);
     bool closed = fd.Close();
     return written && closed ? 1 : 0;
 }

@@ -34,6 +34,9 @@ constexpr size_t kMaxDocumentFileSize = 16u * 1024 * 1024;
 // regular file, is too large, or cannot be read.
 bool ReadDocumentFile(const char* path, std::string& text);
 
+// Writes all of text to fd, going on after interruptions; false on an error.
+bool WriteAllBytes(int fd, const std::string& text);
+
 // Writes the options document of the flags and the port table to `path`
 // (relative to the current directory), replacing the file whole, and puts the
 // text into state.optionsText. With startStep on and the startup flag on,
