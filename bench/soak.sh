@@ -38,5 +38,5 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:halt_on_erro
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=0}
 # Nice: the machine is shared, and the figures are about correctness and
 # growth, not speed.
-exec nice -n 10 python3 "$ROOT/bench/soak_driver.py" --exe "$exe" --duration "$duration" \
+exec nice -n 10 python3 -B "$ROOT/bench/soak_driver.py" --exe "$exe" --duration "$duration" \
   --json "$ROOT/$build/soak-report.json" "${extra[@]}"
