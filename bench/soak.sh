@@ -10,6 +10,8 @@
 #   bench/soak.sh --asan 150      the AddressSanitizer build (./scripts/test asan)
 #   bench/soak.sh --rate 4096 …   bytes per second per port and direction
 #   bench/soak.sh --keep …        keep the run's folder and the program's logs
+#   bench/soak.sh --inject --quick 30   damage received bytes on purpose: must fail
+#   bench/soak.sh --stop-under-load …   SIGTERM while every port carries traffic
 #
 # Figures go to standard output and, as JSON, to build*/soak-report.json.
 # Exit status 0: no fault; 1: faults (loss, corruption, crash, hang, sanitizer).
@@ -24,7 +26,9 @@ while [ $# -gt 0 ]; do
     --quick) duration=${2:-60}; shift 2 || shift ;;
     --rate) extra+=(--rate "$2"); shift 2 ;;
     --keep) extra+=(--keep); shift ;;
-    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    --inject) extra+=(--inject); shift ;;
+    --stop-under-load) extra+=(--stop-under-load); shift ;;
+    -h|--help) awk 'NR > 1 && /^#/ { print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) duration=$1; shift ;;
   esac
 done

@@ -171,6 +171,15 @@ class Receiver:
             self.pending_garbage += n
 
     def feed(self, data):
+        w = self.t.world
+        if w.inject and self.t.port % 64 == 0 and len(data) > 64 and w.inject_rng.random() < 0.02:
+            # The checker's own check: a flipped bit or a hole it must report.
+            i = w.inject_rng.randrange(len(data) - 40)
+            if w.inject_rng.random() < 0.5:
+                data = data[:i] + bytes([data[i] ^ 0x20]) + data[i + 1:]
+            else:
+                data = data[:i] + data[i + 40:]
+            w.counts["faults injected"] += 1
         buf = self.buf
         buf += data
         pos = 0
@@ -820,6 +829,8 @@ class World:
         self.ports = []
         self.proc = None
         self.samples = []
+        self.inject = args.inject
+        self.inject_rng = random.Random(7)
 
     def next_cid(self):
         self.cid += 1
@@ -896,6 +907,10 @@ def main():
     ap.add_argument("--work", help="folder to run in (default: a new temporary one, removed after)")
     ap.add_argument("--json", help="write the figures here as JSON")
     ap.add_argument("--keep", action="store_true", help="keep the work folder and the program's logs")
+    ap.add_argument("--stop-under-load", action="store_true",
+                    help="send SIGTERM while every port still carries traffic (no quiet comparison)")
+    ap.add_argument("--inject", action="store_true",
+                    help="damage some received bytes on purpose: the run must then report faults")
     args = ap.parse_args()
 
     w = World(args)
@@ -1046,14 +1061,35 @@ def main():
                 w.note_fault(p.n, "%s: %d records sent but never received on a steady port"
                              % (DIR_NAMES[d], missing))
 
-    # Quiet again: every peer and serial program gone.
-    for p in w.ports:
-        p.close_all()
+    # Quiet again: every peer and serial program gone (unless the stop is to
+    # be taken under load: then they stay until the program has ended).
     quiet_after = {}
-    if dead is None:
-        time.sleep(5)
-        pump_lines()
-        quiet_after = proc_sample(proc.pid)
+    if not args.stop_under_load:
+        for p in w.ports:
+            p.close_all()
+        if dead is None:
+            time.sleep(5)
+            pump_lines()
+            quiet_after = proc_sample(proc.pid)
+    else:
+        # Traffic on every port again for a moment, then the stop.
+        w.draining = False
+        t_load = time.monotonic() + 5
+        while time.monotonic() < t_load and not crashed():
+            for key, _ in w.sel.select(TICK):
+                kind, obj = key.data
+                if kind == "serial":
+                    obj.serial_readable()
+                elif kind == "conn" and obj[1] in obj[0].conns:
+                    obj[0].conn_readable(obj[1], time.monotonic())
+                elif kind == "listener":
+                    obj.accept(time.monotonic())
+                elif kind == "udp" and obj.udp:
+                    obj.udp_readable()
+            pump_lines()
+            for p in w.ports:
+                p.tick(time.monotonic(), True)
+        w.draining = True
 
     stop = {}
     if dead is None:
@@ -1069,6 +1105,8 @@ def main():
             proc.wait()
             w.faults.append("the program did not end within 120 s of SIGTERM")
         reader.join(timeout=10)
+        for p in w.ports:
+            p.close_all()
         last = [t for t, raw in lines if raw is not None]
         if last:
             stop["sigterm_to_last_log_line_s"] = round(max(last) - t_sig, 3)
