@@ -199,11 +199,11 @@ TEST_P(BadOptionsFile, StartsWithDefaultsKeepsThePairsAndEndsOnSigterm)
 
     EXPECT_EQ(run.Folder().Read("pairs.dat"), pairs);
     EXPECT_FALSE(IsLink(run.Folder().File("dev/COM5")));
-    // Where the file could be written again, it now holds a sound document
-    // with both ports; the flags it could not read are off.
     // A save that cannot be made is told, and does not hold up the end.
     EXPECT_EQ(run.Stderr().find("Open or Write to Option File Fail") != std::string::npos,
               GetParam().saveFails);
+    // Where the file could be written again, it now holds a sound document
+    // with both ports; the flags it could not read are off.
     std::error_code ec;
     if (fs::is_regular_file(run.Folder().File("options.dat"), ec)) {
         const std::string saved = run.Folder().Read("options.dat");
