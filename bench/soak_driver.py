@@ -747,7 +747,9 @@ class Port:
                     c.out.push(frame(FRAME_DATA, self.name, data[:size]))
                     data = data[size:]
             else:
-                c.out.push(data)
+                # One unit per record: a reopen then drops whole records only.
+                for rec in stream:
+                    c.out.push(rec)
         if self.mode == UDP:
             self.send_udp(c)
         else:
