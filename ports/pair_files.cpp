@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "ports/pair_text.h"
 #include "engine/unique_fd.h"
@@ -93,7 +94,7 @@ std::string FormatComDb(const std::set<int>& claimed)
 bool ReadSmallFile(int dirfd, const char* name, size_t limit, std::string* out)
 {
     out->clear();
-    UniqueFd fd(openat(dirfd, name, O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(openat(dirfd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd.IsValid())
         return errno == ENOENT;
     char buf[4096];
@@ -108,6 +109,54 @@ bool ReadSmallFile(int dirfd, const char* name, size_t limit, std::string* out)
         out->append(buf, static_cast<size_t>(n));
     }
     return true;
+}
+
+bool ReadLineFile(int dirfd, const char* name, size_t lineMax, std::string* out)
+{
+    out->clear();
+    // Non-blocking: a FIFO in the file's place must not hang the start.
+    UniqueFd fd(openat(dirfd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd.IsValid())
+        return errno == ENOENT;
+    struct stat st{};
+    if (fstat(fd.Get(), &st) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
+    char buf[65536];
+    size_t lineStart = 0;
+    bool overlong = false;
+    for (;;) {
+        ssize_t n = read(fd.Get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        const char* p = buf;
+        const char* end = buf + n;
+        while (p < end) {
+            const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+            const char* stop = nl ? nl : end;
+            if (!overlong) {
+                out->append(p, static_cast<size_t>(stop - p));
+                if (out->size() - lineStart > lineMax) {
+                    out->resize(lineStart);
+                    out->push_back('#');
+                    overlong = true;
+                }
+            }
+            if (!nl)
+                break;
+            out->push_back('\n');
+            lineStart = out->size();
+            overlong = false;
+            p = nl + 1;
+        }
+    }
 }
 
 bool WriteFileAtomic(int dirfd, const char* name, std::string_view content)

@@ -32,6 +32,13 @@ std::string FormatComDb(const std::set<int>& claimed);
 // succeeds; any other failure gives false with errno set.
 bool ReadSmallFile(int dirfd, const char* name, size_t limit, std::string* out);
 
+// Reads dir/name whole, at any size, keeping each line of at most lineMax
+// bytes as it is and putting "#" (which no reader takes) in place of a longer
+// one: line numbers stay true, a line is never cut into something else, and
+// memory is bounded by the short lines. A missing file reads as empty; a
+// file that is not a regular file (a directory, a FIFO) gives false.
+bool ReadLineFile(int dirfd, const char* name, size_t lineMax, std::string* out);
+
 // Writes dir/name whole through "name.tmp" and a rename. Gives false with
 // errno set, leaving the old file as it was.
 bool WriteFileAtomic(int dirfd, const char* name, std::string_view content);

@@ -26,6 +26,9 @@ const char kDevFolder[] = "dev";
 const char kTempPrefix[] = ".tmp.";
 const char kBridgeTarget[] = "/dev/ptmx";
 constexpr size_t kFileLimit = 1 << 20;
+// Far beyond any valid line of pairs.dat; longer lines are skipped unread.
+constexpr size_t kPairLineMax = 4096;
+constexpr size_t kSkippedShown = 5;
 
 // The engine names a bridge side by its device path; accept either form.
 std::string_view BridgeName(const char* name)
@@ -163,17 +166,25 @@ void PairSetup::LoadPairsFile(std::map<uint32_t, Pair>* pairs)
 {
     pairs->clear();
     std::string content;
-    if (!ReadSmallFile(dirFd_.Get(), kPairsFile, kFileLimit, &content)) {
-        fprintf(stderr, "PairSetup: cannot read %s: %s\n", kPairsFile, strerror(errno));
+    // Read whole, whatever its size: a valid line after a heap of junk is
+    // still the user's pair, and would be lost at the next save otherwise.
+    if (!ReadLineFile(dirFd_.Get(), kPairsFile, kPairLineMax, &content)) {
+        if (owner_)
+            fprintf(stderr, "PairSetup: cannot read %s: %s\n", kPairsFile, strerror(errno));
         return;
     }
     std::vector<int> skipped;
     for (PairLine& line : ParsePairsFile(content, &skipped))
         (*pairs)[line.number].params = std::move(line.params);
-    // Only the owner reports, so a follower's repeated reads stay quiet.
-    if (owner_)
-        for (int lineNo : skipped)
-            fprintf(stderr, "PairSetup: %s line %d skipped\n", kPairsFile, lineNo);
+    // Only the owner reports, so a follower's repeated reads stay quiet; one
+    // short note however many lines were bad.
+    if (owner_ && !skipped.empty()) {
+        std::string shown;
+        for (size_t i = 0; i < skipped.size() && i < kSkippedShown; ++i)
+            shown += (i ? ", " : "") + std::to_string(skipped[i]);
+        fprintf(stderr, "PairSetup: %s: %zu line%s skipped (line %s%s)\n", kPairsFile, skipped.size(),
+                skipped.size() == 1 ? "" : "s", shown.c_str(), skipped.size() > kSkippedShown ? ", ..." : "");
+    }
 }
 
 // A follower's view is the owner's file as it stands now.

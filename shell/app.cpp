@@ -57,7 +57,7 @@ int CPontuApp::InitInstance()
         QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &dlg, [&dlg] {
             char buf[16];
             [[maybe_unused]] ssize_t n = read(g_signalPipe[0], buf, sizeof buf);
-            dlg.OnExit();
+            dlg.OnSignalExit();
         });
     }
 

@@ -197,6 +197,12 @@ void CPontuDlg::OnExit()
     emit ended();
 }
 
+void CPontuDlg::OnSignalExit()
+{
+    unattended_ = true;
+    OnExit();
+}
+
 bool CPontuDlg::OnInitDialog()
 {
     // Without a readable file the flags stay off and the text empty.
@@ -239,8 +245,14 @@ void CPontuDlg::OnDestroy()
     // A bridge that outlived its stop must end before its pair goes away.
     JoinAllBridges();
     DM_DeInit();
-    if (!SaveOptions(options_, kOptionsFileName, false))
-        Seam().MessageBox(this, QStringLiteral("Open or Write to Option File Fail"));
+    if (!SaveOptions(options_, kOptionsFileName, false)) {
+        // A box that nobody answers (a service stop, a headless run) would
+        // keep the program from ending at all.
+        if (unattended_)
+            fprintf(stderr, "Open or Write to Option File Fail\n");
+        else
+            Seam().MessageBox(this, QStringLiteral("Open or Write to Option File Fail"));
+    }
     ClosePairSetup();
     tray_.DeleteIcon();
 }

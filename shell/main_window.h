@@ -63,6 +63,9 @@ public:
     void OnAbout();
     void OnOption();
     void OnExit();
+    // "Exit" asked for by SIGTERM, SIGINT or SIGHUP: nobody may be there to
+    // answer a message box, so a failed save is told on standard error.
+    void OnSignalExit();
     void OnTools();
     void OnShowMainWindow();
     void ImportPorts();
@@ -95,4 +98,5 @@ private:
     OptionsState options_;
     CTrayIcon tray_;
     bool destroyed_ = false;
+    bool unattended_ = false;  // the shutdown must not wait for a person
 };

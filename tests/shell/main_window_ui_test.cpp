@@ -201,6 +201,20 @@ TEST_F(MainWindowTest, AFailedShutdownSaveIsReportedOnceAndTheProgramStillEnds)
     EXPECT_EQ(ended.count(), 2);
 }
 
+TEST_F(MainWindowTest, AFailedSaveOnASignalsExitAsksNobodyAndTheProgramEnds)
+{
+    PrepareFolder(false);
+    CPontuDlg dlg(folder.Path());
+    dlg.OnInitDialog();
+    std::filesystem::remove(folder.File("options.dat"));
+    std::filesystem::create_directory(folder.File("options.dat"));
+    QSignalSpy ended(&dlg, &CPontuDlg::ended);
+    dlg.OnSignalExit();
+    EXPECT_TRUE(seam.messages.empty());
+    EXPECT_EQ(ended.count(), 1);
+    EXPECT_TRUE(dlg.HasEnded());
+}
+
 }  // namespace
 
 namespace {
