@@ -169,8 +169,12 @@ void PairSetup::LoadPairsFile(std::map<uint32_t, Pair>* pairs)
     // Read whole, whatever its size: a valid line after a heap of junk is
     // still the user's pair, and would be lost at the next save otherwise.
     if (!ReadLineFile(dirFd_.Get(), kPairsFile, kPairLineMax, &content)) {
-        if (owner_)
-            fprintf(stderr, "PairSetup: cannot read %s: %s\n", kPairsFile, strerror(errno));
+        if (owner_) {
+            fprintf(stderr, "PairSetup: cannot read %s: %s; pairs cannot be changed\n", kPairsFile,
+                    strerror(errno));
+            // Writing it now would replace the user's pairs with ours.
+            pairsUnreadable_ = true;
+        }
         return;
     }
     std::vector<int> skipped;
@@ -196,6 +200,10 @@ void PairSetup::RefreshIfFollower()
 
 bool PairSetup::SavePairs()
 {
+    if (pairsUnreadable_) {
+        errno = EACCES;
+        return false;
+    }
     std::vector<PairLine> lines;
     for (const auto& [number, pair] : pairs_)
         lines.push_back({number, pair.params});

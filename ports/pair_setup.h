@@ -110,6 +110,7 @@ private:
     UniqueFd devFd_;
     UniqueFd lockFd_;
     bool owner_ = false;
+    bool pairsUnreadable_ = false;  // pairs.dat exists but could not be read
     std::map<uint32_t, Pair> pairs_;
 };
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -410,6 +412,20 @@ TEST_F(PairSetupTest, SecondCopySeesThePairsButLeavesThemAloneAndNothingLeaks)
     EXPECT_TRUE(third->OwnsFolder());
     third.reset();
     EXPECT_EQ(FdCount(), fds);
+}
+
+TEST_F(PairSetupTest, AnUnreadablePairsFileIsNeverOverwritten)
+{
+    // A FIFO stands for any pairs.dat that exists but cannot be read (root
+    // reads past permissions): saving would replace the user's pairs.
+    ASSERT_EQ(mkfifo((dir_ + "/pairs.dat").c_str(), 0644), 0);
+    auto ps = PairSetup::Open(dir_);
+    ASSERT_TRUE(ps);
+    EXPECT_TRUE(ps->OwnsFolder());
+    EXPECT_FALSE(ps->Install(3, "-", "-"));
+    struct stat st{};
+    ASSERT_EQ(lstat((dir_ + "/pairs.dat").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 }  // namespace
