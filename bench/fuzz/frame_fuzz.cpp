@@ -2,8 +2,8 @@
 // bytes from the peer, cut into reads of random sizes, with the timers run
 // between reads on a fake clock.
 //
-// Input: [name spec][name bytes][timers][clock][seed hi][seed lo][max chunk]
-// then the peer's byte stream. The name spec byte gives the name length
+// Input: [name kind][name bytes][timers][clock][seed hi][seed lo][max chunk]
+// then the peer's byte stream. The name kind byte gives the name length
 // (value % 14, so names longer than 11 characters are cut) or, as 0xFF, no
 // name at all.
 //
@@ -178,9 +178,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 1)
         return 0;
     size_t at = 0;
-    const uint8_t spec = data[at++];
-    const bool noName = spec == 0xFF;
-    const size_t nameBytes = noName ? 0 : spec % 14;
+    const uint8_t nameKind = data[at++];
+    const bool noName = nameKind == 0xFF;
+    const size_t nameBytes = noName ? 0 : nameKind % 14;
     if (size < at + nameBytes + 5)
         return 0;
     const std::string rawName(reinterpret_cast<const char*>(data + at), nameBytes);
