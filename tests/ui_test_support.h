@@ -31,8 +31,16 @@ public:
         modals.push_back(QString::fromLatin1(dialog->metaObject()->className()));
         return onModal ? onModal(dialog) : QDialog::Rejected;
     }
-    QString GetSaveFileName(QWidget*, const QString&, const QString&) override { return saveName; }
-    QString GetOpenFileName(QWidget*, const QString&, const QString&) override { return openName; }
+    QString GetSaveFileName(QWidget*, const QString&, const QString&) override
+    {
+        fileDialogs.push_back(QStringLiteral("save"));
+        return saveName;
+    }
+    QString GetOpenFileName(QWidget*, const QString&, const QString&) override
+    {
+        fileDialogs.push_back(QStringLiteral("open"));
+        return openName;
+    }
     void BeginWaitCursor() override
     {
         ++cursorShown;
@@ -49,6 +57,7 @@ public:
 
     std::vector<QString> messages;
     std::vector<QString> modals;           // class names of the dialogs run
+    std::vector<QString> fileDialogs;      // "save" or "open", in order
     std::function<int(QDialog*)> onModal;  // nullptr: every dialog is cancelled
     std::function<void()> onWaitCursor;
     QString saveName;                      // what the file dialogs answer

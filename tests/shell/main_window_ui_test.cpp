@@ -163,6 +163,29 @@ TEST_F(MainWindowTest, RoutingReachesTheAboutBoxExitAndShowWindow)
     EXPECT_EQ(PortTable[2].number, 2);
     EXPECT_EQ(ended.count(), 0);
 
+    // The dialogs and file dialogs of the other commands (all cancelled).
+    seam.modals.clear();
+    dlg.PortList()->topLevelItem(1)->setSelected(true);
+    for (int id : {ID_VCOM_ADD, ID_VCOM_PROPERTY, ID_SYSTEM_OPTION, ID_SYSTEM_TOOLS, ID_SYSTEM_EXPORT,
+                   ID_SYSTEM_IMPORT})
+        dlg.OnCommand(id);
+    EXPECT_EQ(seam.modals, (std::vector<QString>{"CAddREdiDlg", "CAddREdiDlg", "COptionDlg", "CToolDlg"}));
+    EXPECT_EQ(seam.fileDialogs, (std::vector<QString>{"save"}));  // import refused: rows exist
+    EXPECT_EQ(seam.messages,
+              (std::vector<QString>{"Please remove all the virtual COM ports before import!"}));
+    seam.messages.clear();
+
+    // The port commands act on the selected row.
+    dlg.OnCommand(ID_VCOM_START);
+    EXPECT_TRUE(PortTable[2].hThread);
+    dlg.OnCommand(ID_VCOM_STOP);
+    EXPECT_FALSE(PortTable[2].hThread);
+    dlg.OnCommand(ID_VCOM_APPLY);
+    EXPECT_EQ(seam.messages, (std::vector<QString>{"Apply setting success"}));
+    dlg.OnCommand(ID_VCOM_DELETE);
+    EXPECT_EQ(PortTable[2].number, -1);
+    EXPECT_EQ(dlg.PortList()->topLevelItemCount(), 1);
+
     // Every menu-bar action carries its command id.
     QList<int> ids;
     for (QAction* menu : dlg.menuBar()->actions())
