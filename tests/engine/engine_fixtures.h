@@ -64,55 +64,47 @@ public:
         pairs_[number] = Pair{master, path, false};
     }
 
-    std::string UserPath(int number)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return pairs_.at(number).userPath;
-    }
-
     // The serial program's side: opens the user side of a pair.
     int OpenUser(int number)
     {
-        int fd = open(UserPath(number).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        std::string path;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            path = pairs_.at(number).userPath;
+        }
+        int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         EXPECT_GE(fd, 0) << strerror(errno);
         return fd;
     }
 
     int OpenBridgeSide(const char* name) override
     {
-        int number = -1;
-        if (sscanf(name, "ZPVB%d", &number) != 1) {
-            errno = ENOENT;
-            return -1;
-        }
         std::lock_guard<std::mutex> lock(mutex_);
-        auto it = pairs_.find(number);
-        if (it == pairs_.end()) {
-            errno = ENOENT;
-            return -1;
-        }
-        if (it->second.open) {
-            errno = EBUSY;
+        auto it = pairs_.find(Number(name));
+        if (it == pairs_.end() || it->second.open) {
+            errno = it == pairs_.end() ? ENOENT : EBUSY;
             return -1;
         }
         int fd = fcntl(it->second.master, F_DUPFD_CLOEXEC, 0);
-        if (fd >= 0)
-            it->second.open = true;
+        it->second.open = fd >= 0;
         return fd;
     }
 
     void CloseBridgeSide(const char* name, int fd) override
     {
-        int number = -1;
-        sscanf(name, "ZPVB%d", &number);
         close(fd);
         std::lock_guard<std::mutex> lock(mutex_);
-        auto it = pairs_.find(number);
+        auto it = pairs_.find(Number(name));
         if (it != pairs_.end())
             it->second.open = false;
     }
 
 private:
+    static int Number(const char* name)
+    {
+        int number = -1;
+        return sscanf(name, "ZPVB%d", &number) == 1 ? number : -1;
+    }
     struct Pair {
         int master;
         std::string userPath;
@@ -125,11 +117,6 @@ private:
 // Records every state a bridge posts.
 class RecordingTarget : public PortStateTarget {
 public:
-    struct Post {
-        PortRecord* record;
-        int32_t state;
-    };
-
     void PostPortStateMessage(PortRecord* record, int32_t state) override
     {
         {
@@ -145,17 +132,16 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex_);
         std::vector<int32_t> out;
-        for (const Post& p : posts_) {
-            if (p.record == record)
-                out.push_back(p.state);
-        }
+        for (auto& [r, state] : posts_)
+            if (r == record)
+                out.push_back(state);
         return out;
     }
 
-    std::vector<Post> Posts()
+    size_t PostCount()
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        return posts_;
+        return posts_.size();
     }
 
     // Waits until record has posted state `count` times in all.
@@ -164,8 +150,8 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         return cv_.wait_for(lock, milliseconds(timeoutMs), [&] {
             int seen = 0;
-            for (const Post& p : posts_)
-                seen += p.record == record && p.state == state;
+            for (auto& [r, s] : posts_)
+                seen += r == record && s == state;
             return seen >= count;
         });
     }
@@ -176,7 +162,7 @@ public:
 private:
     std::mutex mutex_;
     std::condition_variable cv_;
-    std::vector<Post> posts_;
+    std::vector<std::pair<PortRecord*, int32_t>> posts_;
 };
 
 // Sends standard output and standard error to files while alive.
@@ -188,8 +174,6 @@ public:
         fflush(stderr);
         savedOut_ = dup(1);
         savedErr_ = dup(2);
-        out_ = tmpfile();
-        err_ = tmpfile();
         dup2(fileno(out_), 1);
         dup2(fileno(err_), 2);
     }
@@ -215,21 +199,13 @@ private:
     {
         fflush(stdout);
         fflush(stderr);
-        std::string s;
-        char buf[4096];
-        long end = lseek(fileno(f), 0, SEEK_END);
-        for (long off = 0; off < end;) {
-            ssize_t n = pread(fileno(f), buf, sizeof buf, off);
-            if (n <= 0)
-                break;
-            s.append(buf, static_cast<size_t>(n));
-            off += n;
-        }
+        std::string s(static_cast<size_t>(lseek(fileno(f), 0, SEEK_END)), '\0');
+        s.resize(static_cast<size_t>(std::max<ssize_t>(0, pread(fileno(f), s.data(), s.size(), 0))));
         return s;
     }
     int savedOut_ = -1, savedErr_ = -1;
-    FILE* out_;
-    FILE* err_;
+    FILE* out_ = tmpfile();
+    FILE* err_ = tmpfile();
 };
 
 // ---- descriptors and loopback sockets -------------------------------------
@@ -261,7 +237,7 @@ inline uint16_t LocalPort(int fd)
     return ntohs(a.sin_port);
 }
 
-// A TCP listener on 127.0.0.1 at a port of the system's choosing (or port).
+// A TCP listener on addr at a port of the system's choosing (or port).
 inline int Listen(uint16_t port = 0, const char* addr = "127.0.0.1")
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -270,6 +246,15 @@ inline int Listen(uint16_t port = 0, const char* addr = "127.0.0.1")
     sockaddr_in a = Loopback(port, addr);
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << strerror(errno);
     EXPECT_EQ(listen(fd, 16), 0);
+    return fd;
+}
+
+// A UDP socket bound to 127.0.0.1 at a port of the system's choosing.
+inline int UdpSocket(int flags = 0)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | flags, 0);
+    sockaddr_in any = Loopback(0);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
     return fd;
 }
 
@@ -290,9 +275,8 @@ inline bool WaitReadable(int fd, int timeoutMs)
 
 inline int AcceptWithin(int listener, int timeoutMs)
 {
-    if (!WaitReadable(listener, timeoutMs))
-        return -1;
-    return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    return WaitReadable(listener, timeoutMs) ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)
+                                             : -1;
 }
 
 // Connects to 127.0.0.1:port, optionally from a given source address/port.
@@ -340,9 +324,7 @@ inline bool WriteAll(int fd, const std::string& data, int timeoutMs = 5000)
             done += static_cast<size_t>(w);
             continue;
         }
-        if (w < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
-        if (ElapsedMs(start) > timeoutMs)
+        if ((w < 0 && errno != EAGAIN && errno != EINTR) || ElapsedMs(start) > timeoutMs)
             return false;
         pollfd p{fd, POLLOUT, 0};
         poll(&p, 1, 50);
@@ -377,10 +359,10 @@ inline std::string Exchange(int fd, const std::string& out, size_t expect, int t
             continue;
         if (p.revents & POLLIN) {
             ssize_t r = read(fd, buf, sizeof buf);
+            if (r == 0)
+                break;
             if (r > 0)
                 in.append(buf, static_cast<size_t>(r));
-            else if (r == 0)
-                break;
         }
         if (p.revents & POLLOUT) {
             ssize_t w = write(fd, out.data() + sent, std::min<size_t>(65536, out.size() - sent));
@@ -425,7 +407,6 @@ protected:
         snprintf(r->name, sizeof r->name, "COM%d", n);
         return r;
     }
-
     static void SetDst(PortRecord* r, const char* addr, uint16_t port)
     {
         SetDstAddrText(r, addr);

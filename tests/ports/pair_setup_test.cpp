@@ -310,16 +310,6 @@ TEST_F(PairSetupTest, CurrentLayerServesTheProgramsCalls)
     EXPECT_EQ(PairDevicePath("COM3"), dir_ + "/dev/COM3");
     EXPECT_EQ(PairDevicePath("../COM3"), "");
 
-    // The repair tool: a claim without a device, then its release.
-    int inUse = 0;
-    EXPECT_EQ(ClaimReleasePort(9, 1), 1);
-    EXPECT_EQ(ComDbGetInUse("COM9", &inUse), 1);
-    EXPECT_EQ(inUse, 1);
-    EXPECT_EQ(QueryDosDevice("COM9", buf, sizeof buf), 0u);
-    EXPECT_EQ(ClaimReleasePort(9, 0), 1);
-    ComDbGetInUse("COM9", &inUse);
-    EXPECT_EQ(inUse, 0);
-
     EXPECT_EQ(RemoveREdi(2), 1);
     EXPECT_EQ(SerialCommNames(), (std::vector<std::string>{"COM3"}));
     ClosePairSetup();
