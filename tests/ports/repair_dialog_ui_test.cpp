@@ -5,9 +5,9 @@
 #include "ports/pair_setup.h"
 #include "ports/repair_dialog.h"
 #include "res/resource.h"
-#include "tests/window_fixture.h"
+#include "../ui_test_support.h"
 
-using namespace test_window;
+using namespace uitest;
 
 namespace {
 

@@ -381,49 +381,48 @@ INSTANTIATE_TEST_SUITE_P(Cases, BadPairsFile, ::testing::ValuesIn(kPairsCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A pairs.dat or comdb.dat that cannot be read as a file: the program runs
-// with no pairs (or no claims) and leaves the thing in its place alone.
-TEST(UnreadablePairsFile, ADirectoryInItsPlaceIsLeftAlone)
+// with no pairs (or no claims), does not hang, and leaves the thing alone.
+TEST(UnreadablePairsFile, ADirectoryFifoOrForbiddenFileIsLeftAlone)
 {
-    ProgramRun run;
-    fs::create_directory(run.Folder().File("pairs.dat"));
-    run.Folder().Write("pairs.dat/keep", "x");
-    run.Folder().Write("options.dat", GoodOptions());
-    run.Start();
-    ASSERT_TRUE(run.WaitUp({}));
-    EXPECT_EQ(run.Stop(), 0);
-    ExpectQuiet(run.Stderr());
-    EXPECT_TRUE(fs::is_directory(run.Folder().File("pairs.dat")));
-    EXPECT_EQ(run.Folder().Read("pairs.dat/keep"), "x");
-}
-
-TEST(UnreadablePairsFile, FifosInPlaceOfPairsAndClaimsDoNotHangTheStart)
-{
-    ProgramRun run;
-    ASSERT_EQ(mkfifo(run.Folder().File("pairs.dat").c_str(), 0644), 0);
-    ASSERT_EQ(mkfifo(run.Folder().File("comdb.dat").c_str(), 0644), 0);
-    run.Folder().Write("options.dat", GoodOptions());
-    run.Start();
-    ASSERT_TRUE(run.WaitUp({})) << run.Stderr();
-    EXPECT_EQ(run.Stop(), 0);
-    ExpectQuiet(run.Stderr());
-    EXPECT_TRUE(fs::is_fifo(run.Folder().File("pairs.dat")));
-}
-
-TEST(UnreadablePairsFile, NoReadPermissionIsNoteworthyOnlyForOthersThanRoot)
-{
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root reads a file without read permission; the directory and FIFO cases "
-                        "cover a pairs.dat that cannot be read";
-    ProgramRun run;
-    run.Folder().Write("pairs.dat", kPair5);
-    chmod(run.Folder().File("pairs.dat").c_str(), 0);
-    run.Folder().Write("options.dat", GoodOptions());
-    run.Start();
-    ASSERT_TRUE(run.WaitUp({}));
-    EXPECT_EQ(run.Stop(), 0);
-    ExpectQuiet(run.Stderr());
-    chmod(run.Folder().File("pairs.dat").c_str(), 0644);
-    EXPECT_EQ(run.Folder().Read("pairs.dat"), kPair5);
+    using Folder = const uitest::TempFolder&;
+    const struct {
+        const char* name;
+        std::function<void(Folder)> make, check;
+    } kCases[] = {
+        {"directory",
+         [](Folder f) {
+             fs::create_directory(f.File("pairs.dat"));
+             f.Write("pairs.dat/keep", "x");
+         },
+         [](Folder f) { EXPECT_EQ(f.Read("pairs.dat/keep"), "x"); }},
+        {"fifos",
+         [](Folder f) {
+             ASSERT_EQ(mkfifo(f.File("pairs.dat").c_str(), 0644), 0);
+             ASSERT_EQ(mkfifo(f.File("comdb.dat").c_str(), 0644), 0);
+         },
+         [](Folder f) { EXPECT_TRUE(fs::is_fifo(f.File("pairs.dat"))); }},
+        // Root reads a file without read permission; the cases above cover it.
+        {"no read permission",
+         [](Folder f) {
+             f.Write("pairs.dat", kPair5);
+             chmod(f.File("pairs.dat").c_str(), geteuid() == 0 ? 0644 : 0);
+         },
+         [](Folder f) {
+             chmod(f.File("pairs.dat").c_str(), 0644);
+             EXPECT_EQ(f.Read("pairs.dat"), kPair5);
+         }},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ProgramRun run;
+        c.make(run.Folder());
+        run.Folder().Write("options.dat", GoodOptions());
+        run.Start();
+        ASSERT_TRUE(run.WaitUp({})) << run.Stderr();
+        EXPECT_EQ(run.Stop(), 0);
+        ExpectQuiet(run.Stderr());
+        c.check(run.Folder());
+    }
 }
 
 }  // namespace
