@@ -308,24 +308,6 @@ TEST_F(PortCommandsTest, ApplyStoresTheTopmostRowAndTellsSoUnlessThePortRuns)
     fs::remove(P("options.dat"));
 }
 
-TEST_F(PortCommandsTest, PropertyWantsExactlyOneRow)
-{
-    Add(5);
-    Add(6);
-    seam_.modals.clear();
-    Select({0, 1});
-    dlg_->OnProperty();
-    dlg_->OnListDblClk();
-    QPoint at = list_->visualItemRect(list_->topLevelItem(1)).center();
-    QMouseEvent dbl(QEvent::MouseButtonDblClick, at, list_->viewport()->mapToGlobal(at), Qt::LeftButton,
-                    Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(list_->viewport(), &dbl);
-    list_->clearSelection();
-    dlg_->OnProperty();  // nothing selected: nothing said
-    EXPECT_EQ(seam_.messages, std::vector<QString>(3, kOnlyOne));
-    EXPECT_TRUE(seam_.modals.empty());
-}
-
 TEST_F(PortCommandsTest, PropertyEditsReachTheRecordTheRowTheFileAndTheBridge)
 {
     Add(5, LocalServer);
@@ -375,10 +357,24 @@ TEST_F(PortCommandsTest, PropertyEditsReachTheRecordTheRowTheFileAndTheBridge)
     EXPECT_TRUE(seam_.messages.empty());
 }
 
-TEST_F(PortCommandsTest, PropertyRefusedByThePairLayerSavesNothingAndKeepsThePort)
+TEST_F(PortCommandsTest, PropertyWantsOneRowAndWhenRefusedByThePairLayerKeepsThePort)
 {
     Add(5);
     Add(6);
+    seam_.modals.clear();
+    Select({0, 1});
+    dlg_->OnProperty();
+    dlg_->OnListDblClk();
+    QPoint at = list_->visualItemRect(list_->topLevelItem(1)).center();
+    QMouseEvent dbl(QEvent::MouseButtonDblClick, at, list_->viewport()->mapToGlobal(at), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(list_->viewport(), &dbl);
+    list_->clearSelection();
+    dlg_->OnProperty();  // nothing selected: nothing said
+    EXPECT_EQ(seam_.messages, std::vector<QString>(3, kOnlyOne));
+    EXPECT_TRUE(seam_.modals.empty());
+    seam_.messages.clear();
+
     const std::string saved = Read("options.dat");
     // Something that is no link of ours holds the name: the dialog's check
     // finds no device, the pair layer will not replace it.
