@@ -14,6 +14,7 @@
 #include <QString>
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
