@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../test_folder.h"
 #include "config/autorun.h"
 
 namespace fs = std::filesystem;
@@ -20,9 +21,7 @@ namespace {
 std::string ReadFile(const fs::path& p)
 {
     std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // The value of a key of a desktop entry, its string escapes decoded.
@@ -79,9 +78,6 @@ protected:
             const char* v = getenv(name);
             saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
         }
-        char tmpl[] = "/tmp/vr_autorun_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
         setenv("HOME", (dir_ / "home").c_str(), 1);
     }
@@ -93,10 +89,10 @@ protected:
             else
                 unsetenv(name.c_str());
         }
-        fs::remove_all(dir_);
     }
 
-    fs::path dir_;
+    uitest::TempFolder folder_;
+    const fs::path dir_ = folder_.Path();
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 

@@ -6,9 +6,9 @@
 #include "config/options_file.h"
 #include "engine/port_table.h"
 #include "res/resource.h"
-#include "tests/window_fixture.h"
+#include "../ui_test_support.h"
 
-using namespace test_window;
+using namespace uitest;
 
 namespace {
 
@@ -213,7 +213,7 @@ TEST_F(ExportImport, ExportWritesTheTableWhereChosenAndComesBackToTheProgramDire
     // Cancelled: nothing written anywhere.
     seam_.wanderTo = Exports().string();
     dlg.OnCommand(ID_SYSTEM_EXPORT);
-    EXPECT_EQ(seam_.saveAsks, 1);
+    EXPECT_EQ(seam_.Asked("save"), 1);
     EXPECT_TRUE(fs::is_empty(Exports()));
     EXPECT_EQ(CurrentDirectory(), dir.string());
 
@@ -238,18 +238,6 @@ TEST_F(ExportImport, ExportWritesTheTableWhereChosenAndComesBackToTheProgramDire
     EXPECT_EQ(dlg.Options().optionsText, exported);
     EXPECT_EQ(seam_.messages, std::vector<QString>{"Open or Write to Option File Fail"});
     EXPECT_EQ(CurrentDirectory(), dir.string());
-}
-
-TEST_F(ExportImport, ImportIsRefusedWhileTheListHoldsPorts)
-{
-    fs::path dir = TwoPortFolder();
-    CPontuDlg& dlg = Open(dir);
-    const std::string before = dlg.Options().optionsText;
-    Import(dir / "options.dat");
-    EXPECT_EQ(seam_.messages, std::vector<QString>{"Please remove all the virtual COM ports before import!"});
-    EXPECT_EQ(seam_.openAsks, 0);
-    EXPECT_EQ(dlg.PortList()->topLevelItemCount(), 2);
-    EXPECT_EQ(dlg.Options().optionsText, before);
 }
 
 TEST_F(ExportImport, AnExportImportedIntoAnEmptyListRecreatesItsPorts)
@@ -315,7 +303,7 @@ TEST_F(ExportImport, UnreadableOversizedOrMalformedFilesImportNothingQuietly)
     Import(dir / "broken.txt");
     EXPECT_EQ(dlg.Options().optionsText, broken);
 
-    EXPECT_EQ(seam_.openAsks, 6);
+    EXPECT_EQ(seam_.Asked("open"), 6);
     EXPECT_TRUE(Table().empty());
     EXPECT_EQ(dlg.PortList()->topLevelItemCount(), 0);
     EXPECT_TRUE(seam_.messages.empty());

@@ -4,9 +4,9 @@
 #include "config/option_dialog.h"
 #include "engine/port_table.h"
 #include "res/resource.h"
-#include "tests/window_fixture.h"
+#include "../ui_test_support.h"
 
-using namespace test_window;
+using namespace uitest;
 
 namespace {
 

@@ -6,14 +6,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <vector>
 
+#include "../test_folder.h"
 #include "config/options_file.h"
 #include "config/port_options.h"
 #include "config/test_options.h"
@@ -53,20 +49,6 @@ const char kEmptyTable[] =
     "</SYSTEM>\r\n"
     "</OPTIONS>\r\n";
 
-std::string ReadBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteBytes(const std::string& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
 PortRecord& Occupy(int slot, const char* name)
 {
     PortRecord& r = PortTable[slot];
@@ -84,9 +66,6 @@ protected:
         char cwd[PATH_MAX];
         ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
         oldCwd_ = cwd;
-        char tmpl[] = "/tmp/vr_options_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         ASSERT_EQ(chdir(dir_.c_str()), 0);
         InitPortTable(nullptr);
     }
@@ -97,12 +76,13 @@ protected:
                 StopBridge(&r);
         InitPortTable(nullptr);
         EXPECT_EQ(chdir(oldCwd_.c_str()), 0);
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        EXPECT_EQ(system(cmd.c_str()), 0);
     }
-    std::string Path(const char* name) const { return dir_ + "/" + name; }
+    std::string Path(const char* name) const { return folder_.File(name); }
+    std::string Read(const char* name) const { return folder_.Read(name); }
+    void Write(const char* name, const std::string& bytes) const { folder_.Write(name, bytes); }
 
-    std::string dir_;
+    uitest::TempFolder folder_;
+    const std::string dir_ = folder_.Path();
     std::string oldCwd_;
 };
 
@@ -122,17 +102,9 @@ TEST_F(OptionsFile, SavesTheExampleDocumentByteForByte)
     state.settings.addNew = 1;
 
     ASSERT_EQ(SaveOptions(state, "options.dat", true), 1);
-    EXPECT_EQ(ReadBytes(Path("options.dat")), kExample);
+    EXPECT_EQ(Read("options.dat"), kExample);
     EXPECT_EQ(state.optionsText, kExample);
     EXPECT_FALSE(r.hThread);  // the startup flag is off
-}
-
-TEST_F(OptionsFile, AnEmptyTableSavesOnlyTheFlags)
-{
-    OptionsState state;
-    WriteBytes(Path("options.dat"), std::string(5000, 'x'));  // replaced whole
-    ASSERT_EQ(SaveOptions(state, "options.dat", false), 1);
-    EXPECT_EQ(ReadBytes(Path("options.dat")), kEmptyTable);
 }
 
 TEST_F(OptionsFile, PortsAreWrittenInSlotOrderAndTheFirstOfANameWins)
@@ -158,23 +130,11 @@ TEST_F(OptionsFile, PortsWithoutAUsableNameAreNotWritten)
     Occupy(0, "").dstPort = 1;
     Occupy(1, "CO<M").dstPort = 2;
     Occupy(2, "SYSTEM").dstPort = 3;
+    Write("options.dat", std::string(5000, 'x'));  // replaced whole
     OptionsState state;
     ASSERT_EQ(SaveOptions(state, "options.dat", false), 1);
     EXPECT_EQ(state.optionsText, kEmptyTable);
-}
-
-TEST_F(OptionsFile, DeviceNamesAreEscapedOnWriteAndDecodedOnRead)
-{
-    CopyField(Occupy(1, "COM1").devName, 32, "A<B", 31);
-    OptionsState state;
-    ASSERT_EQ(SaveOptions(state, "options.dat", false), 1);
-    EXPECT_NE(state.optionsText.find("<DEVNAME>A&lt;B</DEVNAME>\r\n"), std::string::npos);
-
-    CTestOptions o("<OPTIONS><COM1><DEVNAME>A&amp;B</DEVNAME></COM1></OPTIONS>");
-    PortRecord r;
-    CopyField(r.name, sizeof r.name, "COM1", 7);
-    ReadPortOptions(o, &r);
-    EXPECT_STREQ(r.devName, "A&B");
+    EXPECT_EQ(Read("options.dat"), kEmptyTable);
 }
 
 TEST_F(OptionsFile, EverySettingReadsBackAsSaved)
@@ -195,7 +155,7 @@ TEST_F(OptionsFile, EverySettingReadsBackAsSaved)
     OptionsState state;
     ASSERT_EQ(SaveOptions(state, "options.dat", false), 1);
 
-    CTestOptions o(ReadBytes(Path("options.dat")));
+    CTestOptions o(Read("options.dat"));
     for (const PortRecord* saved : {&a, &b}) {
         PortRecord back;
         back.mode = MODE_TCPCLIENT;
@@ -252,7 +212,7 @@ TEST_F(OptionsFile, LoadReadsTheFlagsAndKeepsTheText)
     std::string text = kExample;
     text.replace(text.find("<STARTUP>FALSE"), 14, "<STARTUP>TRUE");
     text.replace(text.find("<AUTORUN>FALSE"), 14, "<AUTORUN>TRUE");
-    WriteBytes(Path("options.dat"), text);
+    Write("options.dat", text);
     ASSERT_EQ(chdir("/"), 0);
 
     OptionsState state;
@@ -271,31 +231,27 @@ TEST_F(OptionsFile, LoadReadsTheFlagsAndKeepsTheText)
 
     // A flag that is off on disk wins over the one in memory; the text ends
     // at the first zero byte.
-    WriteBytes(Path("options.dat"), std::string(kEmptyTable) + '\0' + "<trailing>");
+    Write("options.dat", std::string(kEmptyTable) + '\0' + "<trailing>");
     ASSERT_EQ(LoadOptionsIn(state, dir_.c_str()), 1);
     EXPECT_EQ(state.settings.startup, 0);
     EXPECT_EQ(state.optionsText, kEmptyTable);
 }
 
-TEST_F(OptionsFile, AMissingOrUnreadableFileChangesNothing)
+TEST_F(OptionsFile, AMissingFolderOrFifoFileChangesNothingAndNeverHangs)
 {
     OptionsState state;
     state.settings.addNew = 1;
     state.optionsText = "kept";
+    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(LoadOptionsIn(state, dir_.c_str()), 0);  // no file
+    EXPECT_EQ(LoadOptionsIn(state, Path("missing").c_str()), 0);
     ASSERT_EQ(mkdir(Path("options.dat").c_str(), 0755), 0);
     EXPECT_EQ(LoadOptionsIn(state, dir_.c_str()), 0);  // a folder
-    EXPECT_EQ(LoadOptionsIn(state, Path("missing").c_str()), 0);
+    ASSERT_EQ(rmdir(Path("options.dat").c_str()), 0);
+    ASSERT_EQ(mkfifo(Path("options.dat").c_str(), 0644), 0);
+    EXPECT_EQ(LoadOptionsIn(state, dir_.c_str()), 0);
     EXPECT_EQ(state.settings.addNew, 1);
     EXPECT_EQ(state.optionsText, "kept");
-}
-
-TEST_F(OptionsFile, AFifoInPlaceOfTheFileDoesNotHang)
-{
-    ASSERT_EQ(mkfifo(Path("options.dat").c_str(), 0644), 0);
-    OptionsState state;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(LoadOptionsIn(state, dir_.c_str()), 0);
     // Nobody reads the FIFO: the save fails rather than wait for a reader.
     EXPECT_EQ(SaveOptions(state, "options.dat", false), 0);
     EXPECT_EQ(SaveOptions(state, Path("options.dat").c_str(), true), 0);
@@ -309,12 +265,12 @@ TEST_F(OptionsFile, AFileOverSixteenMebibytesIsNotRead)
 {
     std::string doc = kEmptyTable;
     std::string limit = doc + std::string(kMaxDocumentFileSize - doc.size(), ' ');
-    WriteBytes(Path("options.dat"), limit);
+    Write("options.dat", limit);
     OptionsState state;
     ASSERT_EQ(LoadOptionsIn(state, dir_.c_str()), 1);
     EXPECT_EQ(state.optionsText.size(), kMaxDocumentFileSize);
 
-    WriteBytes(Path("options.dat"), limit + " ");
+    Write("options.dat", limit + " ");
     state.optionsText = "kept";
     EXPECT_EQ(LoadOptionsIn(state, dir_.c_str()), 0);
     EXPECT_EQ(state.optionsText, "kept");
@@ -329,7 +285,7 @@ TEST_F(OptionsFile, AnUnparsableOrHostileFileGivesDefaults)
     for (int i = 0; i < 100000; ++i)
         deep += "<OPTIONS>";
     for (const std::string& text : {std::string("<OPTIONS><SYSTEM><ADDNEW>TRUE</ADDNEW>"), deep}) {
-        WriteBytes(Path("options.dat"), text);
+        Write("options.dat", text);
         OptionsState state;
         state.settings.addNew = 1;
         ASSERT_EQ(LoadOptionsIn(state, dir_.c_str()), 1);

@@ -183,13 +183,3 @@ TEST(TestOptions, OtherDocumentsOfTheSameShapeReadAlike)
     CTestOptions lower("<OPTIONS><SYSTEM><addnew>TRUE</addnew></SYSTEM></OPTIONS>");
     EXPECT_EQ(lower.GetBoolOption("SYSTEM", "ADDNEW", 0), 0);
 }
-
-TEST(TestOptions, AnUnparsableDocumentGivesEveryDefault)
-{
-    CTestOptions o("<OPTIONS><SYSTEM><ADDNEW>TRUE</ADDNEW></SYSTEM>");  // no end tag
-    EXPECT_EQ(o.GetBoolOption("SYSTEM", "ADDNEW", 0), 0);
-    EXPECT_EQ(o.GetIntOption("SYSTEM", "ADDNEW", 9), 9);
-    EXPECT_EQ(o.HasElement("SYSTEM", nullptr), 0);
-    EXPECT_EQ(o.SetValue("COM1", nullptr, ""), 0);
-    EXPECT_EQ(o.Document().ErrorText(), "No element tag found");
-}

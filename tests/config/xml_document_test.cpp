@@ -135,10 +135,6 @@ TEST(XmlParse, EveryErrorHasItsMessage)
     EXPECT_EQ(ErrorOf("<A>x</A"), "Incomplete end tag of A");
     EXPECT_EQ(ErrorOf("<A>x</"), "Incomplete end tag of A");
     EXPECT_EQ(ErrorOf("<R><A>x</A"), "Incomplete end tag of A");
-}
-
-TEST(XmlParse, ANodeThatIsNeitherSpecialNorElementEndsTheParse)
-{
     // "< ?" reads as a special node by its first token but is none; the
     // parse must fail rather than scan the same "<" forever.
     EXPECT_EQ(ErrorOf("< ?x?><A/>"), "Unclosed special node");

@@ -1,14 +1,9 @@
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <QApplication>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -16,27 +11,17 @@
 #include <QTreeWidget>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <map>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 
+#include "../ui_test_support.h"
 #include "engine/port_table.h"
 #include "engine/unique_fd.h"
-#include "ports/add_redi_dialog.h"
 #include "ports/pair_setup.h"
 #include "ports/port_list.h"
-#include "../ui_test_support.h"
 
-using uitest::RecordingSeam;
-#include "shell/main_window.h"
-
-namespace fs = std::filesystem;
+using namespace uitest;
 using Clock = std::chrono::steady_clock;
+using Rows = std::vector<std::string>;
 
 namespace {
 
@@ -46,12 +31,6 @@ const QString kApplied = QStringLiteral("Apply setting success");
 const QString kOnlyOne = QStringLiteral("Please select only one item in the list");
 
 using Edit = std::function<void(CAddREdiDlg&)>;
-
-template <typename W>
-W* Child(CAddREdiDlg& d, const char* name)
-{
-    return d.findChild<W*>(name);
-}
 
 // A tcpserver port on 127.0.0.1 with a port of the system's choosing: its
 // bridge can run in any test without disturbing anything.
@@ -73,26 +52,15 @@ std::map<uint32_t, std::string> InstalledPairs()
     return pairs;
 }
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double SecondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-class PortCommandsTest : public ::testing::Test {
+class PortCommandsTest : public WindowTest {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/vr_cmds_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        CAddREdiDlg::ResetLastUsed();
-        dlg_ = std::make_unique<CPontuDlg>(dir_);
-        dlg_->OnInitDialog();
-        list_ = dlg_->PortList();
-    }
-    void TearDown() override
-    {
-        dlg_->OnDestroy();
-        dlg_.reset();
-        CAddREdiDlg::ResetLastUsed();
-        fs::remove_all(dir_);
+        WindowTest::SetUp();
+        dir_ = ProgramDir();
+        list_ = Open(dir_).PortList();
     }
 
     // Runs a command whose dialog edit fills, then presses OK as a person would.
@@ -127,106 +95,85 @@ protected:
         for (int r : rows)
             list_->topLevelItem(r)->setSelected(true);
     }
-    std::vector<std::string> Column(int col) const
+    Rows Column(int col) const
     {
-        std::vector<std::string> texts;
+        Rows texts;
         for (int i = 0; i < list_->topLevelItemCount(); ++i)
-            texts.push_back(list_->topLevelItem(i)->text(col).toStdString());
+            texts.push_back(Cell(i, col));
         return texts;
     }
     std::string Cell(int row, int col) const { return list_->topLevelItem(row)->text(col).toStdString(); }
-
-    std::string P(const std::string& rel) const { return dir_ + "/" + rel; }
-    std::string Read(const std::string& rel) const
-    {
-        std::ifstream f(P(rel), std::ios::binary);
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
+    std::string P(const std::string& rel) const { return (dir_ / rel).string(); }
+    std::string Read(const std::string& rel) const { return ReadFile(dir_ / rel); }
     bool LinkExists(const std::string& name) const { return fs::exists(fs::symlink_status(P("dev/" + name))); }
-
-    // Runs the window's events until the condition holds (true) or 10 s pass.
-    bool WaitUntil(const std::function<bool()>& cond)
-    {
-        auto end = Clock::now() + std::chrono::seconds(10);
-        while (!cond()) {
-            if (Clock::now() > end)
-                return false;
-            QApplication::processEvents();
-            usleep(10000);
-        }
-        return true;
-    }
     bool WaitForRowState(int row, const char* state)
     {
-        return WaitUntil([&] { return Cell(row, COL_STATE) == state; });
+        return ProcessUntil([&] { return Cell(row, COL_STATE) == state; }, 10000);
     }
 
-    RecordingSeam seam_;  // outlives the window
-    std::string dir_;
-    std::unique_ptr<CPontuDlg> dlg_;
+    fs::path dir_;
     QTreeWidget* list_ = nullptr;
 };
 
-TEST_F(PortCommandsTest, AddTakesTheLowestFreeSlotAndAppendsItsRow)
+TEST_F(PortCommandsTest, AddFillsTheLowestFreeSlotAndGivesUpWhatItCannotMake)
 {
     Add(5);
     Add(6);
     Add(7);
-    EXPECT_EQ(Column(COL_NO), (std::vector<std::string>{"0", "1", "2"}));
-    EXPECT_EQ(Column(COL_PORTNAME), (std::vector<std::string>{"COM5", "COM6", "COM7"}));
-    EXPECT_TRUE(LinkExists("COM6"));
-
     Select({1});
     dlg_->OnDelete();
     EXPECT_EQ(PortTable[1].number, -1);
     EXPECT_FALSE(LinkExists("COM6"));
-    EXPECT_EQ(InstalledPairs().count(1), 0u);
 
     Add(8);
-    EXPECT_EQ(Column(COL_NO), (std::vector<std::string>{"0", "2", "1"}));
-    EXPECT_EQ(Cell(2, COL_PORTNAME), "COM8");
+    EXPECT_EQ(Column(COL_NO), (Rows{"0", "2", "1"}));
+    EXPECT_EQ(Column(COL_PORTNAME), (Rows{"COM5", "COM7", "COM8"}));
     EXPECT_EQ(Cell(2, COL_STATE), "Stopped");
     EXPECT_EQ(InstalledPairs()[1], "PortName=COM8,OverrunCheck=yes,BaudPacing=yes");
-    EXPECT_TRUE(LinkExists("COM8"));
     // The row tells where a serial program finds the port.
     EXPECT_EQ(list_->topLevelItem(2)->toolTip(COL_PORTNAME).toStdString(), P("dev/COM8"));
-    // Each Add's apply step saved the table.
+    // Each Add's apply step saved the table; with addNew and startup off nothing runs.
     EXPECT_NE(Read("options.dat").find("<COM8>"), std::string::npos);
-    // With addNew and startup off nothing runs.
     EXPECT_FALSE(PortTable[1].hThread);
     EXPECT_TRUE(seam_.messages.empty());
-}
 
-TEST_F(PortCommandsTest, AddWhoseNameIsRefusedGivesUpRowPairAndSlot)
-{
-    Add(5);
+    // COM5(In Use): the dialog lets it through, the pair layer does not;
+    // row, pair and slot are given up and the old link stays.
     const std::string com5 = fs::read_symlink(P("dev/COM5")).string();
-    Add(5);  // COM5(In Use): the dialog lets it through, the pair layer does not
+    Add(5);
     EXPECT_EQ(seam_.messages, (std::vector<QString>{kApplyFail, kInstallFail}));
-    EXPECT_EQ(Column(COL_NO), std::vector<std::string>{"0"});
-    EXPECT_EQ(PortTable[1].number, -1);
-    EXPECT_EQ(InstalledPairs().count(1), 0u);
-    EXPECT_FALSE(LinkExists("ZPVA1"));
+    EXPECT_EQ(list_->topLevelItemCount(), 3);
+    EXPECT_EQ(PortTable[3].number, -1);
+    EXPECT_EQ(InstalledPairs().count(3), 0u);
+    EXPECT_FALSE(LinkExists("ZPVA3"));
     EXPECT_EQ(fs::read_symlink(P("dev/COM5")).string(), com5);
 
+    // Every slot taken: nothing is made.
     seam_.messages.clear();
-    Add(6);
-    EXPECT_EQ(Column(COL_NO), (std::vector<std::string>{"0", "1"}));
-    EXPECT_TRUE(seam_.messages.empty());
-}
-
-TEST_F(PortCommandsTest, AddWithEverySlotTakenCreatesNothing)
-{
-    for (int n = 0; n < kPortCount; ++n)
+    int taken[kPortCount];
+    for (int n = 0; n < kPortCount; ++n) {
+        taken[n] = PortTable[n].number;
         PortTable[n].number = n;
+    }
     dlg_->AddPortPair(CAddREdiDlg::LastUsed());
     for (int n = 0; n < kPortCount; ++n)
-        PortTable[n].number = -1;
+        PortTable[n].number = taken[n];
     EXPECT_EQ(seam_.messages, std::vector<QString>{"Add fail, reach limits of number of virtual serial port"});
-    EXPECT_EQ(list_->topLevelItemCount(), 0);
-    EXPECT_TRUE(InstalledPairs().empty());
+    EXPECT_EQ(InstalledPairs().size(), 3u);
+
+    // A device name is cut to what the record holds, between characters.
+    seam_.messages.clear();
+    PortSettings s = CAddREdiDlg::LastUsed();
+    s.comNumber = 9;
+    s.deviceName = QString(40, QLatin1Char('d'));
+    dlg_->AddPortPair(s);
+    EXPECT_EQ(std::string(PortTable[3].devName), std::string(31, 'd'));
+    s.comNumber = 10;
+    s.deviceName = QString(30, QLatin1Char('a')) + QStringLiteral("\u00e9\u00e9");
+    dlg_->AddPortPair(s);
+    EXPECT_EQ(std::string(PortTable[4].devName), std::string(30, 'a'));
+    EXPECT_NE(Read("options.dat").find("<DEVNAME>" + std::string(30, 'a') + "</DEVNAME>"), std::string::npos);
+    EXPECT_TRUE(seam_.messages.empty());
 }
 
 TEST_F(PortCommandsTest, ABridgeSideThatNeverAppearsEndsTheAddAfterTenSeconds)
@@ -237,7 +184,7 @@ TEST_F(PortCommandsTest, ABridgeSideThatNeverAppearsEndsTheAddAfterTenSeconds)
     seam_.onWaitCursor = [] { RemoveREdi(0); };
     auto t0 = Clock::now();
     Add(5, LocalServer);
-    double waited = Seconds(Clock::now() - t0);
+    double waited = SecondsSince(t0);
     EXPECT_GE(waited, 10.0);
     EXPECT_LT(waited, 15.0);
     EXPECT_EQ(seam_.messages, std::vector<QString>{kInstallFail});
@@ -252,19 +199,47 @@ TEST_F(PortCommandsTest, ABridgeSideThatNeverAppearsEndsTheAddAfterTenSeconds)
     EXPECT_EQ(seam_.cursorDepth, 0);
 }
 
-TEST_F(PortCommandsTest, TheStartupFlagStartsANewPortThroughTheApplySave)
+TEST_F(PortCommandsTest, StartupFlagStartRestartAndStop)
 {
     Add(6, LocalServer);
     EXPECT_FALSE(PortTable[0].hThread);
-    EXPECT_EQ(Cell(0, COL_STATE), "Stopped");
-
-    dlg_->Options().settings.startup = 1;  // addNew stays off
+    dlg_->Options().settings.startup = 1;  // addNew stays off: no wait
     Add(5, LocalServer);
     EXPECT_TRUE(PortTable[1].hThread);
     EXPECT_TRUE(WaitForRowState(1, "Waiting"));
     // Every save restarts every port, the older one included.
     EXPECT_TRUE(PortTable[0].hThread);
-    EXPECT_EQ(seam_.cursorShown, 0);  // no wait without addNew
+    EXPECT_EQ(seam_.cursorShown, 0);
+
+    Select({1});
+    auto first = PortTable[1].hThread;
+    dlg_->OnStart();
+    ASSERT_TRUE(PortTable[1].hThread);
+    EXPECT_NE(PortTable[1].hThread, first);
+    EXPECT_TRUE(WaitForRowState(1, "Waiting"));
+    // The bridge side was there: no pause, the cursor shown and taken back.
+    EXPECT_EQ(seam_.cursorShown, 1);
+    EXPECT_EQ(seam_.cursorDepth, 0);
+    EXPECT_EQ(seam_.eventPasses, 0);
+
+    dlg_->OnStop();
+    EXPECT_FALSE(PortTable[1].hThread);
+    EXPECT_TRUE(WaitForRowState(1, "Stopped"));
+}
+
+TEST_F(PortCommandsTest, StartWaitsFiveSecondsForAMissingBridgeSideThenStartsAnyway)
+{
+    Add(5, LocalServer);
+    RemoveREdi(0);  // the slot stays, the pair is gone
+    Select({0});
+    auto t0 = Clock::now();
+    dlg_->OnStart();
+    double waited = SecondsSince(t0);
+    EXPECT_GE(waited, 5.0);
+    EXPECT_LT(waited, 8.0);
+    EXPECT_TRUE(PortTable[0].hThread);
+    EXPECT_GE(seam_.eventPasses, 25);
+    EXPECT_EQ(seam_.cursorDepth, 0);
 }
 
 TEST_F(PortCommandsTest, DeleteRemovesEverySelectedRowAndTheDeleteKeyDoesToo)
@@ -278,7 +253,7 @@ TEST_F(PortCommandsTest, DeleteRemovesEverySelectedRowAndTheDeleteKeyDoesToo)
 
     Select({0, 1, 3});
     dlg_->OnDelete();
-    EXPECT_EQ(Column(COL_NO), std::vector<std::string>{"2"});
+    EXPECT_EQ(Column(COL_NO), Rows{"2"});
     EXPECT_EQ(InstalledPairs().size(), 1u);
     EXPECT_EQ(InstalledPairs().count(2), 1u);
     for (int n : {0, 1, 3})
@@ -298,61 +273,18 @@ TEST_F(PortCommandsTest, DeleteRemovesEverySelectedRowAndTheDeleteKeyDoesToo)
     EXPECT_TRUE(seam_.messages.empty());
 }
 
-TEST_F(PortCommandsTest, StartRestartsARunningBridgeAndStopEndsIt)
-{
-    Add(5, LocalServer);
-    Select({0});
-    dlg_->OnStart();
-    auto first = PortTable[0].hThread;
-    ASSERT_TRUE(first);
-    ASSERT_TRUE(WaitForRowState(0, "Waiting"));
-
-    dlg_->OnStart();
-    ASSERT_TRUE(PortTable[0].hThread);
-    EXPECT_NE(PortTable[0].hThread, first);
-    EXPECT_TRUE(WaitForRowState(0, "Waiting"));
-    // The bridge side was there: no pause, the cursor shown and taken back.
-    EXPECT_EQ(seam_.cursorShown, 2);
-    EXPECT_EQ(seam_.cursorDepth, 0);
-    EXPECT_EQ(seam_.eventPasses, 0);
-
-    dlg_->OnStop();
-    EXPECT_FALSE(PortTable[0].hThread);
-    EXPECT_TRUE(WaitForRowState(0, "Stopped"));
-}
-
-TEST_F(PortCommandsTest, StartWaitsFiveSecondsForAMissingBridgeSideThenStartsAnyway)
-{
-    Add(5, LocalServer);
-    RemoveREdi(0);  // the slot stays, the pair is gone
-    Select({0});
-    auto t0 = Clock::now();
-    dlg_->OnStart();
-    double waited = Seconds(Clock::now() - t0);
-    EXPECT_GE(waited, 5.0);
-    EXPECT_LT(waited, 8.0);
-    EXPECT_TRUE(PortTable[0].hThread);
-    EXPECT_GE(seam_.eventPasses, 25);
-    EXPECT_EQ(seam_.cursorDepth, 0);
-}
-
 TEST_F(PortCommandsTest, ApplyStoresTheTopmostRowAndTellsSoUnlessThePortRuns)
 {
     for (int com : {5, 6, 7})
         Add(com, LocalServer);
     fs::remove(P("options.dat"));
-    Select({0});
-    dlg_->OnApply();
-    EXPECT_EQ(seam_.messages, std::vector<QString>{kApplied});
-    EXPECT_NE(Read("options.dat").find("<COM5>"), std::string::npos);
-
     // Only the topmost selected row is applied.
-    seam_.messages.clear();
     list_->topLevelItem(1)->setText(COL_REMOTEPORT, "6001");
     list_->topLevelItem(2)->setText(COL_REMOTEPORT, "6002");
     Select({2, 1});
     dlg_->OnApply();
     EXPECT_EQ(seam_.messages, std::vector<QString>{kApplied});
+    EXPECT_NE(Read("options.dat").find("<DSTPORT>6001</DSTPORT>"), std::string::npos);
     EXPECT_EQ(PortTable[1].dstPort, 6001u);
     EXPECT_EQ(PortTable[2].dstPort, 27015u);
 
@@ -368,36 +300,12 @@ TEST_F(PortCommandsTest, ApplyStoresTheTopmostRowAndTellsSoUnlessThePortRuns)
     EXPECT_EQ(PortTable[0].dstAddr, 0x7F000001u);
 
     // A settings file that cannot be written is said before the success.
-    seam_.messages.clear();
     fs::remove(P("options.dat"));
     fs::create_directory(P("options.dat"));
     Select({1});
     dlg_->OnApply();
-    EXPECT_EQ(seam_.messages,
-              (std::vector<QString>{"Open or Write to Option File Fail", kApplied}));
+    EXPECT_EQ(seam_.messages, (std::vector<QString>{"Open or Write to Option File Fail", kApplied}));
     fs::remove(P("options.dat"));
-}
-
-TEST_F(PortCommandsTest, PropertyWantsExactlyOneRow)
-{
-    Add(5);
-    Add(6);
-    seam_.modalRuns = 0;
-    Select({0, 1});
-    dlg_->OnProperty();
-    dlg_->OnListDblClk();
-    QPoint at = list_->visualItemRect(list_->topLevelItem(1)).center();
-    QMouseEvent dbl(QEvent::MouseButtonDblClick, at, list_->viewport()->mapToGlobal(at), Qt::LeftButton,
-                    Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(list_->viewport(), &dbl);
-    EXPECT_EQ(seam_.messages, std::vector<QString>(3, kOnlyOne));
-    EXPECT_EQ(seam_.modalRuns, 0);
-
-    seam_.messages.clear();
-    list_->clearSelection();
-    dlg_->OnProperty();
-    EXPECT_TRUE(seam_.messages.empty());
-    EXPECT_EQ(seam_.modalRuns, 0);
 }
 
 TEST_F(PortCommandsTest, PropertyEditsReachTheRecordTheRowTheFileAndTheBridge)
@@ -408,9 +316,9 @@ TEST_F(PortCommandsTest, PropertyEditsReachTheRecordTheRowTheFileAndTheBridge)
     size_t at = text.find("<ADDNEW>FALSE</ADDNEW>");
     ASSERT_NE(at, std::string::npos);
     text.replace(at, strlen("<ADDNEW>FALSE</ADDNEW>"), "<ADDNEW>TRUE</ADDNEW>");
-    std::ofstream(P("options.dat"), std::ios::binary) << text;
+    WriteFile(P("options.dat"), text);
 
-    seam_.modalRuns = 0;
+    seam_.modals.clear();
     Select({0});
     Property([](CAddREdiDlg& d) {
         Child<QComboBox>(d, "comPort")->setCurrentIndex(8);
@@ -444,27 +352,38 @@ TEST_F(PortCommandsTest, PropertyEditsReachTheRecordTheRowTheFileAndTheBridge)
         EXPECT_FALSE(Child<QLineEdit>(d, "remotePort")->isEnabled());
         Child<QLineEdit>(d, "remotePort")->setText("5000");
     });
-    EXPECT_EQ(seam_.modalRuns, 2);
+    EXPECT_EQ(seam_.modals.size(), 2u);
     EXPECT_EQ(PortTable[0].dstPort, 27015u);
     EXPECT_TRUE(seam_.messages.empty());
 }
 
-TEST_F(PortCommandsTest, PropertyRefusedByThePairLayerSavesNothingAndKeepsThePort)
+TEST_F(PortCommandsTest, PropertyWantsOneRowAndWhenRefusedByThePairLayerKeepsThePort)
 {
     Add(5);
     Add(6);
+    seam_.modals.clear();
+    Select({0, 1});
+    dlg_->OnProperty();
+    dlg_->OnListDblClk();
+    QPoint at = list_->visualItemRect(list_->topLevelItem(1)).center();
+    QMouseEvent dbl(QEvent::MouseButtonDblClick, at, list_->viewport()->mapToGlobal(at), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(list_->viewport(), &dbl);
+    list_->clearSelection();
+    dlg_->OnProperty();  // nothing selected: nothing said
+    EXPECT_EQ(seam_.messages, std::vector<QString>(3, kOnlyOne));
+    EXPECT_TRUE(seam_.modals.empty());
+    seam_.messages.clear();
+
     const std::string saved = Read("options.dat");
     // Something that is no link of ours holds the name: the dialog's check
     // finds no device, the pair layer will not replace it.
-    std::ofstream(P("dev/COM9")) << "not a port";
-    seam_.modalRuns = 0;
-
+    WriteFile(P("dev/COM9"), "not a port");
     Select({1});
     Property([](CAddREdiDlg& d) {
         Child<QComboBox>(d, "comPort")->setCurrentIndex(8);
         Child<QLineEdit>(d, "remotePort")->setText("5000");
     });
-    EXPECT_EQ(seam_.modalRuns, 1);
     EXPECT_EQ(seam_.messages, (std::vector<QString>{kApplyFail, kApplyFail}));
     EXPECT_EQ(Read("options.dat"), saved);
     // The port keeps the name its pair carries, and its settings.
@@ -474,27 +393,10 @@ TEST_F(PortCommandsTest, PropertyRefusedByThePairLayerSavesNothingAndKeepsThePor
     EXPECT_EQ(InstalledPairs()[1], "PortName=COM6,OverrunCheck=yes,BaudPacing=yes");
 
     // So the settings are still found under that name after the exit's save.
-    dlg_->OnDestroy();
+    Close();
     std::string text = Read("options.dat");
     EXPECT_NE(text.find("<COM6>"), std::string::npos);
     EXPECT_EQ(text.find("<COM9>"), std::string::npos);
-}
-
-TEST_F(PortCommandsTest, ADeviceNameIsCutToWhatTheRecordHolds)
-{
-    PortSettings s = CAddREdiDlg::LastUsed();
-    s.comNumber = 5;
-    s.deviceName = QString(40, QLatin1Char('d'));
-    dlg_->AddPortPair(s);
-    EXPECT_EQ(std::string(PortTable[0].devName), std::string(31, 'd'));
-
-    // Cut between characters, never through one.
-    s.comNumber = 6;
-    s.deviceName = QString(30, QLatin1Char('a')) + QStringLiteral("\u00e9\u00e9");
-    dlg_->AddPortPair(s);
-    EXPECT_EQ(std::string(PortTable[1].devName), std::string(30, 'a'));
-    EXPECT_NE(Read("options.dat").find("<DEVNAME>" + std::string(30, 'a') + "</DEVNAME>"), std::string::npos);
-    EXPECT_TRUE(seam_.messages.empty());
 }
 
 // A port added with addNew on carries bytes both ways between a serial
@@ -542,8 +444,8 @@ TEST_F(PortCommandsTest, AnAddedPortCarriesBytesBetweenItsComPathAndATcpPeer)
         }
         return got;
     };
-    EXPECT_EQ(pass(tty.Get(), peer.Get(), std::string("meter says\r\n\x00\xff", 14)),
-              std::string("meter says\r\n\x00\xff", 14));
+    const std::string meter("meter says\r\n\x00\xff", 14);
+    EXPECT_EQ(pass(tty.Get(), peer.Get(), meter), meter);
     EXPECT_EQ(pass(peer.Get(), tty.Get(), "host says\n"), "host says\n");
 }
 

@@ -6,21 +6,15 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <thread>
+#include <cstring>
 
-#include "../test_folder.h"
+#include "program_run.h"
 
 using namespace std::chrono;
+using namespace std::string_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -72,40 +66,18 @@ std::string ReadExactly(int fd, size_t n, int ms)
     return out;
 }
 
-bool WaitExit(pid_t pid, int ms, int* status)
-{
-    auto end = steady_clock::now() + milliseconds(ms);
-    while (steady_clock::now() < end) {
-        if (waitpid(pid, status, WNOHANG) == pid)
-            return true;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    return false;
-}
-
 TEST(Program, BridgesItsPortAndEndsOnSigtermWritingItsOptions)
 {
-    uitest::TempFolder folder;
-    const std::string exe = folder.File("velkaro_redi");
-    fs::copy_file(VR_EXECUTABLE, exe);
+    uitest::ProgramRun run;
+    const uitest::TempFolder& folder = run.Folder();
     const uint16_t port = FreeLoopbackPort();
     folder.Write("pairs.dat", "5\tPortName=COM5,OverrunCheck=yes,BaudPacing=yes\n");
     folder.Write("options.dat",
                  uitest::OptionsDocument(
                      true, {uitest::PortElement("COM5", "tcpserver", "0.0.0.0", 0, "127.0.0.1", port)}));
 
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        // Started from elsewhere: the program finds its folder by itself.
-        if (chdir("/") != 0)
-            _exit(126);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        execl(exe.c_str(), exe.c_str(), "-platform", "offscreen", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-
+    // Started from elsewhere: the program finds its folder by itself.
+    run.Start();
     int peer = ConnectWithin(port, 10000);
     ASSERT_GE(peer, 0) << "the tcpserver bridge never listened";
     int user = open(folder.File("dev/COM5").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -113,17 +85,14 @@ TEST(Program, BridgesItsPortAndEndsOnSigtermWritingItsOptions)
     termios t{};
     ASSERT_EQ(tcgetattr(user, &t), 0);  // a real terminal for any serial program
 
-    const std::string toPeer = "serial says \r\n\x00\x7E\xFF hello";
+    const std::string toPeer = "serial says \r\n\x00\x7E\xFF hello"s;  // every byte, NUL too
     const std::string toUser = "network says \x11\x13\r\n";
     ASSERT_EQ(write(user, toPeer.data(), toPeer.size()), static_cast<ssize_t>(toPeer.size()));
     EXPECT_EQ(ReadExactly(peer, toPeer.size(), 5000), toPeer);
     ASSERT_EQ(write(peer, toUser.data(), toUser.size()), static_cast<ssize_t>(toUser.size()));
     EXPECT_EQ(ReadExactly(user, toUser.size(), 5000), toUser);
 
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
-    int status = 0;
-    ASSERT_TRUE(WaitExit(pid, 10000, &status)) << "the program did not end on SIGTERM";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(run.Stop(), 0) << "the program did not end well on SIGTERM: " << run.Stderr();
     close(user);
     close(peer);
 
