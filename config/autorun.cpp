@@ -112,23 +112,6 @@ bool WriteFileWhole(const std::string& path, const std::string& text)
     return false;
 }
 
-std::string RunningExecutable()
-{
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf)
-        return {};
-    std::string path(buf, static_cast<size_t>(n));
-    // An executable replaced while it runs (a new build) reads with this
-    // mark; the new file at the same path is the one to start at logon.
-    static const std::string kDeleted = " (deleted)";
-    if (path.size() > kDeleted.size() &&
-        path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0 &&
-        access(path.substr(0, path.size() - kDeleted.size()).c_str(), X_OK) == 0)
-        path.resize(path.size() - kDeleted.size());
-    return path;
-}
-
 }  // namespace
 
 std::string AutostartEntryPath(const std::string& executable)
@@ -166,4 +149,4 @@ int SetLogonAutorunFor(const std::string& executable, int enable)
     return WriteFileWhole(entry, AutostartEntryText(executable)) ? 1 : 0;
 }
 
-int SetLogonAutorun(int enable) { return SetLogonAutorunFor(RunningExecutable(), enable); }
+int SetLogonAutorun(int enable) { return SetLogonAutorunFor(RunningExecutablePath(), enable); }

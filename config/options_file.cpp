@@ -150,13 +150,26 @@ int LoadOptions(OptionsState& state)
     return LoadOptionsIn(state, dir.c_str());
 }
 
-std::string GetProgramDirectory()
+std::string RunningExecutablePath()
 {
     char buf[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof buf)
         return {};
     std::string path(buf, static_cast<size_t>(n));
+    // An executable replaced while it runs (a new build) reads with this
+    // mark; the new file at the same path is the one to start at logon.
+    static const std::string kDeleted = " (deleted)";
+    if (path.size() > kDeleted.size() &&
+        path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0 &&
+        access(path.substr(0, path.size() - kDeleted.size()).c_str(), X_OK) == 0)
+        path.resize(path.size() - kDeleted.size());
+    return path;
+}
+
+std::string GetProgramDirectory()
+{
+    std::string path = RunningExecutablePath();
     size_t slash = path.rfind('/');
     if (slash == std::string::npos)
         return {};

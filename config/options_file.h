@@ -55,6 +55,8 @@ int LoadOptionsIn(OptionsState& state, const char* directory);
 // The folder of the running executable, without a trailing slash ("/" for
 // the root); empty when it cannot be found.
 std::string GetProgramDirectory();
+// The full path of the running executable; empty when it cannot be found.
+std::string RunningExecutablePath();
 // The same, copied into buffer with at most `length` characters and a
 // terminating zero (the buffer holds length + 1 bytes).
 void GetProgramDirectory(size_t length, char* buffer);

@@ -22,9 +22,7 @@ std::vector<std::string> StaleComClaims()
         ComDbGetInUse(name, &inUse);
         if (!inUse)
             continue;
-        char target[kTargetSize];
-        errno = 0;
-        if (QueryDosDevice(name, target, kTargetSize) == 0 && errno != ERANGE)
+        if (!DeviceNameExists(name, kTargetSize))
             names.emplace_back(name);
     }
     return names;

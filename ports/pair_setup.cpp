@@ -574,6 +574,14 @@ uint32_t QueryDosDevice(const char* name, char* target, uint32_t size)
     return static_cast<uint32_t>(g_current->QueryDevice(name, target, size));
 }
 
+bool DeviceNameExists(const char* name, uint32_t size)
+{
+    std::vector<char> target(size > 0 ? size : 1);
+    errno = 0;
+    return QueryDosDevice(name, target.data(), static_cast<uint32_t>(target.size())) > 0 ||
+           errno == ERANGE;
+}
+
 std::vector<std::string> SerialCommNames()
 {
     return g_current ? g_current->ComNamesInUse() : std::vector<std::string>();

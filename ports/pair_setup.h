@@ -137,6 +137,9 @@ int ClaimReleasePort(uint32_t comNumber, int claim); // claim 0 releases; non-ze
 // stored (with the terminating zero), or 0 with errno ENOENT (no such
 // device) or ERANGE (the target does not fit in size).
 uint32_t QueryDosDevice(const char* name, char* target, uint32_t size);
+// The lookup's answer as the callers read it: the name exists when its
+// target was given, and also when the target did not fit in size.
+bool DeviceNameExists(const char* name, uint32_t size);
 // The COM names in use on this system (present in dev/).
 std::vector<std::string> SerialCommNames();
 // Where a user finds a pair's user side: "<dir>/dev/COM5".

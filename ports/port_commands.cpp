@@ -244,12 +244,10 @@ bool CPontuDlg::WaitForBridgeSide(int pair, int limitMs, size_t targetSize)
     if (pair < 0 || pair >= kPortCount || !BridgeSideName(&PortTable[pair], name, sizeof name))
         return false;
     WaitCursor cursor;
-    std::vector<char> target(targetSize > 0 ? targetSize : 1);
     const auto limit = std::chrono::milliseconds(limitMs);
     const auto t0 = std::chrono::steady_clock::now();
     for (;;) {
-        errno = 0;
-        if (QueryDosDevice(name, target.data(), static_cast<uint32_t>(target.size())) > 0 || errno == ERANGE)
+        if (DeviceNameExists(name, static_cast<uint32_t>(targetSize)))
             return true;
         // The window keeps painting and taking port states meanwhile.
         Seam().ProcessEvents();

@@ -71,41 +71,17 @@ int CTrayIcon::Create(QWidget* parent, const QString& tooltip, const QIcon& icon
                 else if (reason == QSystemTrayIcon::Trigger)
                     HandleNotification(iconId_, TRAY_EVENT_LBUTTONUP);
             });
-    hidden_ = false;
     icon_->show();
-    bool ok = icon_->isVisible();
-    hidden_ = removed_ = reAddPending_ = !ok;
-    return ok ? 1 : 0;
+    hidden_ = !icon_->isVisible();
+    return hidden_ ? 0 : 1;
 }
 
 int CTrayIcon::DeleteIcon()
 {
-    reAddPending_ = false;
-    if (!enabled_ || removed_)
-        return 1;
-    if (icon_)
+    if (icon_ && !hidden_)
         icon_->hide();
-    hidden_ = removed_ = true;
+    hidden_ = true;
     return 1;
-}
-
-void CTrayIcon::ReinstallIcon()
-{
-    if (!reAddPending_ || !icon_)
-        return;
-    icon_->show();
-    bool ok = icon_->isVisible();
-    hidden_ = reAddPending_ = !ok;
-    if (ok)
-        removed_ = false;
-}
-
-void CTrayIcon::OnTaskbarRestart()
-{
-    // Unlike a re-add after a shell restart only, an icon whose first add
-    // failed (no tray host yet at login) is added as soon as a host appears.
-    reAddPending_ = true;
-    ReinstallIcon();
 }
 
 int CTrayIcon::SetNotifyTarget(CommandTarget* target)

@@ -26,10 +26,8 @@ public:
     // Adds the icon; non-zero when it is shown. Without a tray host the icon
     // is not added and the caller keeps the window reachable instead.
     int Create(QWidget* parent, const QString& tooltip, const QIcon& icon, unsigned iconId);
+    // Qt itself adds a shown icon again when the tray host restarts.
     int DeleteIcon();
-    void ReinstallIcon();
-    // The tray host came back (or the work area changed): add the icon again.
-    void OnTaskbarRestart();
 
     int SetNotifyTarget(CommandTarget* target);
     CommandTarget* GetNotifyTarget() const { return target_; }
@@ -42,7 +40,6 @@ public:
     QString ToolTip() const { return tooltip_; }
     bool Enabled() const { return enabled_; }
     bool Hidden() const { return hidden_; }
-    bool Removed() const { return removed_; }
 
     static void MoveWindowToTray(QWidget* window, bool force);
     static void BringWindowFromTray(QWidget* window, bool force);
@@ -57,6 +54,4 @@ private:
     unsigned iconId_ = 0;
     bool enabled_ = false;
     bool hidden_ = true;
-    bool removed_ = true;
-    bool reAddPending_ = false;
 };
