@@ -12,19 +12,12 @@
 #include <string>
 
 #include "engine/bridge.h"
+#include "engine/com_name.h"
 #include "engine/port_table.h"
 #include "engine/serial_side.h"
 #include "engine/unique_fd.h"
 
 namespace {
-
-uint16_t LeadingDigits(const char* text)
-{
-    uint32_t v = 0;
-    for (; *text >= '0' && *text <= '9'; ++text)
-        v = v * 10 + static_cast<uint32_t>(*text - '0');
-    return static_cast<uint16_t>(v);  // as a 16-bit port field takes it
-}
 
 // Blocks until one of the descriptors is ready; retries on signals.
 int PollForever(pollfd* fds, nfds_t n)
@@ -49,7 +42,7 @@ bool SetAddr(sockaddr_in* addr, const char* addrText, const char* portText)
         if (getservbyname_r(portText, "tcp", &entry, buf, sizeof buf, &found) == 0 && found)
             addr->sin_port = static_cast<in_port_t>(found->s_port);
         else
-            addr->sin_port = htons(LeadingDigits(portText));
+            addr->sin_port = htons(static_cast<uint16_t>(LeadingDigits(portText)));
     }
     in_addr_t a = addrText ? inet_addr(addrText) : INADDR_ANY;
     if (a != INADDR_NONE) {

@@ -1,3 +1,4 @@
+#include "engine/com_name.h"
 #include "engine/port_table.h"
 
 #include <arpa/inet.h>
@@ -29,18 +30,6 @@ uint32_t AddrFromText(const char* text)
     // such settings have always been able to type.
     in_addr_t a = inet_addr(text ? text : "");
     return ntohl(a);
-}
-
-uint32_t LeadingDigits(const char* text)
-{
-    uint32_t v = 0;
-    if (!text)
-        return 0;
-    while (*text == ' ' || *text == '\t')
-        ++text;
-    for (; *text >= '0' && *text <= '9'; ++text)
-        v = v * 10 + static_cast<uint32_t>(*text - '0');
-    return v;
 }
 
 char* PortText(uint32_t port, char* buf, size_t size)

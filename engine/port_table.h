@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/limits.h"
+
 struct PortRecord;
 class StopEvent;
 class BridgeThreadHandle;
@@ -25,7 +27,6 @@ enum PortMode : uint32_t {
     MODE_UDP = 2,
 };
 
-constexpr int kPortCount = 256;
 constexpr int kInvalidSocket = -1;
 
 // Receives every state change of a bridge. Called on the bridge thread: an

@@ -89,32 +89,6 @@ const char* StopBitsName(int32_t stopBits)
     }
 }
 
-void LogLine(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    flockfile(stdout);
-    vfprintf(stdout, format, args);
-    fflush(stdout);
-    funlockfile(stdout);
-    va_end(args);
-}
-
-void LogLastError(const char* format, ...)
-{
-    int code = errno;
-    char text[256];
-    const char* message = strerror_r(code, text, sizeof text);
-    va_list args;
-    va_start(args, format);
-    flockfile(stderr);  // one line even when several bridges fail at once
-    vfprintf(stderr, format, args);
-    fprintf(stderr, " ERROR %s (%lu)\n", message, static_cast<unsigned long>(code));
-    fflush(stderr);
-    funlockfile(stderr);
-    va_end(args);
-}
-
 BridgeDevice::BridgeDevice(BridgeDevice&& other) noexcept { *this = std::move(other); }
 
 BridgeDevice& BridgeDevice::operator=(BridgeDevice&& other) noexcept

@@ -1,8 +1,9 @@
-// The bridge side of a pair as the bridge's serial device, and the engine's
-// diagnostic output.
+// The bridge side of a pair as the bridge's serial device.
 #pragma once
 
 #include <cstdint>
+
+#include "engine/diagnostics.h"
 
 class BridgeSideProvider;
 
@@ -16,14 +17,6 @@ struct SerialParams {
 
 const char* ParityName(int32_t parity);      // -1 "default", 0 "no", ... 4 "space", else "?"
 const char* StopBitsName(int32_t stopBits);  // -1 "default", 0 "1", 1 "1.5", 2 "2", else "?"
-
-// A progress line on standard output, flushed at once so that an observer
-// reading a pipe sees it as it happens.
-void LogLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// A failure line on standard error: the message, then " ERROR <text> (<errno>)".
-// errno is taken before anything else can change it.
-void LogLastError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The open bridge side of a pair: a pseudo-terminal master from the pair
 // layer, non-blocking while the bridge holds it. Handed back to the pair

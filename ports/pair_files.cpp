@@ -39,7 +39,7 @@ std::vector<PairLine> ParsePairsFile(std::string_view content, std::vector<int>*
         if (line.empty())
             return;
         size_t tab = line.find('\t');
-        int n = tab == std::string_view::npos ? -1 : NumberedName(line.substr(0, tab), "", 0, kPairCount - 1);
+        int n = tab == std::string_view::npos ? -1 : NumberedName(line.substr(0, tab), "", 0, kPortCount - 1);
         ParamList items;
         bool ok = n >= 0 && ParseParams(line.substr(tab + 1), &items) && !numbers.count(n);
         int com = -1;

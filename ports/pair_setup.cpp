@@ -283,7 +283,7 @@ bool PairSetup::UpdateClaims(const std::set<int>& claim, int release)
 bool PairSetup::Install(uint32_t number, const char* userParams, const char* bridgeParams)
 {
     ParamList user, bridge;
-    if (number >= kPairCount || !InstallParams(userParams, &user) || !ValidUserSideParams(user) ||
+    if (number >= kPortCount || !InstallParams(userParams, &user) || !ValidUserSideParams(user) ||
         !InstallParams(bridgeParams, &bridge) || !ValidBridgeSideParams(bridge))
         return false;
     std::lock_guard<std::mutex> lk(mu_);

@@ -2,26 +2,8 @@
 
 #include <cstring>
 
-int NumberedName(std::string_view text, std::string_view prefix, int lo, int hi)
-{
-    if (text.size() <= prefix.size() || text.substr(0, prefix.size()) != prefix)
-        return -1;
-    std::string_view digits = text.substr(prefix.size());
-    if (digits.size() > 9 || (digits.size() > 1 && digits[0] == '0'))
-        return -1;
-    int v = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9')
-            return -1;
-        v = v * 10 + (c - '0');
-    }
-    return v >= lo && v <= hi ? v : -1;
-}
-
-int ComNumber(std::string_view name) { return NumberedName(name, "COM", 1, kComNumberMax); }
-int UserSidePair(std::string_view name) { return NumberedName(name, "ZPVA", 0, kPairCount - 1); }
-int BridgeSidePair(std::string_view name) { return NumberedName(name, "ZPVB", 0, kPairCount - 1); }
-std::string ComName(int number) { return "COM" + std::to_string(number); }
+int UserSidePair(std::string_view name) { return NumberedName(name, "ZPVA", 0, kPortCount - 1); }
+int BridgeSidePair(std::string_view name) { return NumberedName(name, "ZPVB", 0, kPortCount - 1); }
 std::string UserSideLinkName(int pair) { return "ZPVA" + std::to_string(pair); }
 
 namespace {

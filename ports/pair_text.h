@@ -9,18 +9,13 @@
 #include <string_view>
 #include <vector>
 
-constexpr int kPairCount = 256;      // pair numbers 0..255
-constexpr int kComNumberMax = 256;   // COM names COM1..COM256
+#include "engine/com_name.h"
+#include "engine/limits.h"
+
 constexpr size_t kParamTextMax = 127;
 
-// The number of "<prefix><decimal>" when the decimal is canonical (no sign,
-// no leading zero, nothing after it) and lies within lo..hi; -1 otherwise.
-int NumberedName(std::string_view text, std::string_view prefix, int lo, int hi);
-
-int ComNumber(std::string_view name);       // "COM5" -> 5, 1..256
 int UserSidePair(std::string_view name);    // "ZPVA5" -> 5, 0..255
 int BridgeSidePair(std::string_view name);  // "ZPVB5" -> 5, 0..255
-std::string ComName(int number);            // 5 -> "COM5"
 std::string UserSideLinkName(int pair);     // 5 -> "ZPVA5"
 
 struct ParamItem {
