@@ -96,22 +96,6 @@ std::string EntryValue(const std::string& text)
     return out;
 }
 
-// Replaces the file whole through a temporary file beside it, so that a
-// session manager never reads half an entry.
-bool WriteFileWhole(const std::string& path, const std::string& text)
-{
-    std::string tmp = path + ".XXXXXX";
-    int fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = fchmod(fd, 0644) == 0 && WriteAllBytes(fd, text);
-    ok = close(fd) == 0 && ok;
-    if (ok && rename(tmp.c_str(), path.c_str()) == 0)
-        return true;
-    unlink(tmp.c_str());
-    return false;
-}
-
 }  // namespace
 
 std::string AutostartEntryPath(const std::string& executable)
@@ -146,7 +130,8 @@ int SetLogonAutorunFor(const std::string& executable, int enable)
     }
     if (!MakeFolders(entry.substr(0, entry.rfind('/'))))
         return 0;
-    return WriteFileWhole(entry, AutostartEntryText(executable)) ? 1 : 0;
+    // Replaced whole, so a session manager never reads half an entry.
+    return WriteFileAtomic(AT_FDCWD, entry.c_str(), AutostartEntryText(executable)) ? 1 : 0;
 }
 
 int SetLogonAutorun(int enable) { return SetLogonAutorunFor(RunningExecutablePath(), enable); }

@@ -1,12 +1,13 @@
 // Export and import of port lists. The export file is the options document of
-// the port table; the import creates every port it names through the
-// ordinary add step, as if the user had added them one by one.
+// the port table; an import reads the ports an exported document describes,
+// which the port commands then create one by one, as if the user had added
+// them.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "ports/add_redi_dialog.h"
+#include "config/port_settings.h"
 
 // The ports an exported document describes: its elements "COM1" to "COM256"
 // in ascending order of number (other elements are ignored), each starting

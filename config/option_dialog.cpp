@@ -1,9 +1,5 @@
-// The Option command: start-up flags and logon autorun.
 #include "config/option_dialog.h"
 
-#include "config/autorun.h"
-#include "shell/dialog_seam.h"
-#include "shell/main_window.h"
 #include "ui_option_dialog.h"
 
 COptionDlg::COptionDlg(int32_t addNew, int32_t startup, int32_t detectDsr, int32_t autoRun,
@@ -45,20 +41,4 @@ void COptionDlg::OnOK()
 {
     DoDataExchange(true);
     accept();
-}
-
-void CPontuDlg::OnOption()
-{
-    // The file wins over memory; without a file the flags stay as they are.
-    LoadOptionsIn(options_, programDir_.c_str());
-    StartupSettings& s = options_.settings;
-    COptionDlg dlg(s.addNew, s.startup, s.detectDsr, s.autoRun, this);
-    if (Seam().RunModal(&dlg) != QDialog::Accepted)
-        return;
-    s = dlg.Flags();
-    // Brought into line at every OK, whether or not the flag changed.
-    SetLogonAutorun(s.autoRun != 0);
-    // With the startup flag on, this save starts every port's bridge. A
-    // failed save is said: the choice would not survive a restart.
-    SaveOptionsOrSay();
 }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/file_io.h"
+
 // Booleans as 32-bit integers, non-zero is on.
 struct StartupSettings {
     int32_t addNew = 0;     // start a port's bridge when the port is added
@@ -25,29 +27,22 @@ struct OptionsState {
 
 constexpr const char* kOptionsFileName = "options.dat";
 
-// A document file larger than this is treated as unreadable, never read.
-constexpr size_t kMaxDocumentFileSize = 16u * 1024 * 1024;
+// The options document of the flags and the port table.
+std::string OptionsDocument(const OptionsState& state);
 
-// Reads a whole document file (options or an exported port list): a regular
-// file of at most kMaxDocumentFileSize bytes; the text ends at its first zero
-// byte. False, with `text` untouched, when the file cannot be opened, is no
-// regular file, is too large, or cannot be read.
-bool ReadDocumentFile(const char* path, std::string& text);
-
-// Writes all of text to fd, going on after interruptions; false on an error.
-bool WriteAllBytes(int fd, const std::string& text);
-
-// Writes the options document of the flags and the port table to `path`
-// (relative to the current directory), replacing the file whole, and puts the
-// text into state.optionsText. With startStep on and the startup flag on,
-// each written port's bridge is (re)started. 1 when the file was written,
-// 0 when it could not be opened or written; if it could not be opened,
-// nothing else happens.
+// Writes the options document to `path`, replacing the file whole through a
+// temporary file and a rename, and puts the text into state.optionsText.
+// With startStep on and the startup flag on, every port whose bridge is not
+// running is started; running bridges are left alone. 1 when the file was
+// written, 0 when it could not be.
 int SaveOptions(OptionsState& state, const char* path, bool startStep);
 
-// Makes the program directory the current directory and reads options.dat
-// there into state.optionsText and the flags. 1 when read, 0 otherwise (state
-// unchanged). The port table is not touched.
+// options.dat in a directory.
+std::string OptionsPath(const std::string& directory);
+
+// Reads options.dat in the program directory into state.optionsText and the
+// flags. 1 when read, 0 otherwise (state unchanged). The port table is not
+// touched.
 int LoadOptions(OptionsState& state);
 // The same with the directory given.
 int LoadOptionsIn(OptionsState& state, const char* directory);

@@ -224,3 +224,8 @@ void JoinAllBridges()
     }
     JoinForgotten(nullptr);
 }
+
+bool BridgeRunning(const PortRecord* record)
+{
+    return record && record->hThread && !record->hThread->WaitFor(0);
+}

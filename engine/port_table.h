@@ -99,6 +99,8 @@ void CopyField(char* field, size_t fieldSize, const char* src, size_t max);
 // Bridge control, user-interface thread only.
 bool StartBridge(PortRecord* record);
 bool StopBridge(PortRecord* record);
+// Whether the record has a bridge thread that has not ended.
+bool BridgeRunning(const PortRecord* record);
 // Waits for every bridge thread, including ones StopBridge gave up waiting
 // for; used at the program's end.
 void JoinAllBridges();

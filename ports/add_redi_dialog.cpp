@@ -1,29 +1,13 @@
 #include "ports/add_redi_dialog.h"
 
 #include <QLineEdit>
-#include <cstdio>
 
 #include "engine/port_table.h"
-#include "shell/dialog_seam.h"
+#include "engine/com_name.h"
+#include "engine/limits.h"
 #include "ui_add_redi_dialog.h"
 
 namespace {
-
-constexpr int kComCount = 256;
-
-PortSettings InitialLastUsed()
-{
-    PortSettings s;
-    s.remoteHost = QStringLiteral("127.0.0.1");
-    s.localPort = QStringLiteral("0");
-    s.remotePort = QStringLiteral("27015");
-    s.localHost = QStringLiteral("0.0.0.0");
-    s.idleTime = 100;
-    s.keepAlive = 40;
-    return s;
-}
-
-PortSettings g_lastUsed = InitialLastUsed();
 
 // An unsigned whole number that fits 32 bits, blanks around allowed.
 bool ParseUnsigned(const QString& text, uint32_t* out)
@@ -38,39 +22,11 @@ bool ParseUnsigned(const QString& text, uint32_t* out)
 
 }  // namespace
 
-PortSettings& CAddREdiDlg::LastUsed() { return g_lastUsed; }
-
-void CAddREdiDlg::ResetLastUsed() { g_lastUsed = InitialLastUsed(); }
-
-CAddREdiDlg::CAddREdiDlg(QWidget* parent, QStringList namesInUse, DeviceLookup lookup)
-    : QDialog(parent), ui_(std::make_unique<Ui::CAddREdiDlg>()), namesInUse_(std::move(namesInUse)),
-      lookup_(std::move(lookup))
+CAddREdiDlg::CAddREdiDlg(QWidget* parent, const PortSettings& settings, const PortRecord* record,
+                         QStringList namesInUse, DeviceLookup lookup, DialogMessage say)
+    : QDialog(parent), ui_(std::make_unique<Ui::CAddREdiDlg>()), f_(settings), record_(record),
+      namesInUse_(std::move(namesInUse)), lookup_(std::move(lookup)), say_(std::move(say))
 {
-    f_ = g_lastUsed;
-    f_.comNumber = -1;
-    OnInitDialog();
-}
-
-CAddREdiDlg::CAddREdiDlg(QWidget* parent, PortRecord* record, QStringList namesInUse,
-                         DeviceLookup lookup)
-    : QDialog(parent), ui_(std::make_unique<Ui::CAddREdiDlg>()), record_(record),
-      namesInUse_(std::move(namesInUse)), lookup_(std::move(lookup))
-{
-    char buf[16];
-    f_.remoteHost = QString::fromLatin1(DstAddrText(record));
-    f_.localPort = QString::fromLatin1(LocPortText(record, buf, sizeof buf));
-    f_.remotePort = QString::fromLatin1(DstPortText(record, buf, sizeof buf));
-    f_.localHost = QString::fromLatin1(LocAddrText(record));
-    f_.mode = static_cast<int>(record->mode);
-    f_.useCustom = record->useCustom;
-    f_.deviceName = QString::fromLocal8Bit(record->devName);
-    f_.keepAlive = record->keepAlive;
-    f_.idleTime = record->idleTime;
-    f_.emuBR = record->emuBR;
-    f_.chkDTR = record->chkDTR;
-    int n;
-    if (sscanf(record->name, "COM%d", &n) == 1)
-        f_.comNumber = n;
     OnInitDialog();
 }
 
@@ -106,7 +62,7 @@ void CAddREdiDlg::OnInitDialog()
 void CAddREdiDlg::FillComList()
 {
     QStringList inUse = namesInUse_;
-    for (int i = 1; i <= kComCount; ++i) {
+    for (int i = 1; i <= kComNumberMax; ++i) {
         QString text = QStringLiteral("COM%1").arg(i);
         if (inUse.removeOne(text)) {
             bool current = record_ && text == QString::fromLatin1(record_->name);
@@ -120,13 +76,13 @@ void CAddREdiDlg::FillComList()
 
 void CAddREdiDlg::FieldsToControls()
 {
-    ui_->remoteHost->setText(f_.remoteHost);
-    ui_->localPort->setText(f_.localPort);
-    ui_->remotePort->setText(f_.remotePort);
-    ui_->localHost->setText(f_.localHost);
+    ui_->remoteHost->setText(QString::fromStdString(f_.remoteHost));
+    ui_->localPort->setText(QString::fromStdString(f_.localPort));
+    ui_->remotePort->setText(QString::fromStdString(f_.remotePort));
+    ui_->localHost->setText(QString::fromStdString(f_.localHost));
     ui_->workMode->setCurrentIndex(f_.mode >= 0 && f_.mode <= 2 ? f_.mode : -1);
     ui_->useCustomProtocol->setChecked(f_.useCustom != 0);
-    ui_->deviceName->setText(f_.deviceName);
+    ui_->deviceName->setText(QString::fromStdString(f_.deviceName));
     ui_->idle->setText(QString::number(f_.idleTime));
     ui_->keepalive->setText(QString::number(f_.keepAlive));
     ui_->emulateBaudRate->setChecked(f_.emuBR != 0);
@@ -135,21 +91,21 @@ void CAddREdiDlg::FieldsToControls()
 
 bool CAddREdiDlg::ControlsToFields()
 {
-    f_.remoteHost = ui_->remoteHost->text();
-    f_.localPort = ui_->localPort->text();
-    f_.remotePort = ui_->remotePort->text();
-    f_.localHost = ui_->localHost->text();
+    f_.remoteHost = ui_->remoteHost->text().toStdString();
+    f_.localPort = ui_->localPort->text().toStdString();
+    f_.remotePort = ui_->remotePort->text().toStdString();
+    f_.localHost = ui_->localHost->text().toStdString();
     f_.mode = ui_->workMode->currentIndex();
     f_.useCustom = ui_->useCustomProtocol->isChecked() ? 1 : 0;
     // The field takes at most 31 characters (maxLength in the .ui), what a
     // record keeps; the commands still cut the bytes to fit the record.
-    f_.deviceName = ui_->deviceName->text();
+    f_.deviceName = ui_->deviceName->text().toStdString();
     f_.emuBR = ui_->emulateBaudRate->isChecked() ? 1 : 0;
     f_.chkDTR = ui_->detectDtr->isChecked() ? 1 : 0;
     for (auto [edit, field] : {std::pair{ui_->idle, &f_.idleTime},
                                std::pair{ui_->keepalive, &f_.keepAlive}}) {
         if (!ParseUnsigned(edit->text(), field)) {
-            Seam().MessageBox(this, QStringLiteral("Please enter a positive integer."));
+            say_(QStringLiteral("Please enter a positive integer."));
             edit->setFocus();
             edit->selectAll();
             return false;
@@ -181,29 +137,29 @@ void CAddREdiDlg::OnOK()
     bool valid = ControlsToFields();
     int com = f_.comNumber;
     f_.comNumber = -1;
-    g_lastUsed = f_;
+    LastUsedPortSettings() = f_;
     f_.comNumber = com;
     if (!valid)
         return;
     int item = ui_->comPort->currentIndex();
     if (item < 0) {
-        Seam().MessageBox(this, QStringLiteral("No Port Number is available"));
+        say_(QStringLiteral("No Port Number is available"));
         return;
     }
     f_.comNumber = item + 1;
     if (record_) {
-        QByteArray name = QStringLiteral("COM%1").arg(f_.comNumber).toLatin1();
-        if (name != QByteArray(record_->name) && lookup_) {
+        const std::string name = ComName(f_.comNumber);
+        if (name != record_->name && lookup_) {
             std::string target;
-            int found = lookup_(name.constData(), 80, &target);
+            int found = lookup_(name.c_str(), 80, &target);
             if (found == 1) {
-                Seam().MessageBox(this, QStringLiteral("The port name %1 is already used for other device %2")
-                                            .arg(QString::fromLatin1(name), QString::fromLocal8Bit(target.c_str())));
+                say_(QStringLiteral("The port name %1 is already used for other device %2")
+                                            .arg(QString::fromStdString(name), QString::fromLocal8Bit(target.c_str())));
                 return;
             }
             if (found == 2) {
-                Seam().MessageBox(this, QStringLiteral("The port name %1 is already used for other device %2.")
-                                            .arg(QString::fromLatin1(name), QString()));
+                say_(QStringLiteral("The port name %1 is already used for other device %2.")
+                                            .arg(QString::fromStdString(name), QString()));
                 return;
             }
         }

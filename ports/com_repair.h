@@ -9,6 +9,6 @@
 // fails for any reason but a target too long to show (such a device exists).
 std::vector<std::string> StaleComClaims();
 
-// Releases the claim of a name that reads as "COM<n>". False when the name
-// does not read so; the release's own result is not reported.
+// Releases the claim of a COM name ("COM5"). False when the name is no COM
+// name; the release's own result is not reported.
 bool ReleaseComClaim(const char* name);

@@ -1,5 +1,7 @@
 #include "ports/pair_setup.h"
 
+#include "engine/diagnostics.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -91,7 +93,7 @@ void PairSetup::Start()
         return;
     }
     if (!devFd_.IsValid())
-        fprintf(stderr, "PairSetup: no folder %s/%s, pairs get no links\n", dir_.c_str(), kDevFolder);
+        LogNote("PairSetup: no folder %s/%s, pairs get no links\n", dir_.c_str(), kDevFolder);
     CleanDevFolder();
     LoadPairsFile(&pairs_);
     std::set<int> names;
@@ -152,14 +154,14 @@ std::vector<std::string> PairSetup::DevNames() const
 void PairSetup::MakeTerminal(uint32_t number, Pair* pair)
 {
     if (!OpenRawPty(&pair->master, &pair->slave)) {
-        fprintf(stderr, "PairSetup: pair %u: no pseudo-terminal: %s\n", number, strerror(errno));
+        LogNote("PairSetup: pair %u: no pseudo-terminal: %s\n", number, strerror(errno));
         return;
     }
     if (!PlaceLink(UserSideLinkName(static_cast<int>(number)), pair->slave))
-        fprintf(stderr, "PairSetup: pair %u: no link %s: %s\n", number,
+        LogNote("PairSetup: pair %u: no link %s: %s\n", number,
                 UserSideLinkName(static_cast<int>(number)).c_str(), strerror(errno));
     if (int com = ComOf(pair->params); com > 0 && !PlaceLink(ComName(com), pair->slave))
-        fprintf(stderr, "PairSetup: pair %u: no link %s: %s\n", number, ComName(com).c_str(), strerror(errno));
+        LogNote("PairSetup: pair %u: no link %s: %s\n", number, ComName(com).c_str(), strerror(errno));
 }
 
 void PairSetup::LoadPairsFile(std::map<uint32_t, Pair>* pairs)
@@ -170,7 +172,7 @@ void PairSetup::LoadPairsFile(std::map<uint32_t, Pair>* pairs)
     // still the user's pair, and would be lost at the next save otherwise.
     if (!ReadLineFile(dirFd_.Get(), kPairsFile, kPairLineMax, &content)) {
         if (owner_) {
-            fprintf(stderr, "PairSetup: cannot read %s: %s; pairs cannot be changed\n", kPairsFile,
+            LogNote("PairSetup: cannot read %s: %s; pairs cannot be changed\n", kPairsFile,
                     strerror(errno));
             // Writing it now would replace the user's pairs with ours.
             pairsUnreadable_ = true;
@@ -186,7 +188,7 @@ void PairSetup::LoadPairsFile(std::map<uint32_t, Pair>* pairs)
         std::string shown;
         for (size_t i = 0; i < skipped.size() && i < kSkippedShown; ++i)
             shown += (i ? ", " : "") + std::to_string(skipped[i]);
-        fprintf(stderr, "PairSetup: %s: %zu line%s skipped (line %s%s)\n", kPairsFile, skipped.size(),
+        LogNote("PairSetup: %s: %zu line%s skipped (line %s%s)\n", kPairsFile, skipped.size(),
                 skipped.size() == 1 ? "" : "s", shown.c_str(), skipped.size() > kSkippedShown ? ", ..." : "");
     }
 }
@@ -274,7 +276,7 @@ bool PairSetup::UpdateClaims(const std::set<int>& claim, int release)
     if (claimed == before)
         return true;
     if (!WriteFileAtomic(dirFd_.Get(), kComDbFile, FormatComDb(claimed))) {
-        fprintf(stderr, "PairSetup: cannot write %s: %s\n", kComDbFile, strerror(errno));
+        LogNote("PairSetup: cannot write %s: %s\n", kComDbFile, strerror(errno));
         return false;
     }
     return true;

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "config/port_options.h"
+#include "engine/com_name.h"
 #include "config/test_options.h"
 #include "engine/port_table.h"
 #include "ports/pair_setup.h"
@@ -31,11 +32,7 @@ constexpr ColumnDef kColumns[COL_COUNT] = {
 };
 constexpr int kWeightSum = 96;
 
-bool IsComName(const char* name)
-{
-    int n;
-    return sscanf(name, "COM%d", &n) == 1;
-}
+bool IsComName(const char* name) { return ComNumber(name) > 0; }
 
 void SetText(QTreeWidgetItem* item, int col, const char* text)
 {
@@ -65,15 +62,6 @@ void SetConfiguredRemote(QTreeWidgetItem* item, const PortRecord* r)
 }
 
 }  // namespace
-
-int ModeIndexFromName(const char* text)
-{
-    for (uint32_t i = MODE_TCPCLIENT; i <= MODE_UDP; ++i) {
-        if (text && strcmp(text, PortModeName(i)) == 0)
-            return static_cast<int>(i);
-    }
-    return MODE_TCPSERVER;
-}
 
 void InitPortColumns(QTreeWidget* list)
 {

@@ -22,9 +22,6 @@ enum PortColumn {
     COL_COUNT
 };
 
-// Index of the mode name ("tcpclient" 0, "tcpserver" 1, "udp" 2); 1 when none matches.
-int ModeIndexFromName(const char* text);
-
 // Headers, widths from the weights, centred text.
 void InitPortColumns(QTreeWidget* list);
 

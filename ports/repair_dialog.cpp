@@ -2,11 +2,10 @@
 #include "ports/repair_dialog.h"
 
 #include "ports/com_repair.h"
-#include "shell/dialog_seam.h"
-#include "shell/main_window.h"
 #include "ui_tool_dialog.h"
 
-CToolDlg::CToolDlg(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::CToolDlg>())
+CToolDlg::CToolDlg(QWidget* parent, std::function<void(const QString&)> say)
+    : QDialog(parent), ui_(std::make_unique<Ui::CToolDlg>()), say_(std::move(say))
 {
     ui_->setupUi(this);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
@@ -29,7 +28,7 @@ void CToolDlg::OnRepair()
     QComboBox* list = ui_->repairList;
     int item = list->currentIndex();
     if (item < 0) {
-        Seam().MessageBox(this, QStringLiteral("No item is selected"));
+        say_(QStringLiteral("No item is selected"));
         return;
     }
     if (ReleaseComClaim(list->itemText(item).toLatin1().constData())) {
@@ -38,10 +37,4 @@ void CToolDlg::OnRepair()
         list->setCurrentIndex(-1);
     }
     ui_->repairButton->setEnabled(list->count() > 0);
-}
-
-void CPontuDlg::OnTools()
-{
-    CToolDlg dlg(this);
-    Seam().RunModal(&dlg);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <functional>
 #include <memory>
 
 namespace Ui {
@@ -12,7 +13,8 @@ class CToolDlg;
 class CToolDlg : public QDialog {
     Q_OBJECT
 public:
-    explicit CToolDlg(QWidget* parent);
+    // say: shows the dialog's message to the person.
+    CToolDlg(QWidget* parent, std::function<void(const QString&)> say);
     ~CToolDlg() override;
 
     void OnRepair();
@@ -21,4 +23,5 @@ private:
     void FillRepairList();
 
     std::unique_ptr<Ui::CToolDlg> ui_;
+    std::function<void(const QString&)> say_;
 };

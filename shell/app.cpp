@@ -1,5 +1,7 @@
 #include "shell/app.h"
 
+#include "engine/diagnostics.h"
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,7 +45,7 @@ int CPontuApp::InitInstance()
     // Everything the program keeps lives beside its executable.
     const std::string dir = GetProgramDirectory();
     if (dir.empty() || chdir(dir.c_str()) != 0)
-        fprintf(stderr, "Cannot enter the program directory %s\n", dir.c_str());
+        LogNote("Cannot enter the program directory %s\n", dir.c_str());
 
     CPontuDlg dlg(dir);
     QObject::connect(&dlg, &CPontuDlg::ended, qApp, &QCoreApplication::quit,

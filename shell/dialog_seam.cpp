@@ -23,6 +23,14 @@ void DialogSeam::MessageBox(QWidget* parent, const QString& text)
     box.exec();
 }
 
+bool DialogSeam::Question(QWidget* parent, const QString& text)
+{
+    QMessageBox box(QMessageBox::Question, QString::fromLatin1(IDS_APP_NAME), text,
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 int DialogSeam::RunModal(QDialog* dialog) { return dialog->exec(); }
 
 QString DialogSeam::GetSaveFileName(QWidget* parent, const QString& caption, const QString& filter)

@@ -13,6 +13,8 @@ public:
     virtual ~DialogSeam() = default;
     // A message box with an OK button only and the application's name as title.
     virtual void MessageBox(QWidget* parent, const QString& text);
+    // A question with Yes and No buttons; true for Yes.
+    virtual bool Question(QWidget* parent, const QString& text);
     // Runs the dialog modally; gives QDialog::Accepted or Rejected.
     virtual int RunModal(QDialog* dialog);
     // Empty when the person cancelled.

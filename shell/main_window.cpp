@@ -2,14 +2,20 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QSystemTrayIcon>
 #include <QTreeWidget>
 
+#include "config/option_dialog.h"
 #include "config/options_file.h"
 #include "engine/bridge.h"
+#include "engine/diagnostics.h"
+#include "ports/add_redi_dialog.h"
 #include "ports/pair_setup.h"
 #include "ports/port_list.h"
+#include "ports/repair_dialog.h"
 #include "res/resource.h"
 #include "shell/about_dialog.h"
 #include "shell/dmlib.h"
@@ -47,8 +53,9 @@ constexpr int kSysCommandClose = 0xF060;
 
 }  // namespace
 
-CPontuDlg::CPontuDlg(const std::string& programDir, QWidget* parent)
-    : QMainWindow(parent), ui_(std::make_unique<Ui::CPontuDlg>()), programDir_(programDir)
+CPontuDlg::CPontuDlg(const std::string& programDir, QWidget* parent, WaitClock& clock)
+    : QMainWindow(parent), ui_(std::make_unique<Ui::CPontuDlg>()), programDir_(programDir),
+      commands_(programDir, options_, *this, *this, clock)
 {
     ui_->setupUi(this);
     setWindowIcon(QIcon(QStringLiteral(":/icons/app.png")));
@@ -214,7 +221,9 @@ bool CPontuDlg::OnInitDialog()
     InitPortColumns(ui_->portList);
     OpenPairSetup(programDir_);
     DiscoverPorts(ui_->portList, options_.optionsText.c_str(), options_.settings.startup != 0);
-    UpdateRowTooltips();
+    for (const PortRecord& r : PortTable)
+        if (r.number != -1)
+            PortChanged(r);
     DM_Init(0, 0);
     tray_.Create(this, QStringLiteral(IDS_TRAY_TOOLTIP), windowIcon(), IDR_TRAYMENU);
     tray_.SetNotifyTarget(this);
@@ -230,6 +239,7 @@ void CPontuDlg::OnDestroy()
     if (destroyed_)
         return;
     destroyed_ = true;
+    commands_.MarkEnded();
     // Every bridge is asked first, so that pauses they cannot cut short
     // run side by side rather than one after another.
     for (PortRecord& r : PortTable) {
@@ -245,26 +255,116 @@ void CPontuDlg::OnDestroy()
     // A bridge that outlived its stop must end before its pair goes away.
     JoinAllBridges();
     DM_DeInit();
-    if (!SaveOptions(options_, kOptionsFileName, false)) {
+    if (!SaveOptions(options_, OptionsPath(programDir_).c_str(), false)) {
         // A box that nobody answers (a service stop, a headless run) would
         // keep the program from ending at all.
         if (unattended_)
-            fprintf(stderr, "Open or Write to Option File Fail\n");
+            LogNote("%s\n", kMsgSaveFail);
         else
-            Seam().MessageBox(this, QStringLiteral("Open or Write to Option File Fail"));
+            Seam().MessageBox(this, QString::fromLatin1(kMsgSaveFail));
     }
     ClosePairSetup();
     tray_.DeleteIcon();
 }
 
-void CPontuDlg::UpdateRowTooltips()
+PortCommands::Selection CPontuDlg::Selection() const
+{
+    PortCommands::Selection numbers;
+    for (int i = 0; i < ui_->portList->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* item = ui_->portList->topLevelItem(i);
+        if (item->isSelected())
+            numbers.push_back(RowPortNumber(item));
+    }
+    return numbers;
+}
+
+void CPontuDlg::OnAdd() { commands_.Add(); }
+void CPontuDlg::OnDelete() { commands_.Delete(Selection()); }
+void CPontuDlg::OnStart() { commands_.Start(Selection()); }
+void CPontuDlg::OnStop() { commands_.Stop(Selection()); }
+void CPontuDlg::OnApply() { commands_.Apply(Selection()); }
+void CPontuDlg::OnProperty() { commands_.Property(Selection()); }
+void CPontuDlg::OnOption() { commands_.Option(); }
+void CPontuDlg::ExportPorts() { commands_.Export(); }
+void CPontuDlg::ImportPorts() { commands_.Import(); }
+
+void CPontuDlg::OnTools()
+{
+    CToolDlg dlg(this, [this](const QString& text) { Seam().MessageBox(this, text); });
+    Seam().RunModal(&dlg);
+}
+
+void CPontuDlg::Message(const std::string& text)
+{
+    Seam().MessageBox(this, QString::fromStdString(text));
+}
+
+bool CPontuDlg::Ask(const std::string& text) { return Seam().Question(this, QString::fromStdString(text)); }
+
+bool CPontuDlg::EditPort(PortSettings* settings, const PortRecord* record)
+{
+    QStringList names;
+    for (const std::string& n : SerialCommNames())
+        names << QString::fromStdString(n);
+    CAddREdiDlg dialog(this, *settings, record, names, LookUpDevice,
+                       [this](const QString& text) { Seam().MessageBox(this, text); });
+    if (Seam().RunModal(&dialog) != QDialog::Accepted)
+        return false;
+    *settings = dialog.Fields();
+    return true;
+}
+
+bool CPontuDlg::EditOptions(StartupSettings* flags)
+{
+    COptionDlg dlg(flags->addNew, flags->startup, flags->detectDsr, flags->autoRun, this);
+    if (Seam().RunModal(&dlg) != QDialog::Accepted)
+        return false;
+    *flags = dlg.Flags();
+    return true;
+}
+
+namespace {
+
+// The path a file dialog gave, made absolute against the directory it was
+// chosen in.
+std::string ChosenPath(const QString& path)
+{
+    if (path.isEmpty())
+        return {};
+    return QFile::encodeName(QFileInfo(path).absoluteFilePath()).toStdString();
+}
+
+}  // namespace
+
+std::string CPontuDlg::ChooseSaveFile() { return ChosenPath(Seam().GetSaveFileName(this, {}, {})); }
+std::string CPontuDlg::ChooseOpenFile() { return ChosenPath(Seam().GetOpenFileName(this, {}, {})); }
+void CPontuDlg::BeginWait() { Seam().BeginWaitCursor(); }
+void CPontuDlg::EndWait() { Seam().EndWaitCursor(); }
+void CPontuDlg::KeepResponsive() { Seam().ProcessEvents(); }
+
+void CPontuDlg::PortAdded(const PortRecord& record)
+{
+    SetPortRow(ui_->portList, &record, true, 0);
+    PortChanged(record);
+}
+
+void CPontuDlg::PortRemoved(int number)
+{
+    QTreeWidget* list = ui_->portList;
+    for (int i = list->topLevelItemCount() - 1; i >= 0; --i)
+        if (RowPortNumber(list->topLevelItem(i)) == number)
+            delete list->topLevelItem(i);
+}
+
+void CPontuDlg::PortChanged(const PortRecord& record)
 {
     QTreeWidget* list = ui_->portList;
     for (int i = 0; i < list->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* item = list->topLevelItem(i);
-        int n = RowPortNumber(item);
-        if (n < 0 || n >= kPortCount || !PortTable[n].name[0])
+        if (RowPortNumber(list->topLevelItem(i)) != record.number)
             continue;
-        SetRowDevicePath(item, PairDevicePath(PortTable[n].name).c_str());
+        SetPortRow(list, &record, false, i);
+        // The tooltip: the path a serial program opens for the port.
+        if (record.name[0])
+            SetRowDevicePath(list->topLevelItem(i), PairDevicePath(record.name).c_str());
     }
 }

@@ -7,9 +7,8 @@
 #include <string>
 
 #include "config/options_file.h"
-#include "ports/add_redi_dialog.h"
-
 #include "engine/port_table.h"
+#include "ports/port_commands.h"
 #include "shell/command_target.h"
 #include "shell/tray_icon.h"
 
@@ -19,11 +18,17 @@ class CPontuDlg;
 class QTreeWidget;
 class QTreeWidgetItem;
 
-class CPontuDlg : public QMainWindow, public PortStateTarget, public CommandTarget {
+class CPontuDlg : public QMainWindow,
+                  public PortStateTarget,
+                  public CommandTarget,
+                  private CommandUi,
+                  private PortListView {
     Q_OBJECT
 public:
     // programDir: where the options, the pairs and their links live.
-    explicit CPontuDlg(const std::string& programDir, QWidget* parent = nullptr);
+    // clock: the time of the commands' waits.
+    explicit CPontuDlg(const std::string& programDir, QWidget* parent = nullptr,
+                       WaitClock& clock = SteadyWaitClock());
     ~CPontuDlg() override;
 
     // Start-up: options, port table, columns, discovery, tray. Call once.
@@ -41,19 +46,9 @@ public:
     CTrayIcon& TrayIcon() { return tray_; }
     bool HasEnded() const { return destroyed_; }
     OptionsState& Options() { return options_; }
+    PortCommands& Commands() { return commands_; }
 
-    // Port commands (ports/port_commands.cpp).
-    // Gives the row's port its COM name and stores the row's settings; 1 on
-    // success, 0 when the port runs or the name was refused (with a message).
-    int ApplyPortRow(int row);
-    // Makes a new pair in the lowest free slot from the settings and appends
-    // its row; on failure gives up row, pair and slot with a message.
-    void AddPortPair(const PortSettings& settings);
-    // Waits up to limitMs for the pair's bridge side to exist, the window
-    // painting meanwhile. False when it did not appear in time.
-    bool WaitForBridgeSide(int pair, int limitMs, size_t targetSize);
-
-    // Command handlers.
+    // Command handlers: each hands the selection to its command.
     void OnAdd();
     void OnDelete();
     void OnStart();
@@ -85,17 +80,30 @@ protected:
 
 private:
     void BindActions();
-    // Each row's tooltip: the path a serial program opens for its port.
-    void UpdateRowTooltips();
     void SendToTray();
-    // options.dat in the program directory.
-    std::string OptionsPath() const;
-    // Saves the options; a file that cannot be written is said, not hidden.
-    void SaveOptionsOrSay();
+    // Pair numbers of the selected rows, from the top.
+    PortCommands::Selection Selection() const;
+
+    // CommandUi: through the dialog seam.
+    void Message(const std::string& text) override;
+    bool Ask(const std::string& text) override;
+    bool EditPort(PortSettings* settings, const PortRecord* record) override;
+    bool EditOptions(StartupSettings* flags) override;
+    std::string ChooseSaveFile() override;
+    std::string ChooseOpenFile() override;
+    void BeginWait() override;
+    void EndWait() override;
+    void KeepResponsive() override;
+
+    // PortListView: rows found by the pair number in column 0.
+    void PortAdded(const PortRecord& record) override;
+    void PortRemoved(int number) override;
+    void PortChanged(const PortRecord& record) override;
 
     std::unique_ptr<Ui::CPontuDlg> ui_;
     std::string programDir_;
     OptionsState options_;
+    PortCommands commands_;
     CTrayIcon tray_;
     bool destroyed_ = false;
     bool unattended_ = false;  // the shutdown must not wait for a person

@@ -1,0 +1,55 @@
+// A port's settings as a person gives them: the values of the port settings
+// dialog, of an imported port list and of the command line. Plain texts and
+// numbers; turning them into a port record is done here and only here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct PortRecord;
+
+struct PortSettings {
+    int comNumber = -1;  // n of COMn, 1 to 256; -1 while none is chosen
+    std::string remoteHost;
+    std::string localPort;
+    std::string remotePort;
+    std::string localHost;
+    int mode = 0;  // PortMode
+    int useCustom = 0;
+    std::string deviceName;  // UTF-8
+    uint32_t idleTime = 0;
+    uint32_t keepAlive = 0;
+    int emuBR = 0;
+    int chkDTR = 0;
+};
+
+// Index of the mode name ("tcpclient" 0, "tcpserver" 1, "udp" 2); 1 when none matches.
+int ModeIndexFromName(const char* text);
+
+// The values a new port's dialog first shows.
+PortSettings DefaultPortSettings();
+
+// The values every OK of the port dialog leaves behind for the next one, and
+// the base an import fills ports from. Process-wide; user-interface thread.
+PortSettings& LastUsedPortSettings();
+
+// A record's settings, as the dialog shows them for Property.
+PortSettings SettingsOfRecord(const PortRecord& record);
+
+// The settings into a record, in the order the commands store them: remote
+// and local address, local and remote port, mode, name "COM<n>", emuBR on,
+// custom flag, device name (at most 31 bytes, cut before a character rather
+// than through one), keepalive, idle, detect DTR. Other fields stay.
+void StoreSettings(PortRecord* record, const PortSettings& settings);
+
+// A record's settings fields, kept so that a refused edit can be undone.
+struct RecordSettingsCopy {
+    explicit RecordSettingsCopy(const PortRecord& record);
+    void RestoreInto(PortRecord* record) const;
+
+private:
+    PortSettings settings_;
+    uint32_t dstAddr_, locAddr_, dstPort_, locPort_;
+    int32_t emuBR_;
+    std::string name_;
+};
