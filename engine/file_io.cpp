@@ -136,6 +136,13 @@ bool WriteFileAtomic(int dirfd, const char* name, std::string_view content)
         errno = EINVAL;
         return false;
     }
+    // Only a regular file is replaced: a device, a FIFO or a folder in the
+    // file's place is a failure to report, never something to write over.
+    struct stat st {};
+    if (fstatat(dirfd, name, &st, 0) == 0 && !S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
     std::string tmp = std::string(name) + ".tmp";
     // Non-blocking and never through a link: whatever sits at the temporary
     // name is replaced, not written into.

@@ -1,0 +1,305 @@
+// The commands without a window: a scripted person, a recorded port list, a
+// clock that never really sleeps, and the real pair layer on a folder of the
+// test's own.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <cstring>
+#include <functional>
+
+#include "config/autorun.h"
+#include "config/export_import.h"
+#include "engine/port_table.h"
+#include "ports/pair_setup.h"
+#include "ports/port_commands.h"
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+struct ScriptedUi final : CommandUi {
+    void Message(const std::string& text) override { said.push_back(text); }
+    bool Ask(const std::string& text) override { said.push_back("?" + text); return yes; }
+    bool EditPort(PortSettings* s, const PortRecord*) override { return edit && edit(*s); }
+    bool EditOptions(StartupSettings* f) override { return options && options(*f); }
+    std::string ChooseSaveFile() override { return file; }
+    std::string ChooseOpenFile() override { return file; }
+    void BeginWait() override { ++waits; }
+    void EndWait() override { --waits; }
+    void KeepResponsive() override { ++passes; }
+
+    Strings said;
+    std::function<bool(PortSettings&)> edit;
+    std::function<bool(StartupSettings&)> options;
+    std::string file;
+    bool yes = true;
+    int waits = 0, passes = 0;
+};
+
+struct RecordedList final : PortListView, PortStateTarget {
+    void PortAdded(const PortRecord& r) override { rows.push_back("+" + std::to_string(r.number)); }
+    void PortRemoved(int n) override { rows.push_back("-" + std::to_string(n)); }
+    void PortChanged(const PortRecord& r) override { rows.push_back("~" + std::to_string(r.number)); }
+    void PostPortStateMessage(PortRecord*, int32_t) override {}
+    Strings rows;
+};
+
+struct FakeClock final : WaitClock {
+    int64_t NowMs() override { return now; }
+    void SleepMs(int ms) override { now += ms; }
+    int64_t now = 0;
+};
+
+class Commands : public ::testing::Test {
+protected:
+    static fs::path MakeFolder()
+    {
+        char tmpl[] = "/tmp/vr-cmd-XXXXXX";
+        return mkdtemp(tmpl);
+    }
+    void SetUp() override
+    {
+        setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+        InitPortTable(&list_);
+        ASSERT_TRUE(OpenPairSetup(dir_));
+        LastUsedPortSettings() = DefaultPortSettings();
+    }
+    void TearDown() override
+    {
+        for (PortRecord& r : PortTable)
+            StopBridge(&r);
+        JoinAllBridges();
+        ClosePairSetup();
+        fs::remove_all(dir_);
+    }
+
+    // Adds COMn through the dialog as a tcpserver on 127.0.0.1, port of the
+    // system's choosing, so its bridge can run without disturbing anything.
+    void Add(int com)
+    {
+        ui_.edit = [com](PortSettings& s) {
+            s.comNumber = com;
+            s.mode = MODE_TCPSERVER;
+            s.localHost = "127.0.0.1";
+            return true;
+        };
+        cmd_.Add();
+    }
+    std::string Options() const
+    {
+        std::ifstream in(dir_ / "options.dat", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    Strings Said() { return std::exchange(ui_.said, {}); }
+
+    fs::path dir_ = MakeFolder();
+    ScriptedUi ui_;
+    RecordedList list_;
+    FakeClock clock_;
+    OptionsState options_;
+    PortCommands cmd_{dir_.string(), options_, ui_, list_, clock_};
+};
+
+}  // namespace
+
+TEST_F(Commands, AddTakesTheLowestFreeSlotAndAFailedAddGivesUpRowPairAndSlot)
+{
+    for (int com : {3, 4, 5})
+        Add(com);
+    cmd_.Delete({1});
+    Add(7);
+    EXPECT_EQ(list_.rows, (Strings{"+0", "+1", "+2", "-1", "+1"}));
+    EXPECT_STREQ(PortTable[1].name, "COM7");
+    EXPECT_TRUE(fs::exists(fs::symlink_status(dir_ / "dev/COM7")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "dev/COM4")));
+    EXPECT_NE(Options().find("<COM7>"), std::string::npos);
+
+    // COM5 is pair 2's: the name is refused, and everything made goes again.
+    list_.rows.clear();
+    Add(5);
+    EXPECT_EQ(Said(), (Strings{kMsgApplyFail, kMsgInstallFail}));
+    EXPECT_EQ(list_.rows, (Strings{"+3", "-3"}));
+    EXPECT_EQ(PortTable[3].number, -1);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "dev/ZPVA3")));
+    EXPECT_EQ(ui_.waits, 0);
+}
+
+TEST_F(Commands, WaitsForABridgeSideRunOnTheInjectedClockAndEndOnTime)
+{
+    // A slot without a pair: its bridge side never appears.
+    PortTable[9].number = 9;
+    strcpy(PortTable[9].name, "COM10");
+    cmd_.Start({9});
+    EXPECT_GT(clock_.now, PortCommands::kStartWaitMs);
+    EXPECT_LE(clock_.now, PortCommands::kStartWaitMs + 100);
+    EXPECT_GE(ui_.passes, 50);
+    EXPECT_EQ(ui_.waits, 0);  // the cursor came back
+    EXPECT_TRUE(BridgeRunning(&PortTable[9]));  // started all the same
+    StopBridge(&PortTable[9]);
+    PortTable[9].number = -1;
+
+    // With addNew, an added port whose bridge side exists starts at once.
+    options_.settings.addNew = 1;
+    clock_.now = 0;
+    Add(1);
+    EXPECT_EQ(clock_.now, 0);
+    EXPECT_TRUE(BridgeRunning(&PortTable[0]));
+    EXPECT_TRUE(Said().empty());
+}
+
+TEST_F(Commands, ASaveWithTheStartupFlagStartsStoppedBridgesAndLeavesRunningOnesAlone)
+{
+    Add(1);
+    Add(2);
+    cmd_.Start({0});
+    auto running = PortTable[0].hThread;
+    ASSERT_TRUE(running);
+    options_.settings.startup = 1;
+
+    ui_.file = (dir_ / "export.dat").string();
+    cmd_.Export();
+    EXPECT_EQ(PortTable[0].hThread, running);  // its connection lives on
+    EXPECT_TRUE(BridgeRunning(&PortTable[1]));
+    ui_.options = [](StartupSettings&) { return true; };
+    cmd_.Option();
+    EXPECT_EQ(PortTable[0].hThread, running);
+    EXPECT_TRUE(Said().empty());
+}
+
+TEST_F(Commands, ApplyTellsSuccessOnlyWhenSavedAndLeavesARunningPortAlone)
+{
+    Add(1);
+    cmd_.Apply({0});
+    EXPECT_EQ(Said(), (Strings{kMsgApplied}));
+
+    fs::remove(dir_ / "options.dat");
+    fs::create_directory(dir_ / "options.dat");  // cannot be replaced by a file
+    cmd_.Apply({0});
+    EXPECT_EQ(Said(), (Strings{kMsgSaveFail}));
+
+    cmd_.Start({0});
+    for (int i = 0; i < 500 && PortTable[0].state.load() == STATE_STOPPED; ++i)
+        usleep(10000);  // the bridge reports its first state
+    list_.rows.clear();
+    cmd_.Apply({0});
+    EXPECT_TRUE(Said().empty());
+    EXPECT_EQ(list_.rows, (Strings{"~0"}));
+}
+
+TEST_F(Commands, PropertyWantsOneRowStoresItsEditsAndWhenRefusedKeepsThePort)
+{
+    Add(1);
+    Add(2);
+    cmd_.Property({0, 1});
+    EXPECT_EQ(Said(), (Strings{kMsgOnlyOne}));
+
+    ui_.edit = [](PortSettings& s) {
+        s.localHost = "127.0.0.2";
+        s.comNumber = 8;
+        return true;
+    };
+    cmd_.Property({0});
+    EXPECT_STREQ(PortTable[0].name, "COM8");
+    EXPECT_STREQ(LocAddrText(&PortTable[0]), "127.0.0.2");
+    EXPECT_NE(Options().find("<COM8>\r\n<DSTADDR>127.0.0.1</DSTADDR>"), std::string::npos);
+    EXPECT_TRUE(Said().empty());
+
+    // COM2 belongs to the other pair: refused twice, nothing saved, the
+    // record keeps its name and settings.
+    const std::string before = Options();
+    ui_.edit = [](PortSettings& s) {
+        s.comNumber = 2;
+        s.localHost = "127.0.0.3";
+        return true;
+    };
+    cmd_.Property({0});
+    EXPECT_EQ(Said(), (Strings{kMsgApplyFail, kMsgApplyFail}));
+    EXPECT_STREQ(PortTable[0].name, "COM8");
+    EXPECT_STREQ(LocAddrText(&PortTable[0]), "127.0.0.2");
+    EXPECT_EQ(Options(), before);
+}
+
+TEST_F(Commands, ExportThenImportIntoAnEmptyListRecreatesThePorts)
+{
+    Add(3);
+    ui_.edit = [](PortSettings& s) {
+        s.comNumber = 12;
+        s.mode = MODE_UDP;
+        s.remoteHost = "10.1.2.3";
+        s.useCustom = 1;
+        s.deviceName = "meter-7";
+        s.keepAlive = 30;
+        return true;
+    };
+    cmd_.Add();
+    ui_.file = (dir_ / "ports.xml").string();
+    cmd_.Export();
+    cmd_.Import();
+    EXPECT_EQ(Said(), (Strings{kMsgImportNotEmpty}));
+
+    cmd_.Delete({0, 1});
+    cmd_.Import();
+    EXPECT_TRUE(Said().empty());
+    EXPECT_STREQ(PortTable[0].name, "COM3");
+    const PortRecord& r = PortTable[1];
+    EXPECT_STREQ(r.name, "COM12");
+    EXPECT_EQ(r.mode, MODE_UDP);
+    EXPECT_STREQ(DstAddrText(&r), "10.1.2.3");
+    EXPECT_EQ(r.useCustom, 1);
+    EXPECT_STREQ(r.devName, "meter-7");
+    EXPECT_EQ(r.keepAlive, 30u);
+}
+
+TEST_F(Commands, OptionCancelChangesNothingAndOkWritesFlagsAndTheAutostartEntry)
+{
+    cmd_.Option();
+    EXPECT_FALSE(fs::exists(dir_ / "options.dat"));
+    ui_.options = [](StartupSettings& f) {
+        f.autoRun = 1;
+        f.addNew = 1;
+        return true;
+    };
+    cmd_.Option();
+    EXPECT_NE(Options().find("<ADDNEW>TRUE</ADDNEW>"), std::string::npos);
+    EXPECT_NE(Options().find("<AUTORUN>TRUE</AUTORUN>"), std::string::npos);
+    const std::string entry = AutostartEntryPath(RunningExecutablePath());
+    EXPECT_TRUE(fs::exists(entry));
+    ui_.options = [](StartupSettings& f) {
+        f.autoRun = 0;
+        return true;
+    };
+    cmd_.Option();
+    EXPECT_FALSE(fs::exists(entry));
+}
+
+TEST(ImportedPortSettings, OnlyCanonicalComNamesInOrderWithDefaultsForMissingKeys)
+{
+    const std::string doc =
+        "<OPTIONS><COM9><MODE>TCP</MODE><KEEPALIVE>0x10</KEEPALIVE></COM9>"
+        "<COM0/><COM257/><com5/><COM05/><COM2><MODE>udp</MODE><DEVNAME>"
+        "0123456789012345678901234567890123456789</DEVNAME></COM2></OPTIONS>";
+    PortSettings base = DefaultPortSettings();
+    base.chkDTR = 1;
+    std::vector<PortSettings> ports = ImportedPortSettings(doc, base);
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].comNumber, 2);
+    EXPECT_EQ(ports[0].mode, MODE_UDP);
+    EXPECT_EQ(ports[1].comNumber, 9);
+    EXPECT_EQ(ports[1].mode, MODE_TCPSERVER);
+    EXPECT_EQ(ports[1].keepAlive, 0u);
+    EXPECT_EQ(ports[1].remoteHost, "");
+    EXPECT_EQ(ports[1].chkDTR, 1);
+
+    PortRecord r;
+    StoreSettings(&r, ports[0]);
+    EXPECT_EQ(strlen(r.devName), 31u);
+    ports[0].deviceName = std::string(30, 'x') + "\xC3\xA9";  // é would straddle byte 31
+    StoreSettings(&r, ports[0]);
+    EXPECT_EQ(std::string(r.devName), std::string(30, 'x'));
+    EXPECT_TRUE(ImportedPortSettings("not a document", base).empty());
+}
