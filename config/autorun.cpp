@@ -1,5 +1,6 @@
 #include "config/autorun.h"
 
+#include "config/data_dir.h"
 #include "config/options_file.h"
 
 #include <fcntl.h>
@@ -17,43 +18,10 @@
 
 namespace {
 
-std::string ConfigHome()
-{
-    // A relative XDG_CONFIG_HOME is invalid and must be ignored.
-    const char* xdg = getenv("XDG_CONFIG_HOME");
-    if (xdg && xdg[0] == '/')
-        return xdg;
-    const char* home = getenv("HOME");
-    if (home && home[0] == '/')
-        return std::string(home) + "/.config";
-    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
-    passwd pw{};
-    passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && pw.pw_dir &&
-        pw.pw_dir[0] == '/')
-        return std::string(pw.pw_dir) + "/.config";
-    return {};
-}
-
 std::string FileName(const std::string& path)
 {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Creates every missing folder of an absolute path, as XDG asks (0700).
-bool MakeFolders(const std::string& path)
-{
-    for (size_t i = 1; i <= path.size(); ++i) {
-        if (i < path.size() && path[i] != '/')
-            continue;
-        std::string part = path.substr(0, i);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            return false;
-    }
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // One argument of an Exec line: quoted when it holds a reserved character,

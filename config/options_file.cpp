@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "config/data_dir.h"
 #include "config/port_options.h"
 #include "engine/file_io.h"
 #include "config/test_options.h"
@@ -70,7 +71,7 @@ std::string OptionsPath(const std::string& directory)
 
 int LoadOptions(OptionsState& state)
 {
-    std::string dir = GetProgramDirectory();
+    std::string dir = DataDirectory(GetProgramDirectory());
     return LoadOptionsIn(state, dir.c_str());
 }
 

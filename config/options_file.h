@@ -40,7 +40,7 @@ int SaveOptions(OptionsState& state, const char* path, bool startStep);
 // options.dat in a directory.
 std::string OptionsPath(const std::string& directory);
 
-// Reads options.dat in the program directory into state.optionsText and the
+// Reads options.dat in the folder of the program's files into state.optionsText and the
 // flags. 1 when read, 0 otherwise (state unchanged). The port table is not
 // touched.
 int LoadOptions(OptionsState& state);

@@ -63,7 +63,7 @@ void CAddREdiDlg::FillComList()
 {
     QStringList inUse = namesInUse_;
     for (int i = 1; i <= kComNumberMax; ++i) {
-        QString text = QStringLiteral("COM%1").arg(i);
+        QString text = QString::fromStdString(ComName(i));
         if (inUse.removeOne(text)) {
             bool current = record_ && text == QString::fromLatin1(record_->name);
             text += current ? QStringLiteral("(Current)") : QStringLiteral("(In Use)");

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "config/data_dir.h"
 #include "config/options_file.h"
 #include "shell/main_window.h"
 
@@ -42,8 +43,9 @@ bool InstallSignalHandlers()
 
 int CPontuApp::InitInstance()
 {
-    // Everything the program keeps lives beside its executable.
-    const std::string dir = GetProgramDirectory();
+    // Everything the program keeps lives beside its executable, or in the
+    // user's config folder when that cannot be written.
+    const std::string dir = DataDirectory(GetProgramDirectory());
     if (dir.empty() || chdir(dir.c_str()) != 0)
         LogNote("Cannot enter the program directory %s\n", dir.c_str());
 

@@ -1,0 +1,52 @@
+#include "config/data_dir.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+std::string ConfigHome()
+{
+    // A relative XDG_CONFIG_HOME is invalid and must be ignored.
+    const char* xdg = getenv("XDG_CONFIG_HOME");
+    if (xdg && xdg[0] == '/')
+        return xdg;
+    const char* home = getenv("HOME");
+    if (home && home[0] == '/')
+        return std::string(home) + "/.config";
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && pw.pw_dir &&
+        pw.pw_dir[0] == '/')
+        return std::string(pw.pw_dir) + "/.config";
+    return {};
+}
+
+bool MakeFolders(const std::string& path)
+{
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '/')
+            continue;
+        std::string part = path.substr(0, i);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+    }
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string DataDirectory(const std::string& programDir)
+{
+    if (!programDir.empty() && access(programDir.c_str(), W_OK | X_OK) == 0)
+        return programDir;
+    std::string home = ConfigHome();
+    if (home.empty())
+        return programDir;
+    std::string dir = home + "/velkaro_redi";
+    return MakeFolders(dir) ? dir : programDir;
+}
