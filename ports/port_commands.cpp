@@ -17,6 +17,9 @@ const char kMsgOnlyOne[] = "Please select only one item in the list";
 const char kMsgApplied[] = "Apply setting success";
 const char kMsgSaveFail[] = "Open or Write to Option File Fail";
 const char kMsgImportNotEmpty[] = "Please remove all the virtual COM ports before import!";
+const char kMsgDeleteAsk[] = "Delete the selected virtual COM ports?";
+const char kMsgUninstallAsk[] =
+    "Delete every virtual COM port and remove the logon autostart entry?";
 
 namespace {
 
@@ -177,7 +180,15 @@ void PortCommands::Add()
 
 void PortCommands::Delete(const Selection& selected)
 {
-    for (int n : selected) {
+    // One stray key press must not end ports and cut their connections.
+    if (selected.empty() || !ui_.Ask(kMsgDeleteAsk))
+        return;
+    RemovePorts(selected);
+}
+
+void PortCommands::RemovePorts(const Selection& numbers)
+{
+    for (int n : numbers) {
         list_.PortRemoved(n);
         if (PortRecord* r = Occupied(n)) {
             StopBridge(r);
@@ -302,4 +313,19 @@ void PortCommands::Option()
     // Brought into line at every OK, whether or not the flag changed.
     SetLogonAutorun(flags.autoRun != 0);
     Save(true);
+}
+
+void PortCommands::Uninstall()
+{
+    if (!ui_.Ask(kMsgUninstallAsk))
+        return;
+    Selection all;
+    for (const PortRecord& r : PortTable)
+        if (r.number != -1)
+            all.push_back(r.number);
+    RemovePorts(all);
+    // The flag goes with the entry, or the next Option OK would bring it back.
+    options_.settings.autoRun = 0;
+    SetLogonAutorun(0);
+    Save(false);
 }

@@ -64,6 +64,8 @@ extern const char kMsgOnlyOne[];
 extern const char kMsgApplied[];
 extern const char kMsgSaveFail[];
 extern const char kMsgImportNotEmpty[];
+extern const char kMsgDeleteAsk[];
+extern const char kMsgUninstallAsk[];
 
 // Gives 0 when a device name is free, 1 when it exists (its target in
 // *target), 2 when it exists but the target does not fit in size.
@@ -90,6 +92,9 @@ public:
     void Export();
     void Import();
     void Option();
+    // Asks, then stops and deletes every port (pairs, links, COM claims and
+    // options entries) and removes the logon autostart entry.
+    void Uninstall();
 
     // Gives the record's user side its COM name and saves the options. 1 on
     // success (*saved tells whether the save reached the disk), 0 when the
@@ -111,6 +116,7 @@ public:
 
 private:
     PortRecord* Occupied(int number) const;
+    void RemovePorts(const Selection& numbers);
 
     std::string programDir_;
     OptionsState& options_;

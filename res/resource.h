@@ -25,6 +25,8 @@ constexpr int ID_VCOM_APPLY = 32784;
 constexpr int ID_SYSTEM_TOOLS = 32785;
 constexpr int ID_SYSTEM_IMPORT = 32786;
 constexpr int ID_SYSTEM_EXPORT = 32789;
+constexpr int ID_TRAY_TOGGLEWINDOW = 32790;  // a single click on the tray icon
+constexpr int ID_VCOM_COPYPATH = 32791;      // "Copy device path" of the list's menu
 
 // Controls
 constexpr int IDC_PORTLIST = 1000;

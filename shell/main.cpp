@@ -1,10 +1,31 @@
 #include <QApplication>
+#include <cstdlib>
+#include <cstring>
 
+#include "engine/diagnostics.h"
 #include "res/resource.h"
 #include "shell/app.h"
 
+namespace {
+
+// Without a display Qt would abort at start; a headless machine runs the
+// program as it does with "-platform offscreen", and is told so.
+void RunHeadlessWithoutDisplay(int argc, char* argv[])
+{
+    if (getenv("DISPLAY") || getenv("WAYLAND_DISPLAY") || getenv("QT_QPA_PLATFORM"))
+        return;
+    for (int i = 1; i < argc; ++i)
+        if (strcmp(argv[i], "-platform") == 0 || strncmp(argv[i], "-platform=", 10) == 0)
+            return;
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    LogNote("No display (DISPLAY and WAYLAND_DISPLAY unset): running without a window, as with -platform offscreen\n");
+}
+
+}  // namespace
+
 int main(int argc, char* argv[])
 {
+    RunHeadlessWithoutDisplay(argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral(IDS_APP_NAME));
     // Closing the window sends it to the tray; only "Exit" ends the program.

@@ -1,7 +1,10 @@
 #include "shell/main_window.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QGuiApplication>
+#include <QMenu>
 #include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
@@ -41,7 +44,9 @@ constexpr Route kCommandTable[] = {
     {ID_SYSTEM_OPTION, &CPontuDlg::OnOption},
     {ID_SYSTEM_EXIT, &CPontuDlg::OnExit},
     {ID_VCOM_PROPERTY, &CPontuDlg::OnProperty},
-    {ID_TRAY_UNINSTALL, nullptr},
+    {ID_TRAY_UNINSTALL, &CPontuDlg::OnUninstall},
+    {ID_TRAY_TOGGLEWINDOW, &CPontuDlg::OnTrayToggle},
+    {ID_VCOM_COPYPATH, &CPontuDlg::OnCopyDevicePath},
     {ID_TRAY_SHOWWINDOW, &CPontuDlg::OnShowMainWindow},
     {ID_VCOM_APPLY, &CPontuDlg::OnApply},
     {ID_SYSTEM_TOOLS, &CPontuDlg::OnTools},
@@ -62,8 +67,11 @@ CPontuDlg::CPontuDlg(const std::string& programDir, QWidget* parent, WaitClock& 
     setFixedSize(size());
     setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
     BindActions();
+    BuildListMenu();
     ui_->portList->installEventFilter(this);
     ui_->portList->viewport()->installEventFilter(this);
+    connect(ui_->portList, &QTreeWidget::itemSelectionChanged, this, &CPontuDlg::UpdateActions);
+    UpdateActions();
 }
 
 CPontuDlg::~CPontuDlg() { OnDestroy(); }
@@ -84,6 +92,36 @@ void CPontuDlg::BindActions()
         action->setData(id);
         connect(action, &QAction::triggered, this, [this, id = id] { OnCommand(id); });
     }
+}
+
+void CPontuDlg::BuildListMenu()
+{
+    listMenu_ = new QMenu(this);
+    for (QAction* action : {ui_->actionStart, ui_->actionStop, ui_->actionProperty, ui_->actionDelete})
+        listMenu_->addAction(action);
+    listMenu_->addSeparator();
+    copyPath_ = listMenu_->addAction(QStringLiteral("Copy device path"));
+    copyPath_->setData(ID_VCOM_COPYPATH);
+    connect(copyPath_, &QAction::triggered, this, [this] { OnCommand(ID_VCOM_COPYPATH); });
+    ui_->portList->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui_->portList, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        // A right click on a row acts on that row, as in any file manager.
+        if (QTreeWidgetItem* item = ui_->portList->itemAt(at); item && !item->isSelected()) {
+            ui_->portList->clearSelection();
+            item->setSelected(true);
+        }
+        listMenu_->popup(ui_->portList->viewport()->mapToGlobal(at));
+    });
+}
+
+void CPontuDlg::UpdateActions()
+{
+    // Commands on the selection say so by being disabled, instead of
+    // silently doing nothing.
+    const bool any = !ui_->portList->selectedItems().isEmpty();
+    for (QAction* a : {ui_->actionDelete, ui_->actionStart, ui_->actionStop, ui_->actionApply,
+                       ui_->actionProperty, copyPath_})
+        a->setEnabled(any);
 }
 
 void CPontuDlg::OnCommand(int id)
@@ -151,11 +189,16 @@ void CPontuDlg::closeEvent(QCloseEvent* event)
 
 void CPontuDlg::keyPressEvent(QKeyEvent* event)
 {
+    // One stray key must not end every bridge: Esc does what the close box
+    // does, Enter what a double click does; "Exit" ends the program.
     switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
+        if (!ui_->portList->selectedItems().isEmpty())
+            OnProperty();
+        return;
     case Qt::Key_Escape:
-        OnExit();
+        OnSysCommand(kSysCommandClose);
         return;
     default:
         QMainWindow::keyPressEvent(event);
@@ -168,6 +211,10 @@ bool CPontuDlg::eventFilter(QObject* watched, QEvent* event)
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Delete) {
             OnListKeyDown(key->key());
+            return true;
+        }
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter || key->key() == Qt::Key_Escape) {
+            keyPressEvent(key);
             return true;
         }
     }
@@ -192,10 +239,23 @@ void CPontuDlg::OnAbout()
     Seam().RunModal(&about);
 }
 
-void CPontuDlg::OnShowMainWindow()
+void CPontuDlg::OnShowMainWindow() { CTrayIcon::BringWindowFromTray(this, false); }
+
+void CPontuDlg::OnTrayToggle()
 {
     if (isMinimized() || !isVisible())
-        CTrayIcon::BringWindowFromTray(this, false);
+        OnShowMainWindow();
+    else
+        SendToTray();
+}
+
+void CPontuDlg::OnUninstall() { commands_.Uninstall(); }
+
+void CPontuDlg::OnCopyDevicePath()
+{
+    const QList<QTreeWidgetItem*> rows = ui_->portList->selectedItems();
+    if (!rows.isEmpty())
+        QGuiApplication::clipboard()->setText(rows.front()->toolTip(0));
 }
 
 void CPontuDlg::OnExit()

@@ -15,6 +15,8 @@
 namespace Ui {
 class CPontuDlg;
 }
+class QAction;
+class QMenu;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -63,6 +65,13 @@ public:
     void OnSignalExit();
     void OnTools();
     void OnShowMainWindow();
+    // A single click on the tray icon: shows a hidden or minimised window,
+    // sends a shown one to the tray.
+    void OnTrayToggle();
+    void OnUninstall();
+    // The device path of the selected row, onto the clipboard.
+    void OnCopyDevicePath();
+    QMenu* ListMenu() const { return listMenu_; }
     void ImportPorts();
     void ExportPorts();
     void OnSysCommand(int command);
@@ -80,6 +89,8 @@ protected:
 
 private:
     void BindActions();
+    void BuildListMenu();
+    void UpdateActions();
     void SendToTray();
     // Pair numbers of the selected rows, from the top.
     PortCommands::Selection Selection() const;
@@ -107,4 +118,6 @@ private:
     CTrayIcon tray_;
     bool destroyed_ = false;
     bool unattended_ = false;  // the shutdown must not wait for a person
+    QMenu* listMenu_ = nullptr;  // the port list's context menu
+    QAction* copyPath_ = nullptr;
 };

@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QWidget>
 
 #include "res/resource.h"
@@ -26,12 +27,15 @@ constexpr TrayItem kTrayMenu[] = {
 };
 
 constexpr int kTooltipMax = 127;
+constexpr int kTrayWatchMs = 2000;
 
 }  // namespace
 
 CTrayIcon::CTrayIcon() { BuildMenu(); }
 
 CTrayIcon::~CTrayIcon() { DeleteIcon(); }
+
+bool CTrayIcon::Watching() const { return watch_ && watch_->isActive(); }
 
 void CTrayIcon::BuildMenu()
 {
@@ -57,8 +61,24 @@ int CTrayIcon::Create(QWidget* parent, const QString& tooltip, const QIcon& icon
     while (tooltip_.toUtf8().size() > kTooltipMax)
         tooltip_.chop(1);
     enabled_ = QSystemTrayIcon::isSystemTrayAvailable();
-    if (!enabled_)
+    if (!enabled_) {
+        // A panel usually starts after a program run at logon: watch for
+        // its tray and add the icon when one appears.
+        parent_ = parent;
+        iconImage_ = icon;
+        if (!watch_) {
+            watch_ = std::make_unique<QTimer>();
+            connect(watch_.get(), &QTimer::timeout, this, [this] {
+                if (!QSystemTrayIcon::isSystemTrayAvailable())
+                    return;
+                watch_->stop();
+                if (Create(parent_, tooltip_, iconImage_, iconId_))
+                    emit trayAppeared();
+            });
+        }
+        watch_->start(kTrayWatchMs);
         return 0;
+    }
 
     icon_ = std::make_unique<QSystemTrayIcon>(icon, parent);
     icon_->setToolTip(tooltip_);
@@ -78,6 +98,8 @@ int CTrayIcon::Create(QWidget* parent, const QString& tooltip, const QIcon& icon
 
 int CTrayIcon::DeleteIcon()
 {
+    if (watch_)
+        watch_->stop();
     if (icon_ && !hidden_)
         icon_->hide();
     hidden_ = true;
@@ -105,6 +127,10 @@ int CTrayIcon::HandleNotification(unsigned first, unsigned second)
     case TRAY_EVENT_LBUTTONDBLCLK:
         target->PostCommand(menu_->defaultAction()->data().toInt());
         return 1;
+    case TRAY_EVENT_LBUTTONUP:
+        // Many trays report nothing but a single click.
+        target->PostCommand(ID_TRAY_TOGGLEWINDOW);
+        return 1;
     default:
         return 1;
     }
@@ -120,9 +146,10 @@ void CTrayIcon::MoveWindowToTray(QWidget* window, bool)
 
 void CTrayIcon::BringWindowFromTray(QWidget* window, bool)
 {
-    // Back on the taskbar, activated, still minimised.
-    window->setWindowState(window->windowState() | Qt::WindowMinimized);
-    window->show();
+    // Back in its normal state and in front: a window that came back
+    // minimised looks, on many desktops, as if nothing happened.
+    window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+    window->showNormal();
     window->raise();
     window->activateWindow();
 }

@@ -2,12 +2,13 @@
 // window into and out of the tray.
 #pragma once
 
+#include <QIcon>
 #include <QObject>
 #include <QString>
 #include <memory>
 
-class QIcon;
 class QMenu;
+class QTimer;
 class QSystemTrayIcon;
 class QWidget;
 class CommandTarget;
@@ -24,7 +25,8 @@ public:
     ~CTrayIcon() override;
 
     // Adds the icon; non-zero when it is shown. Without a tray host the icon
-    // is not added and the caller keeps the window reachable instead.
+    // is not added, the caller keeps the window reachable instead, and the
+    // icon watches for a tray: trayAppeared() tells when it was added later.
     int Create(QWidget* parent, const QString& tooltip, const QIcon& icon, unsigned iconId);
     // Qt itself adds a shown icon again when the tray host restarts.
     int DeleteIcon();
@@ -41,14 +43,23 @@ public:
     bool Enabled() const { return enabled_; }
     bool Hidden() const { return hidden_; }
 
+    // Whether the icon waits for a tray to appear.
+    bool Watching() const;
+
     static void MoveWindowToTray(QWidget* window, bool force);
     static void BringWindowFromTray(QWidget* window, bool force);
+
+signals:
+    void trayAppeared();
 
 private:
     void BuildMenu();
 
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> icon_;
+    std::unique_ptr<QTimer> watch_;
+    QWidget* parent_ = nullptr;
+    QIcon iconImage_;
     CommandTarget* target_ = nullptr;
     QString tooltip_;
     unsigned iconId_ = 0;

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QPushButton>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
@@ -11,6 +14,10 @@
 #include <thread>
 
 #include "../ui_test_support.h"
+#include "config/autorun.h"
+#include "config/option_dialog.h"
+#include "config/options_file.h"
+#include "shell/about_dialog.h"
 #include "engine/port_table.h"
 #include "ports/port_list.h"
 #include "res/resource.h"
@@ -103,7 +110,7 @@ TEST_F(MainWindowTest, BadPairEntriesNeverReachPastTheTableOrTakeALongName)
     EXPECT_STREQ(PortTable[4].name, "");
 }
 
-TEST_F(MainWindowTest, MenusTrayAndKeysReachTheirCommands)
+TEST_F(MainWindowTest, MenusAndTheTrayReachTheirCommands)
 {
     PrepareFolder(false);
     CPontuDlg dlg(folder.Path());
@@ -133,22 +140,82 @@ TEST_F(MainWindowTest, MenusTrayAndKeysReachTheirCommands)
     ASSERT_EQ(tray.size(), 5);
     EXPECT_EQ(tray[0]->text(), "Show Window");
     EXPECT_EQ(dlg.TrayIcon().Menu()->defaultAction(), tray[0]);
+    EXPECT_TRUE(dlg.TrayIcon().Watching());  // no tray here yet: one may come
 
-    // The close box keeps the program; without a tray host it minimises.
-    dlg.close();
-    EXPECT_TRUE(dlg.isMinimized());
+    // A single click toggles; without a tray host the window minimises.
+    EXPECT_EQ(dlg.TrayIcon().HandleNotification(IDR_TRAYMENU, TRAY_EVENT_LBUTTONUP), 1);
+    ASSERT_TRUE(ProcessUntil([&] { return dlg.isMinimized(); }));
+    dlg.TrayIcon().HandleNotification(IDR_TRAYMENU, TRAY_EVENT_LBUTTONUP);
+    ASSERT_TRUE(ProcessUntil([&] { return dlg.isVisible() && !dlg.isMinimized(); }));
     dlg.hide();
     dlg.PostCommand(ID_TRAY_SHOWWINDOW);
-    ASSERT_TRUE(ProcessUntil([&] { return dlg.isVisible(); }));
+    ASSERT_TRUE(ProcessUntil([&] { return dlg.isVisible() && !dlg.isMinimized(); }));
+    dlg.close();  // the close box keeps the program
+    EXPECT_EQ(ended.count(), 0);
+}
+
+TEST_F(MainWindowTest, KeysTheListMenuAndUninstallActOnlyWhenMeant)
+{
+    PrepareFolder(false);
+    CPontuDlg dlg(folder.Path());
+    dlg.OnInitDialog();
+    QSignalSpy ended(&dlg, &CPontuDlg::ended);
+    QTreeWidget* list = dlg.PortList();
+    auto key = [&](Qt::Key k) {
+        QKeyEvent e(QEvent::KeyPress, k, Qt::NoModifier);
+        QApplication::sendEvent(list, &e);
+    };
+    QList<QAction*> items = dlg.ListMenu()->actions();
+    QStringList texts;
+    for (QAction* a : items)
+        if (!a->isSeparator())
+            texts << a->text();
+    EXPECT_EQ(texts, (QStringList{"Start", "Stop", "Property", "Delete", "Copy device path"}));
+    for (QAction* a : items)
+        EXPECT_EQ(a->isEnabled(), a->isSeparator()) << a->text().toStdString();
+
+    list->topLevelItem(1)->setSelected(true);
+    EXPECT_TRUE(items.back()->isEnabled());
+    items.back()->trigger();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromStdString(folder.File("dev/COM7")));
+    key(Qt::Key_Return);  // Property, like a double click
+    EXPECT_EQ(seam.modals, std::vector<QString>{"CAddREdiDlg"});
+
+    seam.yes = false;
+    key(Qt::Key_Delete);
+    EXPECT_EQ(seam.messages, std::vector<QString>{"?Delete the selected virtual COM ports?"});
+    EXPECT_EQ(PortTable[2].number, 2);
+    seam.yes = true;
+    key(Qt::Key_Delete);
+    EXPECT_EQ(PortTable[2].number, -1);
+
+    key(Qt::Key_Escape);  // to the tray, like the close box
+    EXPECT_TRUE(dlg.isMinimized());
     EXPECT_EQ(ended.count(), 0);
 
-    QKeyEvent del(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
-    QApplication::sendEvent(dlg.PortList(), &del);
-    EXPECT_EQ(PortTable[2].number, -1);
-    EXPECT_EQ(dlg.PortList()->topLevelItemCount(), 1);
-    QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-    QApplication::sendEvent(dlg.PortList(), &esc);
-    EXPECT_EQ(ended.count(), 1);
+    ASSERT_TRUE(std::filesystem::exists(folder.File("dev/COM3")));
+    setenv("XDG_CONFIG_HOME", folder.File("config").c_str(), 1);
+    ASSERT_EQ(SetLogonAutorun(1), 1);
+    dlg.OnCommand(ID_TRAY_UNINSTALL);
+    EXPECT_FALSE(std::filesystem::exists(AutostartEntryPath(RunningExecutablePath())));
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(list->topLevelItemCount(), 0);
+    EXPECT_EQ(PortTable[0].number, -1);
+    EXPECT_FALSE(std::filesystem::exists(folder.File("dev/COM3")));
+    EXPECT_EQ(folder.Read("pairs.dat"), "");
+    EXPECT_EQ(folder.Read("options.dat").find("<COM"), std::string::npos);
+    EXPECT_EQ(ended.count(), 0);
+}
+
+TEST(DialogTexts, SpeakOfThisSystem)
+{
+    COptionDlg option(0, 0, 0, 1, nullptr);
+    EXPECT_EQ(option.findChild<QCheckBox*>("autoRunCheck")->text(), "Run when I log on");
+    CAboutDlg about(nullptr);
+    QStringList buttons;
+    for (QPushButton* b : about.findChildren<QPushButton*>())
+        buttons << b->text();
+    EXPECT_EQ(buttons, QStringList{"OK"});
 }
 
 TEST_F(MainWindowTest, AFailedShutdownSaveIsSaidOnceOrOnStandardErrorAfterASignal)
