@@ -24,7 +24,11 @@ namespace {
 
 struct ScriptedUi final : CommandUi {
     void Message(const std::string& text) override { said.push_back(text); }
-    bool Ask(const std::string& text) override { said.push_back("?" + text); return yes; }
+    bool Ask(const std::string& text) override
+    {
+        asked.push_back(text);
+        return yes;
+    }
     bool EditPort(PortSettings* s, const PortRecord*) override { return edit && edit(*s); }
     bool EditOptions(StartupSettings* f) override { return options && options(*f); }
     std::string ChooseSaveFile() override { return file; }
@@ -33,7 +37,7 @@ struct ScriptedUi final : CommandUi {
     void EndWait() override { --waits; }
     void KeepResponsive() override { ++passes; }
 
-    Strings said;
+    Strings said, asked;
     std::function<bool(PortSettings&)> edit;
     std::function<bool(StartupSettings&)> options;
     std::string file;
@@ -111,7 +115,12 @@ TEST_F(Commands, AddTakesTheLowestFreeSlotAndAFailedAddGivesUpRowPairAndSlot)
 {
     for (int com : {3, 4, 5})
         Add(com);
+    ui_.yes = false;
+    cmd_.Delete({1});  // not confirmed
+    EXPECT_EQ(PortTable[1].number, 1);
+    ui_.yes = true;
     cmd_.Delete({1});
+    EXPECT_EQ(ui_.asked, Strings(2, kMsgDeleteAsk));
     Add(7);
     EXPECT_EQ(list_.rows, (Strings{"+0", "+1", "+2", "-1", "+1"}));
     EXPECT_STREQ(PortTable[1].name, "COM7");
