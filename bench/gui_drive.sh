@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Drives the built program under Xvfb as a person would, through its menus:
-# Add, Start, Stop, Delete and Exit, with a tray host (trayer) for the tray
-# icon. Saves screenshots in bench/out/ and checks what the program left.
+# Add, Start, Stop, the list's context menu, Esc to the tray and a single
+# click back, Delete, Uninstall and Exit, with a tray host (trayer) for the
+# tray icon; then an installed copy run as an unprivileged user. Saves
+# screenshots in bench/out/ and checks what the program left.
 #   bench/gui_drive.sh [build-dir]
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -69,15 +71,73 @@ else
   echo "no tray icon found: tray menu not shown"
 fi
 
-# Delete the port, then Exit.
+visible() { xdotool search --onlyvisible --name '^Velkaro_redi$' 2>/dev/null | head -1; }
+
+# A right click on a row opens its context menu.
+before=$(xdotool search --onlyvisible --classname velkaro_redi 2>/dev/null | wc -l)
+xdotool mousemove 60 44 click 3; sleep 0.6
+shot context_menu
+after=$(xdotool search --onlyvisible --classname velkaro_redi 2>/dev/null | wc -l)
+[ "$after" -gt "$before" ] || { echo "FAIL: no context menu on a right click"; exit 1; }
+xdotool key Escape; sleep 0.3
+
+# Esc sends the window to the tray; a single click on the icon brings it back.
+if [ -n "$ICON" ]; then
+  xdotool mousemove 300 200 click 1; xdotool key Escape; sleep 0.8
+  [ -z "$(visible)" ] || { echo "FAIL: Esc left the window shown"; exit 1; }
+  xdotool mousemove $((X + 11)) $((Y + 11)) click 1; sleep 1
+  [ -n "$(visible)" ] || { echo "FAIL: a single click on the tray icon did not show the window"; exit 1; }
+  shot after_tray_click
+fi
+
+# Delete the port (confirmed), then add one for Uninstall.
 xdotool mousemove 60 44 click 1; sleep 0.3
 menu "$VCOM_X" 2
+xdotool key y; sleep 0.8
 shot after_delete
 [ ! -e "$DIR/dev/COM1" ] || { echo "FAIL: Delete left dev/COM1"; exit 1; }
+xdotool mousemove "$VCOM_X" 8 click 1; sleep 0.4
+xdotool key Down Return; sleep 1; xdotool key Return; sleep 1.5
+[ -e "$DIR/dev/COM1" ] || { echo "FAIL: second Add made no dev/COM1"; exit 1; }
+
+# Uninstall from the tray menu, confirmed: the list empties, the program runs on.
+if [ -n "$ICON" ]; then
+  xdotool mousemove $((X + 11)) $((Y + 11)) click 3; sleep 0.8
+  xdotool key Down Down Down Down Return; sleep 0.8
+  shot uninstall_question
+  xdotool key y; sleep 1
+  shot after_uninstall
+  [ ! -e "$DIR/dev/COM1" ] || { echo "FAIL: Uninstall left dev/COM1"; exit 1; }
+  [ ! -s "$DIR/pairs.dat" ] || { echo "FAIL: Uninstall left pairs in pairs.dat"; exit 1; }
+  kill -0 "$APP" || { echo "FAIL: Uninstall ended the program"; exit 1; }
+fi
 menu "$SYSTEM_X" 5
 for _ in $(seq 50); do kill -0 "$APP" 2>/dev/null || break; sleep 0.1; done
 if kill -0 "$APP" 2>/dev/null; then echo "FAIL: Exit did not end the program"; exit 1; fi
 APP=
 grep -q '<OPTIONS>' "$DIR/options.dat" || { echo "FAIL: no options.dat"; exit 1; }
 grep -q '<COM1>' "$DIR/options.dat" && { echo "FAIL: deleted port still in options.dat"; exit 1; }
-echo "OK: Add, Start, Stop, Delete and Exit through the menus"
+echo "OK: Add, Start, Stop, context menu, tray click, Delete, Uninstall and Exit"
+
+# An installed copy, run as an unprivileged user, keeps its files in that
+# user's config folder.
+if [ "$(id -u)" -eq 0 ]; then
+  id vrdrive >/dev/null 2>&1 || useradd --create-home vrdrive
+  PREFIX=$(mktemp -d)
+  cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
+  chmod 755 "$PREFIX"
+  HOMEDIR=$(getent passwd vrdrive | cut -d: -f6)
+  rm -rf "$HOMEDIR/.config/velkaro_redi"
+  runuser -u vrdrive -- env HOME="$HOMEDIR" DISPLAY="$DISPLAY" "$PREFIX/bin/velkaro_redi" \
+    >"$DIR/user.log" 2>&1 &
+  APP=$!
+  sleep 2.5
+  kill -TERM "$APP"; wait "$APP" || true; APP=
+  [ -f "$HOMEDIR/.config/velkaro_redi/options.dat" ] \
+    || { echo "FAIL: the installed copy kept no options in ~/.config/velkaro_redi"; cat "$DIR/user.log"; exit 1; }
+  [ ! -e "$PREFIX/bin/options.dat" ] || { echo "FAIL: options written beside the installed executable"; exit 1; }
+  grep -q "Exec=$PREFIX/bin/velkaro_redi" "$PREFIX/share/applications/velkaro_redi.desktop" \
+    || { echo "FAIL: the menu entry does not run the installed path"; exit 1; }
+  rm -rf "$PREFIX"
+  echo "OK: installed copy keeps its options in $HOMEDIR/.config/velkaro_redi"
+fi
