@@ -80,8 +80,8 @@ TEST_F(OptionsFile, WritesItsLayoutInSlotOrderAndEverySettingReadsBack)
     const std::string text = folder_.Read("options.dat");
     EXPECT_EQ(state.optionsText, text);
     // In slot order, neither by number nor by text; "COM25" is no "COM256".
-    const size_t first = text.find("<COM256>"), second = text.find("<COM25>");
-    EXPECT_EQ(text, uitest::OptionsDocument(false, {text.substr(first, second - first),
+    const size_t first = text.find("<COM256>"), end = text.find("</COM256>\r\n") + 11;
+    EXPECT_EQ(text, uitest::OptionsDocument(false, {text.substr(first, end - first),
               uitest::PortElement("COM25", "tcpclient", "127.0.0.1", 27015, "0.0.0.0", 0)}));
     EXPECT_EQ(ReadBack(text, "COM256"), Settings(a));
     EXPECT_FALSE(PortTable[5].hThread);  // the startup flag is off
