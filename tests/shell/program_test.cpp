@@ -127,12 +127,12 @@ void Put(Folder f, const std::string& options, const std::string& pairs)
     f.Write("options.dat", options);
     f.Write("pairs.dat", pairs);
 }
-
 struct Damage {
     const char* name;
     std::function<void(Folder)> make;
     std::vector<std::string> links = {"COM5", "COM12", "ZPVA5", "ZPVA9"};  // made while running
 };
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
 
 class DamagedFiles : public ::testing::TestWithParam<Damage> {};
 
