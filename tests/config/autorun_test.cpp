@@ -35,45 +35,35 @@ std::string LaunchedProgram(const std::string& entry)
     return out;
 }
 
-// The config home inside a fresh folder; the tests in this program read no
-// other variable, so these are not restored.
-class Autorun : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
-        setenv("HOME", (dir_ / "home").c_str(), 1);
-    }
-    uitest::TempFolder folder_;
-    const fs::path dir_ = folder_.Path();
-};
-
 }  // namespace
 
-TEST_F(Autorun, EnableWritesTheEntryOfTheExecutableAndDisableDeletesOnlyIt)
+TEST(Autorun, EnableWritesTheEntryOfTheExecutableAndDisableDeletesOnlyIt)
 {
-    const fs::path autostart = dir_ / "config/autostart", entry = autostart / "velkaro_redi.desktop";
-    std::ofstream(dir_ / "config") << "x";  // a file cannot hold the folder
+    // The config home inside a fresh folder; no other test here reads these.
+    uitest::TempFolder folder;
+    const fs::path dir = folder.Path();
+    setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    setenv("HOME", (dir / "home").c_str(), 1);
+    const fs::path autostart = dir / "config/autostart", entry = autostart / "velkaro_redi.desktop";
+    std::ofstream(dir / "config") << "x";  // a file cannot hold the folder
     EXPECT_EQ(SetLogonAutorunFor("/opt/vr/velkaro_redi", 1), 0);
-    fs::remove(dir_ / "config");
+    fs::remove(dir / "config");
     EXPECT_EQ(SetLogonAutorunFor("velkaro_redi", 1), 0);  // would start whatever lies there
     // A fresh account has no autostart folder yet.
     EXPECT_EQ(SetLogonAutorunFor("/opt/vr/velkaro_redi", 1), 1);
-    const std::string text = folder_.Read("config/autostart/velkaro_redi.desktop");
+    const std::string text = folder.Read("config/autostart/velkaro_redi.desktop");
     EXPECT_EQ(text.rfind("[Desktop Entry]\nType=Application\n", 0), 0u) << text;
     EXPECT_EQ(LaunchedProgram(text), "/opt/vr/velkaro_redi");
-
     // Written again: replaced whole, no temporary left over.
     std::ofstream(autostart / "other.desktop") << "[Desktop Entry]\n";
     EXPECT_EQ(SetLogonAutorunFor("/opt/vr/velkaro_redi", 1), 1);
-    EXPECT_EQ(folder_.Read("config/autostart/velkaro_redi.desktop"), text);
+    EXPECT_EQ(folder.Read("config/autostart/velkaro_redi.desktop"), text);
     EXPECT_EQ(std::distance(fs::directory_iterator(autostart), fs::directory_iterator()), 2);
     EXPECT_EQ(SetLogonAutorunFor("/opt/vr/velkaro_redi", 0), 0);
     EXPECT_FALSE(fs::exists(entry));
     EXPECT_TRUE(fs::exists(autostart / "other.desktop"));  // another copy's entry stays
-
     setenv("XDG_CONFIG_HOME", "relative/config", 1);  // invalid: ignored
-    EXPECT_EQ(AutostartEntryPath("/a/prog"), (dir_ / "home/.config/autostart/prog.desktop").string());
+    EXPECT_EQ(AutostartEntryPath("/a/prog"), (dir / "home/.config/autostart/prog.desktop").string());
 }
 
 TEST(AutorunEntry, AnyExecutablePathSurvivesTheLauncher)
