@@ -1,107 +1,200 @@
-// The built program from end to end: started from a copied folder without a
-// display, it bridges its port, and SIGTERM ends it like "Exit".
+// The built program started as a user would: copied into a folder of its own,
+// started from "/" without a display, ended with SIGTERM like "Exit".
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <termios.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
-#include <cstring>
+#include <chrono>
+#include <functional>
+#include <thread>
 
-#include "program_run.h"
+#include "../test_folder.h"
 
 using namespace std::chrono;
-using namespace std::string_literals;
 namespace fs = std::filesystem;
+using Folder = const uitest::TempFolder&;
 
 namespace {
 
-uint16_t FreeLoopbackPort()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
+const std::string kPair5 = "5\tPortName=COM5,OverrunCheck=yes,BaudPacing=yes\n";
+const std::string kPair9 = "9\tPortName=COM12,OverrunCheck=yes,BaudPacing=yes\n";
+const std::string kPort5 = uitest::PortElement("COM5", "udp", "127.0.0.1", 9, "0.0.0.0", 0);
 
-int ConnectWithin(uint16_t port, int ms)
-{
-    auto end = steady_clock::now() + milliseconds(ms);
-    while (steady_clock::now() < end) {
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
-            return s;
-        close(s);
-        std::this_thread::sleep_for(milliseconds(100));
-    }
-    return -1;
-}
+bool IsLink(const std::string& path) { return fs::is_symlink(fs::symlink_status(path)); }
 
-std::string ReadExactly(int fd, size_t n, int ms)
-{
-    std::string out;
-    auto end = steady_clock::now() + milliseconds(ms);
-    while (out.size() < n && steady_clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        char buf[4096];
-        ssize_t r = read(fd, buf, std::min(sizeof buf, n - out.size()));
-        if (r <= 0)
-            break;
-        out.append(buf, static_cast<size_t>(r));
+struct ProgramRun {
+    ProgramRun() { fs::copy_file(VR_EXECUTABLE, folder.File("velkaro_redi")); }
+    ~ProgramRun() { if (Stop() == -1 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0); }
+    std::string Stderr() const { return logs.Read("stderr").substr(0, 2000); }
+    // Up: the pair layer holds its lock and made the links, and it lives on a moment later.
+    bool StartUp(const std::vector<std::string>& links)
+    {
+        const std::string exe = folder.File("velkaro_redi"), err = logs.File("stderr");
+        if ((pid_ = fork()) == 0) {
+            int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), null = open("/dev/null", O_WRONLY);
+            if (chdir("/") != 0 || dup2(errFd, STDERR_FILENO) < 0 || dup2(null, STDOUT_FILENO) < 0)
+                _exit(126);
+            setenv("XDG_RUNTIME_DIR", logs.Path().c_str(), 1);  // private, as Qt wants it
+            execl(exe.c_str(), exe.c_str(), "-platform", "offscreen", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (auto end = steady_clock::now() + 10s; Running() && steady_clock::now() < end;) {
+            const bool up = fs::exists(folder.File("pairs.lock")) &&
+                            std::all_of(links.begin(), links.end(), [&](auto& l) { return IsLink(folder.File("dev/" + l)); });
+            std::this_thread::sleep_for(up ? 300ms : 20ms);
+            if (up)
+                return Running();
+        }
+        return false;
     }
-    return out;
+    bool Running()  // reaps it once it has ended, keeping its status
+    {
+        if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) != 0)
+            pid_ = -1;
+        return pid_ > 0;
+    }
+    // SIGTERM, then the exit status; -1 when it did not end within 10 s.
+    int Stop()
+    {
+        if (Running())
+            kill(pid_, SIGTERM);
+        for (auto end = steady_clock::now() + 10s; Running() && steady_clock::now() < end;)
+            std::this_thread::sleep_for(20ms);
+        return Running() ? -1 : WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+    }
+    uitest::TempFolder folder, logs;
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+std::string ReadFor(int fd, size_t n)
+{
+    std::string out(n, '\0');
+    ssize_t got = 0, r;
+    for (pollfd p{fd, POLLIN, 0}; got < std::ssize(out) && poll(&p, 1, 5000) == 1 && (r = read(fd, &out[got], n - got)) > 0;)
+        got += r;
+    return out.substr(0, got);
 }
 
 TEST(Program, BridgesItsPortAndEndsOnSigtermWritingItsOptions)
 {
-    uitest::ProgramRun run;
-    const uitest::TempFolder& folder = run.Folder();
-    const uint16_t port = FreeLoopbackPort();
-    folder.Write("pairs.dat", "5\tPortName=COM5,OverrunCheck=yes,BaudPacing=yes\n");
-    folder.Write("options.dat",
-                 uitest::OptionsDocument(
-                     true, {uitest::PortElement("COM5", "tcpserver", "0.0.0.0", 0, "127.0.0.1", port)}));
-
-    // Started from elsewhere: the program finds its folder by itself.
-    run.Start();
-    int peer = ConnectWithin(port, 10000);
-    ASSERT_GE(peer, 0) << "the tcpserver bridge never listened";
-    int user = open(folder.File("dev/COM5").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(user, 0) << strerror(errno);
-    termios t{};
-    ASSERT_EQ(tcgetattr(user, &t), 0);  // a real terminal for any serial program
-
-    const std::string toPeer = "serial says \r\n\x00\x7E\xFF hello"s;  // every byte, NUL too
-    const std::string toUser = "network says \x11\x13\r\n";
+    ProgramRun run;
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), user = -1;
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), len), 0);
+    ASSERT_EQ(listen(listener, 1) + getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    run.folder.Write("pairs.dat", kPair5);
+    run.folder.Write("options.dat", uitest::OptionsDocument(
+        true, {uitest::PortElement("COM5", "tcpclient", "127.0.0.1", ntohs(a.sin_port), "0.0.0.0", 0)}));
+    ASSERT_TRUE(run.StartUp({"COM5"})) << run.Stderr();
+    pollfd p{listener, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1) << "the bridge never connected; " << run.Stderr();
+    int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(user = open(run.folder.File("dev/COM5").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC), 0);
+    // The serial side speaks first: bytes for a port nobody holds are dropped.
+    const std::string toPeer = std::string("serial \r\n\0\x7E\xFF", 12), toUser = "network \x11\x13\r\n";
     ASSERT_EQ(write(user, toPeer.data(), toPeer.size()), static_cast<ssize_t>(toPeer.size()));
-    EXPECT_EQ(ReadExactly(peer, toPeer.size(), 5000), toPeer);
+    EXPECT_EQ(ReadFor(peer, toPeer.size()), toPeer);
     ASSERT_EQ(write(peer, toUser.data(), toUser.size()), static_cast<ssize_t>(toUser.size()));
-    EXPECT_EQ(ReadExactly(user, toUser.size(), 5000), toUser);
-
-    EXPECT_EQ(run.Stop(), 0) << "the program did not end well on SIGTERM: " << run.Stderr();
-    close(user);
-    close(peer);
-
-    const std::string saved = folder.Read("options.dat");
-    EXPECT_NE(saved.find("<COM5>\r\n"), std::string::npos) << saved;
-    EXPECT_NE(saved.find("<LOCPORT>" + std::to_string(port) + "</LOCPORT>\r\n"), std::string::npos);
-    EXPECT_NE(saved.find("<MODE>tcpserver</MODE>\r\n"), std::string::npos);
-    EXPECT_FALSE(fs::exists(folder.File("dev/COM5")));  // no link outlives its pair
-    EXPECT_EQ(folder.Read("pairs.dat"), "5\tPortName=COM5,OverrunCheck=yes,BaudPacing=yes\n");
+    EXPECT_EQ(ReadFor(user, toUser.size()), toUser);
+    EXPECT_EQ(run.Stop(), 0) << run.Stderr();
+    for (int fd : {user, peer, listener})
+        close(fd);
+    EXPECT_NE(run.folder.Read("options.dat").find("<COM5>\r\n<DSTADDR>127.0.0.1</DSTADDR>\r\n<DSTPORT>" +
+                                                    std::to_string(ntohs(a.sin_port))), std::string::npos);
+    EXPECT_FALSE(IsLink(run.folder.File("dev/COM5")));  // no link outlives its pair
+    EXPECT_EQ(run.folder.Read("pairs.dat"), kPair5);
 }
+
+// ---- damaged files: options.dat and pairs.dat damaged together, a kind of damage a row
+std::string Repeat(const std::string& s, size_t n)
+{
+    std::string out;
+    while (n-- > 0)
+        out += s;
+    return out;
+}
+
+std::string Junk17MiB() { return Repeat(std::string(4095, 'z') + "\n", (17u << 20) / 4096); }
+void Put(Folder f, const std::string& options, const std::string& pairs)
+{
+    f.Write("options.dat", options);
+    f.Write("pairs.dat", pairs);
+}
+struct Damage {
+    const char* name;
+    std::function<void(Folder)> make;
+    std::vector<std::string> links = {"COM5", "COM12", "ZPVA5", "ZPVA9"};  // made while running
+};
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
+
+class DamagedFiles : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(DamagedFiles, StartWithDefaultsStayQuietKeepEveryValidPairAndEndOnSigterm)
+{
+    ProgramRun run;
+    GetParam().make(run.folder);
+    // Its type and time of change: any rewrite shows.
+    auto stat = [&] { return std::pair(fs::symlink_status(run.folder.File("pairs.dat")).type(),
+                                       fs::last_write_time(run.folder.File("pairs.dat"))); };
+    const auto pairs = stat();
+    ASSERT_TRUE(run.StartUp(GetParam().links)) << run.Stderr();
+    EXPECT_FALSE(IsLink(run.folder.File("dev/COM1"))) << "a COM17 cut into COM1";
+    EXPECT_EQ(run.Stop(), 0) << run.Stderr();
+    // At most a short note; a save that cannot be made is told, and does not hold up the end.
+    const std::string err = run.Stderr();
+    EXPECT_LE(std::count(err.begin(), err.end(), '\n'), 8) << err;
+    const std::string options = run.folder.File("options.dat");
+    EXPECT_EQ(err.find("Open or Write to Option File Fail") != std::string::npos,
+              !fs::is_regular_file(options) && !fs::is_character_file(options)) << err;
+    EXPECT_TRUE(stat() == pairs) << "the user's pairs.dat was rewritten";
+    for (const std::string& l : GetParam().links)
+        EXPECT_FALSE(IsLink(run.folder.File("dev/" + l))) << l << " outlived the program";
+    // Written again where it can be: a sound document with every port, the flags it could not read off.
+    if (fs::is_regular_file(options)) {
+        const std::string saved = run.folder.Read("options.dat");
+        EXPECT_EQ(saved.rfind("<OPTIONS>\r\n<SYSTEM>\r\n<ADDNEW>FALSE</ADDNEW>\r\n", 0), 0u) << saved.substr(0, 300);
+        for (const std::string& l : GetParam().links)
+            EXPECT_TRUE(l.rfind("COM", 0) || saved.find("<" + l + ">\r\n") != std::string::npos) << l;
+    }
+}
+
+const Damage kDamages[] = {
+    {"OptionsCutMidTagAndPairsEmpty", [](Folder f) { Put(f, kPort5.substr(0, 40), ""); }, {}},
+    {"BothBinary", [](Folder f) {  // bytes of every value: a piece of the program itself
+         const std::string bin = f.Read("velkaro_redi").substr(8192, 65536);
+         Put(f, bin, kPair5 + bin.substr(0, 20000) + "\n" + kPair9); }},
+    {"BothOver16MiB", [](Folder f) {
+         Put(f, uitest::OptionsDocument(true, {"<!--" + std::string(17u << 20, 'x') + "-->", kPort5}),
+             kPair5 + kPair9 + Junk17MiB()); }},
+    {"ManyPortElementsAndBadLines", [](Folder f) {
+         Put(f, uitest::OptionsDocument(false, std::vector<std::string>(20000, kPort5)),
+             kPair5 + Repeat("x\n", 100000) + "4\tPortName=COM4," + std::string(1 << 20, 'k') + "=v\n" + kPair9); }},
+    {"NestedDeeplyAndAPairAcrossTheFirstMebibyte", [](Folder f) {  // read in pieces, it must stay COM17
+         Put(f, "<OPTIONS>" + Repeat("<A>", 200000) + Repeat("</A>", 200000) + "</OPTIONS>",
+             (kPair5 + Repeat(std::string(99, 'j') + "\n", 10500)).substr(0, (1u << 20) - 16) + "\n7\tPortName=COM17\n" + kPair9); },
+     {"COM5", "COM12", "COM17"}},
+    {"NestedNeverClosedAndPairsAfter17MiBOfJunk", [](Folder f) {
+         Put(f, Repeat("<COM5>", 500000), kPair5 + Junk17MiB() + kPair9 + "7\tPortName=COM17"); },  // no final newline
+     {"COM5", "COM12", "COM17"}},
+    {"BothDirectories", [](Folder f) {
+         fs::create_directories(f.File("options.dat"));
+         fs::create_directories(f.File("pairs.dat/keep")); }, {}},
+    {"OptionsALinkToADeviceAndFifosForPairsAndClaims", [](Folder f) {
+         fs::create_symlink("/dev/zero", f.File("options.dat"));
+         ASSERT_EQ(mkfifo(f.File("pairs.dat").c_str(), 0644) | mkfifo(f.File("comdb.dat").c_str(), 0644), 0); }, {}},
+    {"OptionsADanglingLink", [](Folder f) {
+         f.Write("pairs.dat", kPair5 + kPair9);
+         fs::create_symlink(f.File("nowhere/options.dat"), f.File("options.dat")); }, {"COM5", "COM12"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, DamagedFiles, ::testing::ValuesIn(kDamages),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
