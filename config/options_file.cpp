@@ -35,7 +35,10 @@ int SaveOptions(OptionsState& state, const char* path, bool startStep)
 {
     if (!path || !*path)
         return 0;
-    state.optionsText = OptionsDocument(state);
+    std::string text = OptionsDocument(state);
+    if (!WriteFileAtomic(AT_FDCWD, path, text))
+        return 0;
+    state.optionsText = std::move(text);
     // Running bridges are left alone: a save must never cut a live
     // connection or drop what its queues hold.
     if (startStep && state.settings.startup) {
@@ -44,7 +47,7 @@ int SaveOptions(OptionsState& state, const char* path, bool startStep)
                 StartBridge(&r);
         }
     }
-    return WriteFileAtomic(AT_FDCWD, path, state.optionsText) ? 1 : 0;
+    return 1;
 }
 
 int LoadOptionsIn(OptionsState& state, const char* directory)

@@ -32,9 +32,9 @@ std::string OptionsDocument(const OptionsState& state);
 
 // Writes the options document to `path`, replacing the file whole through a
 // temporary file and a rename, and puts the text into state.optionsText.
-// With startStep on and the startup flag on, every port whose bridge is not
-// running is started; running bridges are left alone. 1 when the file was
-// written, 0 when it could not be.
+// Then, with startStep on and the startup flag on, every port whose bridge is
+// not running is started; running bridges are left alone. 1 when the file was
+// written; 0 when it could not be, and nothing else happens.
 int SaveOptions(OptionsState& state, const char* path, bool startStep);
 
 // options.dat in a directory.

@@ -95,9 +95,15 @@ TEST_F(OptionsFile, StartStepStartsEveryPortOnlyWithTheStartupFlagAndAWrittenFil
     state.optionsText = "before";
     EXPECT_EQ(SaveOptions(state, dir_.c_str(), true), 0);  // a folder
     EXPECT_EQ(state.optionsText, "before");
-    EXPECT_EQ(SaveOptions(state, "/dev/full", false), 0);  // opened, the write fails
+    EXPECT_EQ(SaveOptions(state, "/dev/full", false), 0);  // a device is never written over
     ASSERT_EQ(mkfifo("fifo", 0644), 0);
-    EXPECT_EQ(SaveOptions(state, "fifo", true), 0);  // no reader: fails, never waits
+    EXPECT_EQ(SaveOptions(state, "fifo", true), 0);  // nor a FIFO: fails, never waits
+    EXPECT_EQ(state.optionsText, "before");
+    folder_.Write("options.dat", "old");
+    ASSERT_EQ(mkdir("options.dat.tmp", 0755), 0);  // the write cannot finish
+    EXPECT_EQ(SaveOptions(state, "options.dat", true), 0);
+    EXPECT_EQ(folder_.Read("options.dat"), "old");  // never half a file
+    ASSERT_EQ(rmdir("options.dat.tmp"), 0);
     ASSERT_EQ(SaveOptions(state, "options.dat", false), 1);  // the shutdown save
     EXPECT_FALSE(PortTable[3].hThread);
     ASSERT_EQ(SaveOptions(state, "options.dat", true), 1);
@@ -118,7 +124,7 @@ TEST_F(OptionsFile, LoadReadsFlagsAndTextOfARegularFileUpToSixteenMebibytesAndNe
     ASSERT_EQ(LoadOptionsIn(state, dir_.c_str()), 1);
     EXPECT_EQ(state.optionsText, text);  // up to the first zero byte
     EXPECT_EQ(std::pair(state.settings.addNew, state.settings.startup), std::pair(0, 1));
-    EXPECT_EQ(std::filesystem::current_path(), dir_);  // saves go beside the file read
+    EXPECT_EQ(std::filesystem::current_path(), "/");  // the working directory is left alone
     const std::string limit = text + std::string(kMaxDocumentFileSize - text.size(), ' ');
     folder_.Write("options.dat", limit);
     ASSERT_EQ(LoadOptionsIn(state, dir_.c_str()), 1);
@@ -126,8 +132,8 @@ TEST_F(OptionsFile, LoadReadsFlagsAndTextOfARegularFileUpToSixteenMebibytesAndNe
     state.optionsText = "kept";
     folder_.Write("options.dat", limit + " ");
     EXPECT_EQ(LoadOptionsIn(state, dir_.c_str()), 0);
-    ASSERT_EQ(unlink("options.dat"), 0);
-    ASSERT_EQ(mkfifo("options.dat", 0644), 0);
+    ASSERT_EQ(unlink(folder_.File("options.dat").c_str()), 0);
+    ASSERT_EQ(mkfifo(folder_.File("options.dat").c_str(), 0644), 0);
     EXPECT_EQ(LoadOptionsIn(state, dir_.c_str()), 0);  // and it did not wait for a writer
     EXPECT_EQ(state.optionsText, "kept");
 }
