@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -125,5 +129,53 @@ private:
     pid_t pid_ = -1;
     int status_ = -1;
 };
+
+// A TCP port of the loopback address that was free a moment ago.
+inline uint16_t FreeLoopbackPort()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+inline int ConnectWithin(uint16_t port, int ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+            return s;
+        close(s);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return -1;
+}
+
+inline std::string ReadExactly(int fd, size_t n, int ms)
+{
+    std::string out;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (out.size() < n && std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        char buf[4096];
+        ssize_t r = read(fd, buf, std::min(sizeof buf, n - out.size()));
+        if (r <= 0)
+            break;
+        out.append(buf, static_cast<size_t>(r));
+    }
+    return out;
+}
 
 }  // namespace uitest

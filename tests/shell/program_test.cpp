@@ -2,11 +2,6 @@
 // display, it bridges its port, and SIGTERM ends it like "Exit".
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <termios.h>
 
 #include <cstring>
@@ -19,58 +14,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-uint16_t FreeLoopbackPort()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-int ConnectWithin(uint16_t port, int ms)
-{
-    auto end = steady_clock::now() + milliseconds(ms);
-    while (steady_clock::now() < end) {
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
-            return s;
-        close(s);
-        std::this_thread::sleep_for(milliseconds(100));
-    }
-    return -1;
-}
-
-std::string ReadExactly(int fd, size_t n, int ms)
-{
-    std::string out;
-    auto end = steady_clock::now() + milliseconds(ms);
-    while (out.size() < n && steady_clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        char buf[4096];
-        ssize_t r = read(fd, buf, std::min(sizeof buf, n - out.size()));
-        if (r <= 0)
-            break;
-        out.append(buf, static_cast<size_t>(r));
-    }
-    return out;
-}
-
 TEST(Program, BridgesItsPortAndEndsOnSigtermWritingItsOptions)
 {
     uitest::ProgramRun run;
     const uitest::TempFolder& folder = run.Folder();
-    const uint16_t port = FreeLoopbackPort();
+    const uint16_t port = uitest::FreeLoopbackPort();
     folder.Write("pairs.dat", "5\tPortName=COM5,OverrunCheck=yes,BaudPacing=yes\n");
     folder.Write("options.dat",
                  uitest::OptionsDocument(
@@ -78,7 +26,7 @@ TEST(Program, BridgesItsPortAndEndsOnSigtermWritingItsOptions)
 
     // Started from elsewhere: the program finds its folder by itself.
     run.Start();
-    int peer = ConnectWithin(port, 10000);
+    int peer = uitest::ConnectWithin(port, 10000);
     ASSERT_GE(peer, 0) << "the tcpserver bridge never listened";
     int user = open(folder.File("dev/COM5").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(user, 0) << strerror(errno);
@@ -88,9 +36,9 @@ TEST(Program, BridgesItsPortAndEndsOnSigtermWritingItsOptions)
     const std::string toPeer = "serial says \r\n\x00\x7E\xFF hello"s;  // every byte, NUL too
     const std::string toUser = "network says \x11\x13\r\n";
     ASSERT_EQ(write(user, toPeer.data(), toPeer.size()), static_cast<ssize_t>(toPeer.size()));
-    EXPECT_EQ(ReadExactly(peer, toPeer.size(), 5000), toPeer);
+    EXPECT_EQ(uitest::ReadExactly(peer, toPeer.size(), 5000), toPeer);
     ASSERT_EQ(write(peer, toUser.data(), toUser.size()), static_cast<ssize_t>(toUser.size()));
-    EXPECT_EQ(ReadExactly(user, toUser.size(), 5000), toUser);
+    EXPECT_EQ(uitest::ReadExactly(user, toUser.size(), 5000), toUser);
 
     EXPECT_EQ(run.Stop(), 0) << "the program did not end well on SIGTERM: " << run.Stderr();
     close(user);
