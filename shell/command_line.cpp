@@ -481,7 +481,7 @@ bool WaitFor(int fd, short events, Clock::time_point end)
     }
 }
 
-enum class Asked { kAnswered, kNobody, kSilent };
+enum class Asked { kAnswered, kNobody, kSilent, kRefused };
 
 // Hands the command to the program listening in dir.
 Asked AskRunningProgram(const std::string& dir, const CommandRequest& q, Clock::time_point end,
@@ -492,13 +492,19 @@ Asked AskRunningProgram(const std::string& dir, const CommandRequest& q, Clock::
     if (relative && chdir(dir.c_str()) != 0)
         return Asked::kNobody;
     UniqueFd s(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (connect(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-        return errno == EAGAIN ? Asked::kSilent : Asked::kNobody;
+    if (connect(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        if (errno != EACCES && errno != EPERM)
+            return errno == EAGAIN ? Asked::kSilent : Asked::kNobody;
+        *text = "the running program's control socket in " + dir + " belongs to another user";
+        return Asked::kRefused;
+    }
     // A socket of another user is not the program's: never tell it anything.
     ucred cred{};
     socklen_t len = sizeof cred;
-    if (getsockopt(s.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != geteuid())
-        return Asked::kNobody;
+    if (getsockopt(s.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != geteuid()) {
+        *text = "the control socket in " + dir + " is served by another user";
+        return Asked::kRefused;
+    }
     std::string request;
     for (const std::string& arg : q.Arguments())
         request.append(arg).push_back('\0');
@@ -556,6 +562,11 @@ int RunCommandLine(int argc, char** argv)
     std::string out, err;
     for (;;) {
         Asked asked = AskRunningProgram(dir, q, end, &rc, &out);
+        if (asked == Asked::kRefused) {
+            std::swap(out, err);
+            rc = kExitFailed;
+            break;
+        }
         if (asked == Asked::kAnswered) {
             if (rc != 0)
                 std::swap(out, err);
