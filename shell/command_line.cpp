@@ -447,7 +447,8 @@ namespace {
 int RunHere(const CommandRequest& q, const std::string& dir, std::string* out, std::string* err,
             bool* held)
 {
-    NoTarget target;
+    // The records keep their target after this returns.
+    static NoTarget target;
     InitPortTable(&target);
     if (!OpenPairSetup(dir))
         return Fail(err, "cannot open the folder " + dir);
