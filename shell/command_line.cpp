@@ -45,7 +45,7 @@ const char kUsage[] =
     "  --remote HOST:PORT               the peer (default 127.0.0.1:27015); for tcpserver the\n"
     "                                   one client address allowed (default 0.0.0.0:0, any)\n"
     "  --local ADDRESS:PORT             the local end (default 0.0.0.0:0)\n"
-    "  --detect-dtr                     connect only while the serial program holds DTR\n"
+    "  --detect-dtr                     a connection lasts only while the serial program holds DTR\n"
     "  --custom DEVNAME                 the framed protocol, registering as DEVNAME (31 bytes at most)\n"
     "  --keepalive SECONDS              probe a silent peer of the framed protocol (default 40)\n"
     "  --idle SECONDS                   close an idle framed link (default 100)\n"
