@@ -87,7 +87,7 @@ bool PortCommands::Save(bool startStep)
 {
     // The change holds for the running program either way; the person must
     // know that it will not survive a restart.
-    if (SaveOptions(options_, OptionsPath(programDir_).c_str(), startStep))
+    if (SaveOptions(options_, OptionsPath(programDir_).c_str(), startStep && !noBridges_))
         return true;
     ui_.Message(kMsgSaveFail);
     return false;
@@ -133,7 +133,7 @@ void PortCommands::AddPortPair(const PortSettings& settings)
         char side[16];
         ok = ChangeREdi(BridgeSideName(r, side, sizeof side), kBridgeSideParams) == 0;
     }
-    if (ok && !options_.settings.addNew)
+    if (ok && (!options_.settings.addNew || noBridges_))
         return;
     if (ok) {
         ok = WaitForBridgeSide(n, kAddWaitMs, kAddTargetSize);

@@ -109,6 +109,11 @@ public:
     // Writes options.dat; a file that cannot be written is said. True when written.
     bool Save(bool startStep);
 
+    // This process runs no bridges (the command line while no copy of the
+    // program runs): saves never start one and Add leaves the port stopped,
+    // for the program to start when it next runs.
+    void RunNoBridges() { noBridges_ = true; }
+
     // The program has ended: a command running a dialog or a wait stops.
     void MarkEnded() { ended_ = true; }
     bool Ended() const { return ended_; }
@@ -124,4 +129,5 @@ private:
     PortListView& list_;
     WaitClock& clock_;
     bool ended_ = false;
+    bool noBridges_ = false;
 };

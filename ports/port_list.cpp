@@ -168,14 +168,21 @@ void ListPortCallback(uint32_t pair, char* params, void*)
     }
 }
 
-void DiscoverPorts(QTreeWidget* list, const char* optionsText, bool startup)
+void DiscoverPortRecords(const char* optionsText)
 {
     ListREdi(nullptr, nullptr, &ListPortCallback, nullptr);
     CTestOptions options(optionsText ? optionsText : "");
+    for (PortRecord& r : PortTable)
+        if (r.number != -1)
+            ReadPortOptions(options, &r);
+}
+
+void DiscoverPorts(QTreeWidget* list, const char* optionsText, bool startup)
+{
+    DiscoverPortRecords(optionsText);
     for (PortRecord& r : PortTable) {
         if (r.number == -1)
             continue;
-        ReadPortOptions(options, &r);
         int whole = SetPortRow(list, &r, true, 0);
         if (whole && startup)
             StartBridge(&r);

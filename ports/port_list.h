@@ -42,6 +42,10 @@ void SetRowDevicePath(QTreeWidgetItem* item, const char* path);
 // from the pair's parameter text. Pairs numbered 256 or more are skipped.
 void ListPortCallback(uint32_t pair, char* params, void* context);
 
+// Lists the installed pairs and takes their settings from the options text,
+// into the port table only: discovery without a window.
+void DiscoverPortRecords(const char* optionsText);
+
 // Lists the installed pairs, takes their settings from the options text,
 // appends their rows and, with startup on, starts their bridges.
 void DiscoverPorts(QTreeWidget* list, const char* optionsText, bool startup);

@@ -13,6 +13,8 @@
 
 #include "config/data_dir.h"
 #include "config/options_file.h"
+#include "ports/pair_setup.h"
+#include "shell/control_socket.h"
 #include "shell/main_window.h"
 
 namespace {
@@ -66,8 +68,13 @@ int CPontuApp::InitInstance()
     }
 
     dlg.OnInitDialog();
+    // The command line reaches the copy that owns the folder.
+    std::unique_ptr<ControlSocket> control;
+    if (CurrentPairSetup() && CurrentPairSetup()->OwnsFolder())
+        control = std::make_unique<ControlSocket>(dlg, dir);
     if (!dlg.HasEnded())
         QApplication::exec();
+    control.reset();
     dlg.OnDestroy();
     return 0;
 }

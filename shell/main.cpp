@@ -5,6 +5,7 @@
 #include "engine/diagnostics.h"
 #include "res/resource.h"
 #include "shell/app.h"
+#include "shell/command_line.h"
 
 namespace {
 
@@ -25,6 +26,9 @@ void RunHeadlessWithoutDisplay(int argc, char* argv[])
 
 int main(int argc, char* argv[])
 {
+    // A command needs no display: it runs before any QApplication exists.
+    if (IsCommandLine(argc, argv))
+        return RunCommandLine(argc, argv);
     RunHeadlessWithoutDisplay(argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral(IDS_APP_NAME));

@@ -49,6 +49,8 @@ public:
     bool HasEnded() const { return destroyed_; }
     OptionsState& Options() { return options_; }
     PortCommands& Commands() { return commands_; }
+    // The port list as commands from elsewhere (the command line) change it.
+    PortListView& ListView() { return *this; }
 
     // Command handlers: each hands the selection to its command.
     void OnAdd();

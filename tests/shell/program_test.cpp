@@ -13,7 +13,7 @@
 #include <functional>
 #include <thread>
 
-#include "../test_folder.h"
+#include "program_run.h"
 
 using namespace std::chrono;
 namespace fs = std::filesystem;
@@ -25,91 +25,35 @@ const std::string kPair5 = "5\tPortName=COM5,OverrunCheck=yes,BaudPacing=yes\n";
 const std::string kPair9 = "9\tPortName=COM12,OverrunCheck=yes,BaudPacing=yes\n";
 const std::string kPort5 = uitest::PortElement("COM5", "udp", "127.0.0.1", 9, "0.0.0.0", 0);
 
-bool IsLink(const std::string& path) { return fs::is_symlink(fs::symlink_status(path)); }
-
-struct ProgramRun {
-    ProgramRun() { fs::copy_file(VR_EXECUTABLE, folder.File("velkaro_redi")); }
-    ~ProgramRun() { if (Stop() == -1 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0); }
-    std::string Stderr() const { return logs.Read("stderr").substr(0, 2000); }
-    // Up: the pair layer holds its lock and made the links, and it lives on a moment later.
-    bool StartUp(const std::vector<std::string>& links)
-    {
-        const std::string exe = folder.File("velkaro_redi"), err = logs.File("stderr");
-        if ((pid_ = fork()) == 0) {
-            int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), null = open("/dev/null", O_WRONLY);
-            if (chdir("/") != 0 || dup2(errFd, STDERR_FILENO) < 0 || dup2(null, STDOUT_FILENO) < 0)
-                _exit(126);
-            setenv("XDG_RUNTIME_DIR", logs.Path().c_str(), 1);  // private, as Qt wants it
-            execl(exe.c_str(), exe.c_str(), "-platform", "offscreen", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (auto end = steady_clock::now() + 10s; Running() && steady_clock::now() < end;) {
-            const bool up = fs::exists(folder.File("pairs.lock")) &&
-                            std::all_of(links.begin(), links.end(), [&](auto& l) { return IsLink(folder.File("dev/" + l)); });
-            std::this_thread::sleep_for(up ? 300ms : 20ms);
-            if (up)
-                return Running();
-        }
-        return false;
-    }
-    bool Running()  // reaps it once it has ended, keeping its status
-    {
-        if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) != 0)
-            pid_ = -1;
-        return pid_ > 0;
-    }
-    // SIGTERM, then the exit status; -1 when it did not end within 10 s.
-    int Stop()
-    {
-        if (Running())
-            kill(pid_, SIGTERM);
-        for (auto end = steady_clock::now() + 10s; Running() && steady_clock::now() < end;)
-            std::this_thread::sleep_for(20ms);
-        return Running() ? -1 : WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
-    }
-    uitest::TempFolder folder, logs;
-    pid_t pid_ = -1;
-    int status_ = -1;
-};
-
-std::string ReadFor(int fd, size_t n)
-{
-    std::string out(n, '\0');
-    ssize_t got = 0, r;
-    for (pollfd p{fd, POLLIN, 0}; got < std::ssize(out) && poll(&p, 1, 5000) == 1 && (r = read(fd, &out[got], n - got)) > 0;)
-        got += r;
-    return out.substr(0, got);
-}
-
 TEST(Program, BridgesItsPortAndEndsOnSigtermWritingItsOptions)
 {
-    ProgramRun run;
+    uitest::ProgramRun run;
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), user = -1;
     sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof a;
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), len), 0);
     ASSERT_EQ(listen(listener, 1) + getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    run.folder.Write("pairs.dat", kPair5);
-    run.folder.Write("options.dat", uitest::OptionsDocument(
+    run.Folder().Write("pairs.dat", kPair5);
+    run.Folder().Write("options.dat", uitest::OptionsDocument(
         true, {uitest::PortElement("COM5", "tcpclient", "127.0.0.1", ntohs(a.sin_port), "0.0.0.0", 0)}));
-    ASSERT_TRUE(run.StartUp({"COM5"})) << run.Stderr();
+    ASSERT_TRUE((run.Start(), run.WaitUp({"COM5"}))) << run.Stderr();
     pollfd p{listener, POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 10000), 1) << "the bridge never connected; " << run.Stderr();
     int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    ASSERT_GE(user = open(run.folder.File("dev/COM5").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC), 0);
+    ASSERT_GE(user = open(run.Folder().File("dev/COM5").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC), 0);
     // The serial side speaks first: bytes for a port nobody holds are dropped.
     const std::string toPeer = std::string("serial \r\n\0\x7E\xFF", 12), toUser = "network \x11\x13\r\n";
     ASSERT_EQ(write(user, toPeer.data(), toPeer.size()), static_cast<ssize_t>(toPeer.size()));
-    EXPECT_EQ(ReadFor(peer, toPeer.size()), toPeer);
+    EXPECT_EQ(uitest::ReadExactly(peer, toPeer.size(), 5000), toPeer);
     ASSERT_EQ(write(peer, toUser.data(), toUser.size()), static_cast<ssize_t>(toUser.size()));
-    EXPECT_EQ(ReadFor(user, toUser.size()), toUser);
+    EXPECT_EQ(uitest::ReadExactly(user, toUser.size(), 5000), toUser);
     EXPECT_EQ(run.Stop(), 0) << run.Stderr();
     for (int fd : {user, peer, listener})
         close(fd);
-    EXPECT_NE(run.folder.Read("options.dat").find("<COM5>\r\n<DSTADDR>127.0.0.1</DSTADDR>\r\n<DSTPORT>" +
+    EXPECT_NE(run.Folder().Read("options.dat").find("<COM5>\r\n<DSTADDR>127.0.0.1</DSTADDR>\r\n<DSTPORT>" +
                                                     std::to_string(ntohs(a.sin_port))), std::string::npos);
-    EXPECT_FALSE(IsLink(run.folder.File("dev/COM5")));  // no link outlives its pair
-    EXPECT_EQ(run.folder.Read("pairs.dat"), kPair5);
+    EXPECT_FALSE(uitest::IsLink(run.Folder().File("dev/COM5")));  // no link outlives its pair
+    EXPECT_EQ(run.Folder().Read("pairs.dat"), kPair5);
 }
 
 // ---- damaged files: options.dat and pairs.dat damaged together, a kind of damage a row
@@ -138,27 +82,27 @@ class DamagedFiles : public ::testing::TestWithParam<Damage> {};
 
 TEST_P(DamagedFiles, StartWithDefaultsStayQuietKeepEveryValidPairAndEndOnSigterm)
 {
-    ProgramRun run;
-    GetParam().make(run.folder);
+    uitest::ProgramRun run;
+    GetParam().make(run.Folder());
     // Its type and time of change: any rewrite shows.
-    auto stat = [&] { return std::pair(fs::symlink_status(run.folder.File("pairs.dat")).type(),
-                                       fs::last_write_time(run.folder.File("pairs.dat"))); };
+    auto stat = [&] { return std::pair(fs::symlink_status(run.Folder().File("pairs.dat")).type(),
+                                       fs::last_write_time(run.Folder().File("pairs.dat"))); };
     const auto pairs = stat();
-    ASSERT_TRUE(run.StartUp(GetParam().links)) << run.Stderr();
-    EXPECT_FALSE(IsLink(run.folder.File("dev/COM1"))) << "a COM17 cut into COM1";
+    ASSERT_TRUE((run.Start(), run.WaitUp(GetParam().links))) << run.Stderr();
+    EXPECT_FALSE(uitest::IsLink(run.Folder().File("dev/COM1"))) << "a COM17 cut into COM1";
     EXPECT_EQ(run.Stop(), 0) << run.Stderr();
     // At most a short note; a save that cannot be made is told, and does not hold up the end.
     const std::string err = run.Stderr();
     EXPECT_LE(std::count(err.begin(), err.end(), '\n'), 8) << err;
-    const std::string options = run.folder.File("options.dat");
+    const std::string options = run.Folder().File("options.dat");
     EXPECT_EQ(err.find("Open or Write to Option File Fail") != std::string::npos,
               !fs::is_regular_file(options)) << err;  // a device or folder is never written over
     EXPECT_TRUE(stat() == pairs) << "the user's pairs.dat was rewritten";
     for (const std::string& l : GetParam().links)
-        EXPECT_FALSE(IsLink(run.folder.File("dev/" + l))) << l << " outlived the program";
+        EXPECT_FALSE(uitest::IsLink(run.Folder().File("dev/" + l))) << l << " outlived the program";
     // Written again where it can be: a sound document with every port, the flags it could not read off.
     if (fs::is_regular_file(options)) {
-        const std::string saved = run.folder.Read("options.dat");
+        const std::string saved = run.Folder().Read("options.dat");
         EXPECT_EQ(saved.rfind("<OPTIONS>\r\n<SYSTEM>\r\n<ADDNEW>FALSE</ADDNEW>\r\n", 0), 0u) << saved.substr(0, 300);
         for (const std::string& l : GetParam().links)
             EXPECT_TRUE(l.rfind("COM", 0) || saved.find("<" + l + ">\r\n") != std::string::npos) << l;

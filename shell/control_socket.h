@@ -1,0 +1,48 @@
+// The control socket: "control.sock" in the folder of the program's files,
+// through which the command line reaches the running program. Only the
+// copy that owns the folder listens; only its own user may connect (mode
+// 0600, and the peer's credentials are checked).
+//
+// The exchange: the client sends its arguments, each ended by a zero byte,
+// and shuts its sending side; the program answers "+" at once, then, when
+// the command is done, the exit status in decimal, a line feed, and the
+// output (status 0) or the error line.
+#pragma once
+
+#include <sys/un.h>
+
+#include <memory>
+#include <string>
+
+#include "engine/unique_fd.h"
+
+class CPontuDlg;
+class QSocketNotifier;
+
+constexpr const char kControlSocketName[] = "control.sock";
+
+// The socket's address for a folder. A path too long for an address gives
+// the bare name (*relative true), which holds in the folder only.
+sockaddr_un ControlAddress(const std::string& dir, bool* relative);
+
+class ControlSocket {
+public:
+    // Listens in dir, the running program's folder, for commands that run
+    // through the window's port list. A socket that cannot be made is logged.
+    ControlSocket(CPontuDlg& window, std::string dir);
+    ~ControlSocket();
+    ControlSocket(const ControlSocket&) = delete;
+    ControlSocket& operator=(const ControlSocket&) = delete;
+
+    bool Listening() const { return listen_.IsValid(); }
+
+private:
+    void Serve();
+
+    CPontuDlg& window_;
+    std::string dir_;
+    std::string path_;  // what to unlink at the end
+    UniqueFd listen_;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    bool busy_ = false;
+};

@@ -1,0 +1,152 @@
+// The command line of the built program: handed to a running copy, or
+// changing the folder's files when none runs; wrong ones say one line.
+#include <gtest/gtest.h>
+
+#include <sys/file.h>
+#include <termios.h>
+
+#include <cstdlib>
+
+#include "program_run.h"
+
+namespace {
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+// The program's copy in the run's folder, called from another directory.
+Result Cli(const uitest::ProgramRun& run, const std::string& args)
+{
+    const uitest::TempFolder& f = run.Folder();
+    std::string cmd = "cd / && " + f.File("velkaro_redi") + " " + args + " >" + f.File("out.txt") +
+                      " 2>" + f.File("err.txt");
+    int s = std::system(cmd.c_str());
+    return {WIFEXITED(s) ? WEXITSTATUS(s) : -1, f.Read("out.txt"), f.Read("err.txt")};
+}
+
+bool HasLine(const std::string& text, const std::vector<std::string>& words)
+{
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        bool all = true;
+        for (const std::string& w : words)
+            all = all && line.find(w) != std::string::npos;
+        if (all)
+            return true;
+    }
+    return false;
+}
+
+TEST(CommandLine, ARunningProgramAddsBridgesListsAndDeletes)
+{
+    uitest::ProgramRun run;
+    const uitest::TempFolder& folder = run.Folder();
+    folder.Write("options.dat", uitest::OptionsDocument(true, {}));  // startup on
+    run.Start();
+    ASSERT_TRUE(run.WaitUp({}));
+    const std::string port = std::to_string(uitest::FreeLoopbackPort());
+
+    Result add = Cli(run, "--add COM7 --mode tcpserver --local 127.0.0.1:" + port);
+    ASSERT_EQ(add.status, 0) << add.err;
+    EXPECT_TRUE(uitest::IsLink(folder.File("dev/COM7")));
+    int peer = uitest::ConnectWithin(static_cast<uint16_t>(std::stoi(port)), 10000);
+    ASSERT_GE(peer, 0) << "the new port's bridge never listened";
+    int user = open(folder.File("dev/COM7").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(user, 0);
+    termios t{};
+    cfmakeraw(&t);
+    tcsetattr(user, TCSANOW, &t);
+    ASSERT_EQ(write(user, "to peer", 7), 7);
+    EXPECT_EQ(uitest::ReadExactly(peer, 7, 5000), "to peer");
+    ASSERT_EQ(write(peer, "to user", 7), 7);
+    EXPECT_EQ(uitest::ReadExactly(user, 7, 5000), "to user");
+    close(user);
+    close(peer);
+
+    Result list = Cli(run, "--list");
+    EXPECT_EQ(list.status, 0);
+    EXPECT_TRUE(HasLine(list.out, {"COM7", "tcpserver", "0.0.0.0:0", "127.0.0.1:" + port,
+                                   folder.File("dev/COM7")}))
+        << list.out;
+    Result del = Cli(run, "--delete COM7");
+    EXPECT_EQ(del.status, 0) << del.err;
+    EXPECT_FALSE(uitest::IsLink(folder.File("dev/COM7")));
+    EXPECT_FALSE(HasLine(Cli(run, "--list").out, {"COM7"}));
+    EXPECT_EQ(run.Stop(), 0) << run.Stderr();
+    EXPECT_EQ(folder.Read("options.dat").find("COM7"), std::string::npos);
+}
+
+TEST(CommandLine, WithoutAProgramTheFilesChangeForItsNextStart)
+{
+    uitest::ProgramRun run;
+    const uitest::TempFolder& folder = run.Folder();
+    Result add = Cli(run, "--add COM7 --mode udp --remote 10.0.0.9:5000 --local 0.0.0.0:5000 "
+                          "--custom meter --keepalive 7 --idle 9 --detect-dtr");
+    ASSERT_EQ(add.status, 0) << add.err;
+    EXPECT_TRUE(HasLine(Cli(run, "--list").out, {"COM7", "udp", "10.0.0.9:5000", "Stopped"}));
+    for (const char* key : {"<MODE>udp<", "<DEVNAME>meter<", "<KEEPALIVE>7<", "<IDLETIME>9<",
+                            "<USECUSTOM>TRUE<", "<CHKDTR>TRUE<"})
+        EXPECT_NE(folder.Read("options.dat").find(key), std::string::npos) << key;
+    Result start = Cli(run, "--start COM7");
+    EXPECT_EQ(start.status, 1);
+    EXPECT_NE(start.err.find("no running instance"), std::string::npos) << start.err;
+    EXPECT_FALSE(std::filesystem::exists(folder.File("dev/COM7")));  // no owner left behind
+
+    // The program finds the port as the window would have left it.
+    run.Start();
+    ASSERT_TRUE(run.WaitUp({"COM7"}));
+    EXPECT_EQ(run.Stop(), 0);
+    EXPECT_EQ(Cli(run, "--delete COM7").status, 0);
+    EXPECT_EQ(folder.Read("pairs.dat"), "");
+    EXPECT_EQ(Cli(run, "--list").out.find("COM7"), std::string::npos);
+}
+
+TEST(CommandLine, WrongCommandsSayOneLineAndChangeNothing)
+{
+    uitest::ProgramRun run;
+    const uitest::TempFolder& folder = run.Folder();
+    folder.Write("pairs.dat", "5\tPortName=COM5,OverrunCheck=yes,BaudPacing=yes\n");
+    folder.Write("options.dat", uitest::OptionsDocument(false, {}));
+    const std::string pairs = folder.Read("pairs.dat");
+    struct Case {
+        std::string args;
+        int status;
+        std::string says;
+    } cases[] = {
+        {"--bogus", 2, "unknown option: --bogus"},
+        {"--list --mode udp", 2, "unknown option: --mode"},
+        {"--add COM7 --speed 9", 2, "unknown option: --speed"},
+        {"--add COM0", 2, "bad port number"},
+        {"--add COM257", 2, "bad port number"},
+        {"--delete", 2, "needs a port name"},
+        {"--add COM7 --mode serial", 2, "--mode"},
+        {"--add COM7 --local meter:1", 2, "dotted"},
+        {"--add COM7 --remote 10.0.0.1:65536", 2, "--remote"},
+        {"--add COM7 --idle -1", 2, "--idle"},
+        {"--add COM7 --custom " + std::string(32, 'x'), 2, "31 bytes"},
+        {"--add COM5", 1, "COM5 is already in use"},
+        {"--set COM9 --idle 3", 1, "no port COM9"},
+        {"--import /nonexistent", 1, "--import needs an empty port list"},
+        {"--stop COM5", 1, "no running instance"},
+    };
+    for (const Case& c : cases) {
+        Result r = Cli(run, c.args);
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << ": " << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args << ": " << r.err;
+    }
+    EXPECT_EQ(folder.Read("pairs.dat"), pairs);
+    EXPECT_EQ(folder.Read("options.dat"), uitest::OptionsDocument(false, {}));
+
+    // An owner of the folder that never answers.
+    int lock = open(folder.File("pairs.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    Result silent = Cli(run, "--list");
+    close(lock);
+    EXPECT_EQ(silent.status, 1);
+    EXPECT_NE(silent.err.find("does not answer within 5 s"), std::string::npos) << silent.err;
+}
+
+}  // namespace
