@@ -19,7 +19,10 @@
 namespace {
 
 constexpr int kStopWaitMs = 2000;
+// Framed links and udp keep the 1024 bytes a frame or datagram holds; a raw
+// TCP stream moves in larger pieces, which costs fewer wake-ups per byte.
 constexpr uint32_t kQueueLimit = 1024;
+constexpr uint32_t kStreamQueueLimit = 16 * 1024;
 
 // Threads that StopBridge gave up waiting for. They end by themselves at
 // their next wait; a restart of their record and the program's end wait for
@@ -56,7 +59,8 @@ std::unique_ptr<Protocol> CreateFraming(const PortRecord& record)
     if (record.useCustom)
         return std::unique_ptr<Protocol>(new (std::nothrow) CustomProto(
             record.devName, record.keepAlive, record.idleTime, kQueueLimit, kQueueLimit));
-    return std::unique_ptr<Protocol>(new (std::nothrow) Protocol(kQueueLimit, kQueueLimit));
+    const uint32_t limit = record.mode == MODE_UDP ? kQueueLimit : kStreamQueueLimit;
+    return std::unique_ptr<Protocol>(new (std::nothrow) Protocol(limit, limit));
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ public:
 
     bool IsOverLimit() const { return limit_ != 0 && count_ > limit_; }
     uint32_t Count() const { return count_; }
+    uint32_t Limit() const { return limit_; }
 
     // True once a write could not get memory; TakeOutOfMemory clears it.
     bool OutOfMemory() const { return outOfMemory_; }
