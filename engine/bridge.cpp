@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,6 +53,22 @@ void JoinForgotten(const PortRecord* record)
     }
     for (auto& handle : mine)
         handle->Join();
+}
+
+// A running port holds up to five descriptors (its pair, a socket, the
+// bridge side and its watch, a listener): 256 ports need more than the
+// usual soft limit of 1024, and the program waits with poll(), never
+// select(), so the hard limit is safe to use.
+void RaiseDescriptorLimit()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        rlimit files{};
+        if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+            files.rlim_cur = files.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &files);
+        }
+    });
 }
 
 std::unique_ptr<Protocol> CreateFraming(const PortRecord& record)
@@ -183,6 +200,7 @@ bool StartBridge(PortRecord* record)
     if (record->hThread && !StopBridge(record))
         return false;
     JoinForgotten(record);
+    RaiseDescriptorLimit();
     if (!record->hStopEvent) {
         record->hStopEvent = StopEvent::Create();
         if (!record->hStopEvent)

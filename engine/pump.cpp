@@ -83,7 +83,7 @@ public:
     Pump(PortRecord* record, const BridgeDevice& device, int sock, Protocol& framing,
          bool ignoreDsr, int listenFd, const StopEvent& stop)
         : record_(record), device_(device), sock_(sock), framing_(framing),
-          ignoreDsr_(ignoreDsr), listenFd_(listenFd), stop_(stop), watch_(device)
+          ignoreDsr_(ignoreDsr), listenFd_(listenFd), stop_(stop)
     {
     }
 
@@ -114,7 +114,6 @@ private:
     bool ignoreDsr_;
     int listenFd_;
     const StopEvent& stop_;
-    OpenWatch watch_;
 
     uint32_t size_ = kDatagramSize;  // of each of the four buffers
     std::unique_ptr<unsigned char[]> memory_;
@@ -292,8 +291,8 @@ int Pump::BuildPollSet(pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT])
         discardDevOut_ = devWritePending_ && !status.dsr;
         ready[EVENT_WRITTEN] = discardDevOut_;
         ready[EVENT_STAT] = status.dsr;
-        device = watch_.Entry();
-        timeout = watch_.TimeoutMs();
+        device.fd = -1;
+        timeout = kClosedLookMs;
     }
     ready[EVENT_CLOSE] = endOfStream_;
 
@@ -325,9 +324,6 @@ void Pump::MarkReady(const pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT])
         // taken first, and the bytes are discarded from then on.
         ready[EVENT_WRITTEN] = devWritePending_ && (d & POLLOUT) && !(d & POLLHUP);
         ready[EVENT_STAT] = (d & (POLLHUP | POLLERR)) != 0;
-    } else if (d & POLLIN) {
-        watch_.Drain();  // a program opened the user side
-        ready[EVENT_STAT] = true;
     }
     ready[EVENT_SENT] = sockWritePending_ && (s & (POLLOUT | POLLERR));
     // An error reaches the socket read even when none is wanted, so that

@@ -1,7 +1,7 @@
 #include "engine/serial_side.h"
 
 #include <fcntl.h>
-#include <sys/inotify.h>
+#include <sys/epoll.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
@@ -228,23 +228,6 @@ void PurgeUserSide(const BridgeDevice& device, bool programBytes)
         tcflush(user.Get(), TCIFLUSH);
 }
 
-OpenWatch::OpenWatch(const BridgeDevice& device)
-{
-    char path[64];
-    if (ptsname_r(device.Fd(), path, sizeof path) != 0)
-        return;
-    fd_.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (fd_.IsValid() && inotify_add_watch(fd_.Get(), path, IN_OPEN) < 0)
-        fd_.Reset();
-}
-
-void OpenWatch::Drain() const
-{
-    alignas(inotify_event) char events[4096];
-    while (fd_.IsValid() && read(fd_.Get(), events, sizeof events) > 0) {
-    }
-}
-
 UserSideKeeper::UserSideKeeper(const PortRecord* record)
 {
     BridgeDevicePath(record, path_, sizeof path_);
@@ -253,16 +236,23 @@ UserSideKeeper::UserSideKeeper(const PortRecord* record)
 
 void UserSideKeeper::Release()
 {
-    watch_.reset();
+    edges_.Reset();
     device_.Close();
 }
 
 void UserSideKeeper::Reacquire()
 {
     device_ = HoldBridgeSide(path_);
-    if (device_.IsOpen())
-        watch_ = std::make_unique<OpenWatch>(device_);
     purged_ = false;
+    if (device_.IsOpen()) {
+        // Edge-triggered, the hang-up of a closed user side is told once,
+        // and again only when a program writes or closes.
+        edges_.Reset(epoll_create1(EPOLL_CLOEXEC));
+        epoll_event e{};
+        e.events = EPOLLIN | EPOLLET;
+        if (edges_.IsValid() && epoll_ctl(edges_.Get(), EPOLL_CTL_ADD, device_.Fd(), &e) != 0)
+            edges_.Reset();
+    }
     Look();
 }
 
@@ -298,11 +288,15 @@ int UserSideKeeper::Poll(pollfd* fds, int n, int timeoutMs)
         std::copy(fds, fds + n, all);
         all[n] = {-1, 0, 0};
         if (device_.IsOpen()) {
-            // A close shows as the bridge side's hang-up; an open only
-            // through the watch.
-            all[n] = dsr_ ? pollfd{device_.Fd(), 0, 0} : watch_->Entry();
-            if (!dsr_ && watch_->TimeoutMs() >= 0 && (wait < 0 || wait > watch_->TimeoutMs()))
-                wait = watch_->TimeoutMs();
+            // A close shows as the bridge side's hang-up. While the user side
+            // is closed, a program that opens it and writes shows as an edge;
+            // one that opens it without writing leaves nothing to throw away.
+            if (dsr_)
+                all[n] = {device_.Fd(), 0, 0};
+            else if (edges_.IsValid())
+                all[n] = {edges_.Get(), POLLIN, 0};
+            else if (wait < 0 || wait > kClosedLookMs)
+                wait = kClosedLookMs;
         }
         int r = poll(all, static_cast<nfds_t>(n + 1), wait);
         if (r < 0 && errno != EINTR)
@@ -316,11 +310,11 @@ int UserSideKeeper::Poll(pollfd* fds, int n, int timeoutMs)
             return ready;
         if (timeoutMs >= 0 && Clock::now() >= deadline)
             return 0;
-        if (device_.IsOpen()) {
-            if (all[n].revents & POLLIN)
-                watch_->Drain();
-            Look();
+        if (edges_.IsValid() && (all[n].revents & POLLIN)) {
+            epoll_event e;
+            epoll_wait(edges_.Get(), &e, 1, 0);
         }
+        Look();
     }
 }
 

@@ -4,7 +4,6 @@
 #include <poll.h>
 
 #include <cstdint>
-#include <memory>
 
 #include "engine/diagnostics.h"
 #include "engine/unique_fd.h"
@@ -76,24 +75,12 @@ bool ReadDeviceStatus(const BridgeDevice& device, DeviceStatus* status);
 // connection took, so that no later peer gets it.
 void PurgeUserSide(const BridgeDevice& device, bool programBytes);
 
-// Tells of a program opening the user side (the bridge side's hang-up tells
-// of a close). An inotify watch on the user side tells it where the system
-// grants one (a user gets only so many); without one, a wait looks again
-// every 50 ms.
-class OpenWatch {
-public:
-    static constexpr int kLookMs = 50;
-
-    explicit OpenWatch(const BridgeDevice& device);
-    // What a wait on a closed user side polls, and for how long at most.
-    pollfd Entry() const { return {fd_.Get(), POLLIN, 0}; }
-    int TimeoutMs() const { return fd_.IsValid() ? -1 : kLookMs; }
-    // Takes the events that woke a wait.
-    void Drain() const;
-
-private:
-    UniqueFd fd_;
-};
+// While nobody holds the user side, nothing tells of a program opening it:
+// the bridge side reports its hang-up without pause, and an inotify watch
+// would take one of the few that a user gets (128 by default) per port. A
+// pump waiting on a closed user side looks again after this long, so that a
+// program that opens it gets the network's bytes from then on.
+constexpr int kClosedLookMs = 50;
 
 // Between connections the bridge holds its bridge side and looks after the
 // user side: whatever a program leaves behind when it closes the port is
@@ -116,7 +103,7 @@ private:
 
     char path_[32] = {};
     BridgeDevice device_;
-    std::unique_ptr<OpenWatch> watch_;
+    UniqueFd edges_;
     bool dsr_ = false;
     bool purged_ = false;
 };
