@@ -23,7 +23,7 @@ constexpr int kStopWaitMs = 2000;
 // Framed links and udp keep the 1024 bytes a frame or datagram holds; a raw
 // TCP stream moves in larger pieces, which costs fewer wake-ups per byte.
 constexpr uint32_t kQueueLimit = 1024;
-constexpr uint32_t kStreamQueueLimit = 16 * 1024;
+constexpr uint32_t kStreamQueueLimit = 64 * 1024;
 
 // Threads that StopBridge gave up waiting for. They end by themselves at
 // their next wait; a restart of their record and the program's end wait for

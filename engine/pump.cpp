@@ -130,6 +130,7 @@ private:
     bool devWritePending_ = false;
     bool statPending_ = false;
 
+    bool ready_[EVENT_COUNT] = {};
     Dsr dsr_ = Dsr::Unknown;
     bool datagram_ = false;
     bool endOfStream_ = false;  // the peer's end was read: no more socket reads
@@ -164,10 +165,9 @@ void Pump::Run()
     LogLine("InOut() START\n");
     framing_.Reset();
     if (Allocate()) {
-        bool ready[EVENT_COUNT];
-        while (StartOperations() && Wait(ready)) {
+        while (StartOperations() && Wait(ready_)) {
             for (int e = 0; e < EVENT_COUNT && !end_; ++e) {
-                if (ready[e])
+                if (ready_[e])
                     Handle(e);
             }
             if (framing_.Poll())
@@ -376,6 +376,13 @@ void Pump::HandleRead()
     if (n > 0) {
         devReadPending_ = false;
         framing_.FromSerial(devIn_, static_cast<int>(n));
+        // Sent in this pass if the socket takes it, as the next event in
+        // order: a wait less per piece.
+        if (!sockWritePending_) {
+            if (sockOut_.Empty())
+                sockOut_.Fill(framing_.toNet, size_);
+            sockWritePending_ = ready_[EVENT_SENT] = !sockOut_.Empty();
+        }
     } else if (n == 0 || errno == EIO) {
         devReadPending_ = false;  // the user side is closed: no data now
     } else if (!WouldBlock(errno)) {
@@ -419,6 +426,11 @@ void Pump::HandleReceived()
     } else if (n > 0) {
         sockReadPending_ = false;
         framing_.FromNet(sockIn_, static_cast<int>(n));
+        if (!devWritePending_ && dsr_ == Dsr::On && !ready_[EVENT_STAT]) {
+            if (devOut_.Empty())
+                devOut_.Fill(framing_.toSerial, size_);
+            devWritePending_ = ready_[EVENT_WRITTEN] = !devOut_.Empty();
+        }
     } else if (n == 0 && datagram_) {
         sockReadPending_ = false;  // an empty datagram is an empty message, not an end
     } else if (n == 0) {
