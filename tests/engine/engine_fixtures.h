@@ -77,7 +77,7 @@ inline std::string ReadSome(int fd, size_t n, int timeoutMs = 3000)
 {
     std::string s;
     char buf[65536];
-    for (ssize_t r = 1; s.size() < n && WaitReadable(fd, timeoutMs) && (r > 0 || errno == EAGAIN);)
+    for (ssize_t r = 1; s.size() < n && WaitReadable(fd, timeoutMs) && (r > 0 || (r < 0 && errno == EAGAIN));)
         if ((r = read(fd, buf, std::min(sizeof buf, n - s.size()))) > 0)
             s.append(buf, static_cast<size_t>(r));
     return s;
