@@ -79,8 +79,7 @@ protected:
         auto p = std::make_unique<CustomProto>("GW1", keepAlive, idleTime, 1024, 1024, clock);
         Feed(*p, Frame(FRAME_REGISTER, "GW1"));
         EXPECT_TRUE(p->TakeRegistered());
-        Drain(p->toNet);
-        return p;
+        return Drain(p->toNet), std::move(p);
     }
     // Polls once a second up to `until`; what went out when, and the time
     // Poll ended the connection (0 if it did not).
