@@ -97,6 +97,7 @@ private:
     bool ReadStatus();
     bool Wait(bool ready[EVENT_COUNT]);
     int BuildPollSet(pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT]);
+    bool LookAtClosedUserSide(bool ready[EVENT_COUNT]);
     void MarkReady(const pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT]);
     void Handle(int event);
     void HandleRead();
@@ -182,8 +183,8 @@ void Pump::Run()
 }
 
 // The start of a pass: fills the output buffers, asks for the reads that
-// the queues have room for, and reads DSR when its watch has fired. False
-// ends the connection at once.
+// the queues have room for, and reads DSR when the last pass saw it change.
+// False ends the connection at once.
 bool Pump::StartOperations()
 {
     if (!sockWritePending_) {
@@ -277,20 +278,10 @@ int Pump::BuildPollSet(pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT])
         device.events |= POLLOUT;
     int timeout = -1;
     if (dsr_ != Dsr::On) {
-        // The bridge side reports its hang-up without pause while nobody
-        // holds the user side: it stays out of the set and is looked at
-        // once per pass.
-        DeviceStatus status;
-        if (!ReadDeviceStatus(device_, &status)) {
-            LogLastError("InOut(): GetCommModemStatus()");
+        if (!LookAtClosedUserSide(ready)) {
             end_ = true;
             return 0;
         }
-        ready[EVENT_READ] = devReadPending_ && status.input;
-        // Nobody listens: the bytes go nowhere, at once.
-        discardDevOut_ = devWritePending_ && !status.dsr;
-        ready[EVENT_WRITTEN] = discardDevOut_;
-        ready[EVENT_STAT] = status.dsr;
         device.fd = -1;
         timeout = kClosedLookMs;
     }
@@ -312,6 +303,24 @@ int Pump::BuildPollSet(pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT])
     if (std::find(ready, ready + EVENT_COUNT, true) != ready + EVENT_COUNT)
         timeout = 0;
     return timeout;
+}
+
+// The bridge side reports its hang-up without pause while nobody holds the
+// user side: it stays out of the poll set and is looked at once per pass.
+// False when it cannot be looked at.
+bool Pump::LookAtClosedUserSide(bool ready[EVENT_COUNT])
+{
+    DeviceStatus status;
+    if (!ReadDeviceStatus(device_, &status)) {
+        LogLastError("InOut(): GetCommModemStatus()");
+        return false;
+    }
+    ready[EVENT_READ] = devReadPending_ && status.input;
+    // Nobody listens: the bytes go nowhere, at once.
+    discardDevOut_ = devWritePending_ && !status.dsr;
+    ready[EVENT_WRITTEN] = discardDevOut_;
+    ready[EVENT_STAT] = status.dsr;
+    return true;
 }
 
 void Pump::MarkReady(const pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT])
