@@ -1,4 +1,5 @@
-// The bridge side of a pair as the bridge's serial device.
+// The bridge side of a pair as the bridge's serial device, and the care that
+// no byte to or from the user side outlives the open of the port it belongs to.
 #pragma once
 
 #include <poll.h>
