@@ -4,26 +4,42 @@
 # the same serial program and the same TCP peer (build/bench/bridge_bench):
 #   - throughput serial to network and network to serial, each alone;
 #   - the round trip of a one-byte echo (median and p99);
+#   - the wake-ups of a framed port with keepalive (only when a probe is due);
+#   - the CPU of 256 connected idle ports, each with a peer and a serial
+#     program holding it;
 #   - the CPU of the program with 256 idle ports, and the time it takes to
-#     stop them all on SIGTERM (and that options.dat is written then).
+#     stop them all on SIGTERM with a quarter in their 1 s pause (and that
+#     options.dat is written then).
 # The order of ours and socat alternates between repetitions; figures are
 # medians. Everything runs on loopback, in a temporary folder, and is bounded
 # in time; every process started is ended on exit.
 #
-#   bench/bridge_bench.sh [--mib N] [--reps N] [--echoes N] [--idle-seconds N]
-#   defaults: 8 MiB per transfer, 15 repetitions, 10000 echoes each, 20 s idle
+#   bench/bridge_bench.sh [--mib N] [--reps N] [--echoes N] [--idle-seconds N] [--parts LETTERS]
+#   defaults: 8 MiB per transfer, 15 repetitions, 10000 echoes each, 20 s idle,
+#   every part: o(ne port against socat) f(ramed wake-ups) c(onnected 256) i(dle 256)
 # The table at the end gives each figure for ours and socat with their ratio
 # and the target; the script's status is 0 when it measured, whatever the
 # figures (a lost byte or a bridge that never connects is a failure).
 #   BENCH_NO_BUILD=1 uses the existing build/ as it is.
+#   BENCH_ENGINE_ONLY=1 measures bench/bridge_host (the program's bridges
+#   without the window, built in build-eng/ without Qt) instead of the program.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD="$ROOT/build"
+EXE_TARGET=velkaro_redi
+EXE_PATH=velkaro_redi
+CONFIG=()
+if [ -n "${BENCH_ENGINE_ONLY:-}" ]; then
+  BUILD="$ROOT/build-eng"
+  EXE_TARGET=bridge_host
+  EXE_PATH=bench/bridge_host
+  CONFIG=(-DVR_ENGINE_ONLY=ON)
+fi
 
 command -v socat >/dev/null || { echo "bridge_bench: socat is needed (apt-get install socat)" >&2; exit 2; }
 if [ -z "${BENCH_NO_BUILD:-}" ]; then
-  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$BUILD" --parallel 2 --target velkaro_redi bridge_bench >/dev/null
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${CONFIG[@]}" >/dev/null
+  cmake --build "$BUILD" --parallel 2 --target "$EXE_TARGET" bridge_bench >/dev/null
 fi
 
 WORK=$(mktemp -d /tmp/vr_bridge_bench.XXXXXX)
@@ -43,11 +59,11 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 mkdir "$WORK/one" "$WORK/many"
-cp "$BUILD/velkaro_redi" "$WORK/one/"
-cp "$BUILD/velkaro_redi" "$WORK/many/"
+cp "$BUILD/$EXE_PATH" "$WORK/one/velkaro_redi"
+cp "$BUILD/$EXE_PATH" "$WORK/many/velkaro_redi"
 
 # The driver bounds each step itself; this is the last resort.
-timeout -k 5 170 "$BUILD/bench/bridge_bench" --exe "$WORK/one/velkaro_redi" \
+timeout -k 5 400 "$BUILD/bench/bridge_bench" --exe "$WORK/one/velkaro_redi" \
   --many "$WORK/many/velkaro_redi" --work "$WORK" "$@" &
 DRIVER=$!
 status=0

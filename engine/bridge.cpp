@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,7 +20,10 @@
 namespace {
 
 constexpr int kStopWaitMs = 2000;
+// Framed links and udp keep the 1024 bytes a frame or datagram holds; a raw
+// TCP stream moves in larger pieces, which costs fewer wake-ups per byte.
 constexpr uint32_t kQueueLimit = 1024;
+constexpr uint32_t kStreamQueueLimit = 64 * 1024;
 
 // Threads that StopBridge gave up waiting for. They end by themselves at
 // their next wait; a restart of their record and the program's end wait for
@@ -51,12 +55,29 @@ void JoinForgotten(const PortRecord* record)
         handle->Join();
 }
 
+// A running port holds up to five descriptors (its pair, a socket, the
+// bridge side and its watch, a listener): 256 ports need more than the
+// usual soft limit of 1024, and the program waits with poll(), never
+// select(), so the hard limit is safe to use.
+void RaiseDescriptorLimit()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        rlimit files{};
+        if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+            files.rlim_cur = files.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &files);
+        }
+    });
+}
+
 std::unique_ptr<Protocol> CreateFraming(const PortRecord& record)
 {
     if (record.useCustom)
         return std::unique_ptr<Protocol>(new (std::nothrow) CustomProto(
             record.devName, record.keepAlive, record.idleTime, kQueueLimit, kQueueLimit));
-    return std::unique_ptr<Protocol>(new (std::nothrow) Protocol(kQueueLimit, kQueueLimit));
+    const uint32_t limit = record.mode == MODE_UDP ? kQueueLimit : kStreamQueueLimit;
+    return std::unique_ptr<Protocol>(new (std::nothrow) Protocol(limit, limit));
 }
 
 }  // namespace
@@ -179,6 +200,7 @@ bool StartBridge(PortRecord* record)
     if (record->hThread && !StopBridge(record))
         return false;
     JoinForgotten(record);
+    RaiseDescriptorLimit();
     if (!record->hStopEvent) {
         record->hStopEvent = StopEvent::Create();
         if (!record->hStopEvent)

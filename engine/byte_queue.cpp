@@ -20,7 +20,14 @@ void ByteQueue::SetBlockAllocator(BlockAllocator alloc)
 
 QueueBlock* ByteQueue::AppendBlock()
 {
-    QueueBlock* block = g_allocator.load()();
+    QueueBlock* block = spare_;
+    if (block) {
+        spare_ = block->next;
+        --spareCount_;
+        *block = QueueBlock();
+    } else {
+        block = g_allocator.load()();
+    }
     if (!block) {
         outOfMemory_ = true;
         return nullptr;
@@ -67,7 +74,7 @@ uint32_t ByteQueue::Read(void* destination, uint32_t max)
             first_ = block->next;
             if (!first_)
                 last_ = nullptr;
-            delete block;
+            Release(block);
             continue;
         }
         uint32_t avail = static_cast<uint32_t>(block->writePos - block->readPos);
@@ -82,15 +89,29 @@ uint32_t ByteQueue::Read(void* destination, uint32_t max)
     return moved;
 }
 
+void ByteQueue::Release(QueueBlock* block)
+{
+    if (spareCount_ < kMaxSpareBlocks) {
+        block->next = spare_;
+        spare_ = block;
+        ++spareCount_;
+    } else {
+        delete block;
+    }
+}
+
 void ByteQueue::Clear()
 {
-    while (first_) {
-        QueueBlock* next = first_->next;
-        delete first_;
-        first_ = next;
+    for (QueueBlock** chain : {&first_, &spare_}) {
+        while (*chain) {
+            QueueBlock* next = (*chain)->next;
+            delete *chain;
+            *chain = next;
+        }
     }
     last_ = nullptr;
     count_ = 0;
+    spareCount_ = 0;
 }
 
 bool ByteQueue::TakeOutOfMemory()

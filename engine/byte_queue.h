@@ -29,6 +29,7 @@ public:
 
     bool IsOverLimit() const { return limit_ != 0 && count_ > limit_; }
     uint32_t Count() const { return count_; }
+    uint32_t Limit() const { return limit_; }
 
     // True once a write could not get memory; TakeOutOfMemory clears it.
     bool OutOfMemory() const { return outOfMemory_; }
@@ -43,8 +44,15 @@ public:
     static void SetBlockAllocator(BlockAllocator alloc);
 
 private:
-    QueueBlock* AppendBlock();
+    // Read blocks are kept for later writes, up to this many: a stream of
+    // large pieces then costs no allocation per block.
+    static constexpr uint32_t kMaxSpareBlocks = 256;
 
+    QueueBlock* AppendBlock();
+    void Release(QueueBlock* block);
+
+    QueueBlock* spare_ = nullptr;
+    uint32_t spareCount_ = 0;
     QueueBlock* first_ = nullptr;
     QueueBlock* last_ = nullptr;
     uint32_t count_ = 0;

@@ -240,3 +240,22 @@ bool CustomProto::TakeRegistered()
     registered = 0;
     return true;
 }
+
+int CustomProto::SecondsUntilDue() const
+{
+    if (linkState == LINK_FAILED)
+        return 0;
+    const int32_t now = clock_->Now();
+    auto until = [now](int32_t deadline) {
+        int32_t d = static_cast<int32_t>(static_cast<uint32_t>(deadline) - static_cast<uint32_t>(now));
+        return d > 0 ? static_cast<int>(d) : 0;
+    };
+    int due = -1;
+    if (linkState == LINK_UP && idleTime != 0)
+        due = until(idleDeadline);
+    if ((linkState == LINK_UP && keepAlive != 0) || linkState == LINK_CLOSING) {
+        int probe = until(nextProbe);
+        due = due < 0 ? probe : std::min(due, probe);
+    }
+    return due;
+}

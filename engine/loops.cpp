@@ -3,10 +3,8 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include "engine/bridge.h"
 #include "engine/net.h"
@@ -20,45 +18,52 @@ namespace {
 
 constexpr int kClientWaitMs = 2000;
 constexpr int kServerWaitMs = 1000;
-constexpr auto kConnectPause = std::chrono::milliseconds(1000);
+constexpr int kConnectPauseMs = 1000;
 constexpr int kListenBacklog = 0x7FFFFFFF;
 
 // One connection on an established socket: the bridge side is opened anew
-// for it and closed when the pump returns.
+// for it and closed when the pump returns; the keeper lets go of it meanwhile.
 void Serve(PortRecord* record, const StopEvent& stop, const SerialParams& params,
-           Protocol& framing, int sock, int listenFd)
+           Protocol& framing, int sock, int listenFd, UserSideKeeper& keeper)
 {
     char path[32];
     BridgeDevicePath(record, path, sizeof path);
-    BridgeDevice device = OpenDevice(path, params);
-    if (device.IsOpen())
-        InOut(record, device, sock, framing, params.ignoreDSR != 0, listenFd, stop);
+    keeper.Release();
+    {
+        BridgeDevice device = OpenDevice(path, params);
+        if (device.IsOpen())
+            InOut(record, device, sock, framing, params.ignoreDSR != 0, listenFd, stop);
+    }
+    keeper.Reacquire();
 }
 
 // tcpclient and udp differ only in the pause and the "Connecting" state.
 void ConnectingLoop(PortRecord* record, const StopEvent& stop, const SerialParams& params,
                     Protocol& framing, int protocol)
 {
+    UserSideKeeper keeper(record);
     PostPortState(record, STATE_WAITING);
-    if (!stop.Wait(kClientWaitMs)) {
+    if (!keeper.WaitStop(stop.Fd(), kClientWaitMs)) {
         do {
             PostPortState(record, STATE_CHECKING);
             if (protocol == kProtoTcp) {
-                std::this_thread::sleep_for(kConnectPause);
+                // The pause before a connect ends with a stop like any wait.
+                if (keeper.WaitStop(stop.Fd(), kConnectPauseMs))
+                    break;
                 PostPortState(record, STATE_CONNECTING);
             }
-            int sock = Connect(protocol, record, stop);
+            int sock = Connect(protocol, record, stop, &keeper);
             record->sock.store(sock);
             if (sock >= 0) {
                 PostPortState(record, STATE_CONNECTED);
-                Serve(record, stop, params, framing, sock, -1);
+                Serve(record, stop, params, framing, sock, -1, keeper);
                 // Forget the number before closing it, so that a reader of
                 // sock never sees a descriptor that is already gone.
                 record->sock.store(kInvalidSocket);
                 Disconnect(sock);
                 PostPortState(record, STATE_WAITING);
             }
-        } while (!stop.Wait(kClientWaitMs));
+        } while (!keeper.WaitStop(stop.Fd(), kClientWaitMs));
     }
     PostPortState(record, STATE_STOPPED);
 }
@@ -110,10 +115,11 @@ void ServerLoop(PortRecord* record, const StopEvent& stop, const SerialParams& p
     }
     record->sock.store(listener.Get());
 
-    if (!stop.Wait(kServerWaitMs)) {
+    UserSideKeeper keeper(record);
+    if (!keeper.WaitStop(stop.Fd(), kServerWaitMs)) {
         do {
             PostPortState(record, STATE_WAITING);
-            int client = Accept(listener.Get(), stop, true);
+            int client = Accept(listener.Get(), stop, true, &keeper);
             if (client < 0)
                 continue;
             if (!ClientAllowed(record, client)) {
@@ -123,10 +129,10 @@ void ServerLoop(PortRecord* record, const StopEvent& stop, const SerialParams& p
             PostPortState(record, STATE_CHECKING);
             record->sock.store(client);
             PostPortState(record, STATE_CONNECTED);
-            Serve(record, stop, params, framing, client, listener.Get());
+            Serve(record, stop, params, framing, client, listener.Get(), keeper);
             record->sock.store(listener.Get());
             Disconnect(client);
-        } while (!stop.Wait(kServerWaitMs));
+        } while (!keeper.WaitStop(stop.Fd(), kServerWaitMs));
     }
     record->sock.store(kInvalidSocket);
     listener.Reset();

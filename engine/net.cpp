@@ -20,11 +20,13 @@
 namespace {
 
 // Blocks until one of the descriptors is ready; retries on signals.
-int PollForever(pollfd* fds, nfds_t n)
+int PollForever(pollfd* fds, int n, UserSideKeeper* keeper)
 {
+    if (keeper)
+        return keeper->Poll(fds, n, -1);
     int r;
     do {
-        r = poll(fds, n, -1);
+        r = poll(fds, static_cast<nfds_t>(n), -1);
     } while (r < 0 && errno == EINTR);
     return r;
 }
@@ -93,7 +95,7 @@ int Socket(int protocol, const char* addrText, const char* portText)
     return fd.Release();
 }
 
-int Connect(int protocol, const PortRecord* record, const StopEvent& stop)
+int Connect(int protocol, const PortRecord* record, const StopEvent& stop, UserSideKeeper* keeper)
 {
     char locPort[16], dstPort[16];
     LocPortText(record, locPort, sizeof locPort);
@@ -110,6 +112,13 @@ int Connect(int protocol, const PortRecord* record, const StopEvent& stop)
         return -1;
 
     const auto* sa = reinterpret_cast<const sockaddr*>(&remote);
+    if (remote.sin_addr.s_addr == htonl(INADDR_ANY)) {
+        // Linux would take it for this machine and hand the serial program's
+        // bytes to whatever listens here.
+        errno = EADDRNOTAVAIL;
+        LogLastError("Connect(): connect(\"%s\", \"%s\")", dstAddr.c_str(), dstPort);
+        return -1;
+    }
     if (protocol != kProtoTcp) {
         // Fixes the datagram peer; nothing travels yet.
         if (connect(fd.Get(), sa, sizeof remote) != 0) {
@@ -120,7 +129,7 @@ int Connect(int protocol, const PortRecord* record, const StopEvent& stop)
         if (errno != EINPROGRESS)
             return -1;
         pollfd fds[2] = {{stop.Fd(), POLLIN, 0}, {fd.Get(), POLLOUT, 0}};
-        if (PollForever(fds, 2) < 0 || fds[0].revents)
+        if (PollForever(fds, 2, keeper) < 0 || fds[0].revents)
             return -1;
         int err = 0;
         socklen_t len = sizeof err;
@@ -131,11 +140,11 @@ int Connect(int protocol, const PortRecord* record, const StopEvent& stop)
     return fd.Release();
 }
 
-int Accept(int listenFd, const StopEvent& stop, bool wait)
+int Accept(int listenFd, const StopEvent& stop, bool wait, UserSideKeeper* keeper)
 {
     if (wait) {
         pollfd fds[2] = {{stop.Fd(), POLLIN, 0}, {listenFd, POLLIN, 0}};
-        if (PollForever(fds, 2) < 0 || fds[0].revents || !fds[1].revents)
+        if (PollForever(fds, 2, keeper) < 0 || fds[0].revents || !fds[1].revents)
             return -1;
     }
     sockaddr_in peer{};

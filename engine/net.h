@@ -7,6 +7,7 @@
 
 struct PortRecord;
 class StopEvent;
+class UserSideKeeper;
 
 constexpr int kProtoTcp = 6;
 constexpr int kProtoUdp = 17;
@@ -22,12 +23,15 @@ int Socket(int protocol, const char* addrText, const char* portText);
 
 // A socket bound to the record's local address and port and connected to its
 // remote address and port; -1 on failure. A TCP attempt waits for the
-// connection without a time limit, or until stop is signalled.
-int Connect(int protocol, const PortRecord* record, const StopEvent& stop);
+// connection without a time limit, or until stop is signalled. The remote
+// address 0.0.0.0 names no peer: it fails with EADDRNOTAVAIL. A keeper looks
+// after the user side while the attempt waits.
+int Connect(int protocol, const PortRecord* record, const StopEvent& stop,
+            UserSideKeeper* keeper = nullptr);
 
 // One client from a listening socket; with wait, first waits for a client or
 // for stop. -1 when stopped or on failure.
-int Accept(int listenFd, const StopEvent& stop, bool wait);
+int Accept(int listenFd, const StopEvent& stop, bool wait, UserSideKeeper* keeper = nullptr);
 
 // Shuts the socket down both ways and closes it.
 void Disconnect(int fd);

@@ -26,6 +26,8 @@ bool Protocol::Poll() { return TakeQueueFailure(); }
 
 bool Protocol::TakeRegistered() { return false; }
 
+int Protocol::SecondsUntilDue() const { return -1; }
+
 bool Protocol::TakeQueueFailure()
 {
     bool a = toNet.TakeOutOfMemory();

@@ -20,6 +20,9 @@ public:
     virtual void Reset();
     virtual bool Poll();
     virtual bool TakeRegistered();
+    // Seconds until Poll has something to do: 0 at once, -1 nothing until
+    // bytes come. The pump sleeps that long at most.
+    virtual int SecondsUntilDue() const;
 
     ByteQueue toNet;
     ByteQueue toSerial;

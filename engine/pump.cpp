@@ -8,44 +8,52 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "engine/bridge.h"
 #include "engine/port_table.h"
 #include "engine/protocol.h"
+#include "engine/seconds_clock.h"
 #include "engine/serial_side.h"
 
 namespace {
 
-constexpr uint32_t kBufferSize = 1024;
-constexpr int kWaitMs = 50;
-constexpr int kShortWaitMs = 5;
+// A datagram never carries more than this, and framed links and udp keep
+// their buffers at it; a raw TCP link may use buffers as large as its
+// queue limit, up to kMaxStreamBuffer.
+constexpr uint32_t kDatagramSize = 1024;
+constexpr uint32_t kMaxStreamBuffer = 64 * 1024;
 constexpr auto kLastWritePause = std::chrono::milliseconds(1000);
 
 using Clock = std::chrono::steady_clock;
 
-// The order is the priority: when several are ready in one pass, the lowest
-// data event (0 to 4) is handled, and the lowest of 5 to 7 with it.
+// The order is the priority: the events ready in one pass are taken in
+// this order, so a close, a newer client or a stop comes after the data
+// that was ready with it.
 enum Event : int {
     EVENT_READ,      // the bridge side has bytes for the network
     EVENT_SENT,      // the socket takes more of the socket-output buffer
     EVENT_RECEIVED,  // the socket has bytes (or its end, or an error)
     EVENT_WRITTEN,   // the bridge side takes more of the device-output buffer
-    EVENT_STAT,      // DSR changed
+    EVENT_STAT,      // DSR may have changed
     EVENT_CLOSE,     // the peer closed the connection
     EVENT_ACCEPT,    // a newer client waits (tcpserver)
     EVENT_STOP,      // the bridge is being stopped
     EVENT_COUNT
 };
 
+enum PollSlot { SLOT_STOP, SLOT_SOCK, SLOT_LISTEN, SLOT_DEVICE, SLOT_COUNT };
+
 struct OutBuffer {
-    unsigned char data[kBufferSize];
+    unsigned char* data = nullptr;
     uint32_t count = 0;
     uint32_t written = 0;
 
     bool Empty() const { return written >= count; }
-    void Fill(ByteQueue& queue)
+    void Fill(ByteQueue& queue, uint32_t size)
     {
-        count = queue.Read(data, kBufferSize);
+        count = queue.Read(data, size);
         written = 0;
     }
     const unsigned char* Rest() const { return data + written; }
@@ -63,9 +71,12 @@ bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == 
 
 int MsUntil(Clock::time_point deadline)
 {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
+
+// The shorter of two poll() time-outs, -1 meaning none.
+int Sooner(int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
 
 class Pump {
 public:
@@ -81,8 +92,13 @@ public:
 private:
     enum class Dsr { Unknown, Off, On };
 
+    bool Allocate();
     bool StartOperations();
-    void Wait(bool signalled[EVENT_COUNT]);
+    bool ReadStatus();
+    bool Wait(bool ready[EVENT_COUNT]);
+    int BuildPollSet(pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT]);
+    bool LookAtClosedUserSide(bool ready[EVENT_COUNT]);
+    void MarkReady(const pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT]);
     void Handle(int event);
     void HandleRead();
     void HandleSent();
@@ -100,8 +116,10 @@ private:
     int listenFd_;
     const StopEvent& stop_;
 
-    unsigned char devIn_[kBufferSize];
-    unsigned char sockIn_[kBufferSize];
+    uint32_t size_ = kDatagramSize;  // of each of the four buffers
+    std::unique_ptr<unsigned char[]> memory_;
+    unsigned char* devIn_ = nullptr;
+    unsigned char* sockIn_ = nullptr;
     OutBuffer sockOut_;
     OutBuffer devOut_;
 
@@ -113,6 +131,7 @@ private:
     bool devWritePending_ = false;
     bool statPending_ = false;
 
+    bool ready_[EVENT_COUNT] = {};
     Dsr dsr_ = Dsr::Unknown;
     bool datagram_ = false;
     bool endOfStream_ = false;  // the peer's end was read: no more socket reads
@@ -120,178 +139,212 @@ private:
     bool end_ = false;
 };
 
+// Buffers sized for the link, had once per connection: nothing is
+// allocated while bytes flow.
+bool Pump::Allocate()
+{
+    int type = 0;
+    socklen_t len = sizeof type;
+    datagram_ = getsockopt(sock_, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_DGRAM;
+    if (!datagram_)
+        size_ = std::clamp(framing_.toNet.Limit(), kDatagramSize, kMaxStreamBuffer);
+    memory_.reset(new (std::nothrow) unsigned char[4 * size_]);
+    if (!memory_) {
+        errno = ENOMEM;
+        LogLastError("PrepareEvents(): CreateEvent()");
+        return false;
+    }
+    devIn_ = memory_.get();
+    sockIn_ = devIn_ + size_;
+    sockOut_.data = sockIn_ + size_;
+    devOut_.data = sockOut_.data + size_;
+    return true;
+}
+
 void Pump::Run()
 {
     LogLine("InOut() START\n");
     framing_.Reset();
-    int type = 0;
-    socklen_t len = sizeof type;
-    datagram_ = getsockopt(sock_, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_DGRAM;
-
-    for (;;) {
-        if (!StartOperations())
-            break;
-        bool signalled[EVENT_COUNT];
-        Wait(signalled);
-        if (!end_) {
-            const bool* first = std::find(signalled, signalled + EVENT_STAT + 1, true);
-            const bool* control = std::find(signalled + EVENT_CLOSE, signalled + EVENT_COUNT, true);
-            if (first != signalled + EVENT_STAT + 1)
-                Handle(static_cast<int>(first - signalled));
-            // A close, a newer client or a stop never waits behind a steady
-            // stream of data: it is taken in the same pass.
-            if (!end_ && control != signalled + EVENT_COUNT)
-                Handle(static_cast<int>(control - signalled));
+    if (Allocate()) {
+        while (StartOperations() && Wait(ready_)) {
+            for (int e = 0; e < EVENT_COUNT && !end_; ++e) {
+                if (ready_[e])
+                    Handle(e);
+            }
+            if (framing_.Poll())
+                break;
+            if (framing_.TakeRegistered())
+                PostPortState(record_, STATE_REGISTERED);
+            if (end_)
+                break;
         }
-        if (framing_.Poll())
-            break;
-        if (framing_.TakeRegistered())
-            PostPortState(record_, STATE_REGISTERED);
-        if (end_)
-            break;
     }
     LogLine("InOut() - STOP\n");
 }
 
 // The start of a pass: fills the output buffers, asks for the reads that
-// the queues have room for, and reads DSR when its watch has fired. False
-// ends the connection at once.
+// the queues have room for, and reads DSR when the last pass saw it change.
+// False ends the connection at once.
 bool Pump::StartOperations()
 {
     if (!sockWritePending_) {
         if (sockOut_.Empty())
-            sockOut_.Fill(framing_.toNet);
+            sockOut_.Fill(framing_.toNet, size_);
         sockWritePending_ = !sockOut_.Empty();
     }
     if (!devReadPending_ && !framing_.toNet.IsOverLimit())
         devReadPending_ = true;
     if (!devWritePending_) {
         if (devOut_.Empty())
-            devOut_.Fill(framing_.toSerial);
+            devOut_.Fill(framing_.toSerial, size_);
         devWritePending_ = !devOut_.Empty();
     }
     if (!sockReadPending_ && !framing_.toSerial.IsOverLimit())
         sockReadPending_ = true;
-
-    if (!statPending_) {
-        statPending_ = true;
-        DeviceStatus status;
-        if (!ReadDeviceStatus(device_, &status)) {
-            LogLastError("InOut(): GetCommModemStatus()");
-            return false;
-        }
-        if (!status.dsr) {
-            if (dsr_ != Dsr::Off) {
-                LogLine("DSR is OFF\n");
-                dsr_ = Dsr::Off;
-                PurgeUserSide(device_);
-            }
-            if (!ignoreDsr_) {
-                if (sockWritePending_)
-                    DrainToSocket(Clock::now() + kLastWritePause);
-                return false;
-            }
-        } else if (dsr_ != Dsr::On) {
-            LogLine("DSR is ON\n");
-            dsr_ = Dsr::On;
-        }
-    }
-    return true;
+    if (statPending_)
+        return true;
+    statPending_ = true;
+    return ReadStatus();
 }
 
-// The one wait of a pass: at most 50 ms (5 ms while a direction has nothing
-// under way, for the close, accept and stop events only). Marks what is ready.
-void Pump::Wait(bool signalled[EVENT_COUNT])
+bool Pump::ReadStatus()
 {
-    std::fill(signalled, signalled + EVENT_COUNT, false);
-    const bool idle = (!devReadPending_ && !sockWritePending_) ||
-                      (!sockReadPending_ && !devWritePending_) || !statPending_;
-    discardDevOut_ = false;
-
-    // While no program holds the user side open the master reports a hang-up
-    // without pause; it stays out of the poll set then and is looked at once
-    // per pass, so a closed port costs a wakeup per wait bound, not a core.
-    bool deviceInSet = false;
-    if (!idle) {
-        if (dsr_ == Dsr::On) {
-            deviceInSet = true;
-        } else {
-            DeviceStatus status;
-            if (!ReadDeviceStatus(device_, &status)) {
-                LogLastError("InOut(): GetCommModemStatus()");
-                end_ = true;
-                return;
-            }
-            signalled[EVENT_READ] = devReadPending_ && status.input;
-            // Nobody listens: the bytes go nowhere, at once.
-            discardDevOut_ = devWritePending_ && !status.dsr;
-            signalled[EVENT_WRITTEN] = discardDevOut_;
-            signalled[EVENT_STAT] = status.dsr;
-        }
+    DeviceStatus status;
+    if (!ReadDeviceStatus(device_, &status)) {
+        LogLastError("InOut(): GetCommModemStatus()");
+        return false;
     }
-    signalled[EVENT_CLOSE] = endOfStream_;
-
-    short sockEvents = 0;
-    if (!idle) {
-        if (sockWritePending_)
-            sockEvents |= POLLOUT;
-        if (sockReadPending_ && !endOfStream_)
-            sockEvents |= POLLIN;
+    if (status.dsr) {
+        if (dsr_ != Dsr::On)
+            LogLine("DSR is ON\n");
+        dsr_ = Dsr::On;
+        return true;
     }
-    short devEvents = 0;
-    if (devReadPending_)
-        devEvents |= POLLIN;
-    if (devWritePending_)
-        devEvents |= POLLOUT;
-    pollfd fds[4] = {
-        {stop_.Fd(), POLLIN, 0},
-        {sock_, sockEvents, 0},
-        {listenFd_, POLLIN, 0},
-        {deviceInSet ? device_.Fd() : -1, devEvents, 0},
-    };
-    const bool ready = std::find(signalled, signalled + EVENT_COUNT, true) != signalled + EVENT_COUNT;
-    int n = poll(fds, 4, ready ? 0 : (idle ? kShortWaitMs : kWaitMs));
+    if (dsr_ != Dsr::Off) {
+        LogLine("DSR is OFF\n");
+        // Found closed as the connection starts: what a program wrote
+        // before, no connection took; bytes waiting for the user side were
+        // meant for a program that has gone. Found closed later: what the
+        // program wrote is still read and carried.
+        PurgeUserSide(device_, dsr_ == Dsr::Unknown);
+        dsr_ = Dsr::Off;
+    }
+    if (ignoreDsr_)
+        return true;
+    // The closing program's last bytes still go out.
+    ssize_t n;
+    while ((n = read(device_.Fd(), devIn_, size_)) > 0)
+        framing_.FromSerial(devIn_, static_cast<int>(n));
+    DrainToSocket(Clock::now() + kLastWritePause);
+    return false;
+}
+
+// The one wait of a pass. Marks what is ready; false ends the connection.
+bool Pump::Wait(bool ready[EVENT_COUNT])
+{
+    pollfd fds[SLOT_COUNT];
+    int timeout = BuildPollSet(fds, ready);
+    if (end_)
+        return false;
+    int n = poll(fds, SLOT_COUNT, timeout);
     if (n < 0) {
-        if (errno != EINTR) {
-            LogLastError("InOut(): WaitForMultipleObjects()");
-            end_ = true;
-        }
-        return;
+        if (errno == EINTR)
+            return true;
+        LogLastError("InOut(): WaitForMultipleObjects()");
+        return false;
     }
     for (const pollfd& p : fds) {
         if (p.revents & POLLNVAL) {
             errno = EBADF;
             LogLastError("InOut(): WaitForMultipleObjects()");
-            end_ = true;
-            return;
+            return false;
         }
     }
-
-    const short s = fds[1].revents;
-    const short d = fds[3].revents;
-    if (deviceInSet) {
-        signalled[EVENT_READ] = devReadPending_ && (d & POLLIN);
-        // Never write into a user side that was just closed: the hang-up is
-        // taken first, and the bytes are discarded from then on.
-        signalled[EVENT_WRITTEN] = devWritePending_ && (d & POLLOUT) && !(d & POLLHUP);
-        signalled[EVENT_STAT] = (d & (POLLHUP | POLLERR)) != 0;
-    }
-    if (!idle) {
-        signalled[EVENT_SENT] = sockWritePending_ && (s & (POLLOUT | POLLERR));
-        // An error reaches the socket read even when none is wanted, so that
-        // it ends the connection instead of being reported again and again.
-        signalled[EVENT_RECEIVED] =
-            (sockReadPending_ && !endOfStream_ && (s & (POLLIN | POLLHUP))) || (s & POLLERR);
-        if (!datagram_ && (s & POLLHUP))
-            signalled[EVENT_CLOSE] = true;
-    } else if (s & (POLLHUP | POLLERR)) {
-        signalled[EVENT_CLOSE] = true;
-    }
-    signalled[EVENT_ACCEPT] = fds[2].revents != 0;
-    signalled[EVENT_STOP] = fds[0].revents != 0;
+    MarkReady(fds, ready);
+    return true;
 }
 
-// Takes one ready event.
+// What the pass waits for, and how long: with no time-out unless the
+// framing has a probe or close due, or the user side is closed and only
+// looking again tells of an open. Events known before the wait are marked.
+int Pump::BuildPollSet(pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT])
+{
+    std::fill(ready, ready + EVENT_COUNT, false);
+    discardDevOut_ = false;
+    pollfd device{device_.Fd(), 0, 0};
+    if (devReadPending_)
+        device.events |= POLLIN;
+    if (devWritePending_)
+        device.events |= POLLOUT;
+    int timeout = -1;
+    if (dsr_ != Dsr::On) {
+        if (!LookAtClosedUserSide(ready)) {
+            end_ = true;
+            return 0;
+        }
+        device.fd = -1;
+        timeout = kClosedLookMs;
+    }
+    ready[EVENT_CLOSE] = endOfStream_;
+
+    short sockEvents = 0;
+    if (sockWritePending_)
+        sockEvents |= POLLOUT;
+    if (sockReadPending_ && !endOfStream_)
+        sockEvents |= POLLIN;
+    fds[SLOT_STOP] = {stop_.Fd(), POLLIN, 0};
+    fds[SLOT_SOCK] = {sock_, sockEvents, 0};
+    fds[SLOT_LISTEN] = {listenFd_, POLLIN, 0};
+    fds[SLOT_DEVICE] = device;
+
+    int due = framing_.SecondsUntilDue();
+    if (due >= 0)
+        timeout = Sooner(timeout, MsUntilSecondsPass(static_cast<uint32_t>(due)));
+    if (std::find(ready, ready + EVENT_COUNT, true) != ready + EVENT_COUNT)
+        timeout = 0;
+    return timeout;
+}
+
+// The bridge side reports its hang-up without pause while nobody holds the
+// user side: it stays out of the poll set and is looked at once per pass.
+// False when it cannot be looked at.
+bool Pump::LookAtClosedUserSide(bool ready[EVENT_COUNT])
+{
+    DeviceStatus status;
+    if (!ReadDeviceStatus(device_, &status)) {
+        LogLastError("InOut(): GetCommModemStatus()");
+        return false;
+    }
+    ready[EVENT_READ] = devReadPending_ && status.input;
+    // Nobody listens: the bytes go nowhere, at once.
+    discardDevOut_ = devWritePending_ && !status.dsr;
+    ready[EVENT_WRITTEN] = discardDevOut_;
+    ready[EVENT_STAT] = status.dsr;
+    return true;
+}
+
+void Pump::MarkReady(const pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT])
+{
+    const short s = fds[SLOT_SOCK].revents;
+    const short d = fds[SLOT_DEVICE].revents;
+    if (dsr_ == Dsr::On) {
+        ready[EVENT_READ] = devReadPending_ && (d & POLLIN);
+        // Never write into a user side that was just closed: the hang-up is
+        // taken first, and the bytes are discarded from then on.
+        ready[EVENT_WRITTEN] = devWritePending_ && (d & POLLOUT) && !(d & POLLHUP);
+        ready[EVENT_STAT] = (d & (POLLHUP | POLLERR)) != 0;
+    }
+    ready[EVENT_SENT] = sockWritePending_ && (s & (POLLOUT | POLLERR));
+    // An error reaches the socket read even when none is wanted, so that
+    // it ends the connection instead of being reported again and again.
+    ready[EVENT_RECEIVED] =
+        (sockReadPending_ && !endOfStream_ && (s & (POLLIN | POLLHUP))) || (s & POLLERR);
+    if (!datagram_ && (s & POLLHUP))
+        ready[EVENT_CLOSE] = true;
+    ready[EVENT_ACCEPT] = fds[SLOT_LISTEN].revents != 0;
+    ready[EVENT_STOP] = fds[SLOT_STOP].revents != 0;
+}
+
 void Pump::Handle(int event)
 {
     switch (event) {
@@ -328,10 +381,17 @@ void Pump::Handle(int event)
 
 void Pump::HandleRead()
 {
-    ssize_t n = read(device_.Fd(), devIn_, kBufferSize);
+    ssize_t n = read(device_.Fd(), devIn_, size_);
     if (n > 0) {
         devReadPending_ = false;
         framing_.FromSerial(devIn_, static_cast<int>(n));
+        // Sent in this pass if the socket takes it, as the next event in
+        // order: a wait less per piece.
+        if (!sockWritePending_) {
+            if (sockOut_.Empty())
+                sockOut_.Fill(framing_.toNet, size_);
+            sockWritePending_ = ready_[EVENT_SENT] = !sockOut_.Empty();
+        }
     } else if (n == 0 || errno == EIO) {
         devReadPending_ = false;  // the user side is closed: no data now
     } else if (!WouldBlock(errno)) {
@@ -365,8 +425,8 @@ void Pump::HandleReceived()
         }
         return;
     }
-    ssize_t n = recv(sock_, sockIn_, kBufferSize, datagram_ ? MSG_TRUNC : 0);
-    if (n > static_cast<ssize_t>(kBufferSize)) {
+    ssize_t n = recv(sock_, sockIn_, size_, datagram_ ? MSG_TRUNC : 0);
+    if (n > static_cast<ssize_t>(size_)) {
         // A datagram cut to fit the buffer would reach the serial side with a
         // hole in it.
         errno = EMSGSIZE;
@@ -375,6 +435,11 @@ void Pump::HandleReceived()
     } else if (n > 0) {
         sockReadPending_ = false;
         framing_.FromNet(sockIn_, static_cast<int>(n));
+        if (!devWritePending_ && dsr_ == Dsr::On && !ready_[EVENT_STAT]) {
+            if (devOut_.Empty())
+                devOut_.Fill(framing_.toSerial, size_);
+            devWritePending_ = ready_[EVENT_WRITTEN] = !devOut_.Empty();
+        }
     } else if (n == 0 && datagram_) {
         sockReadPending_ = false;  // an empty datagram is an empty message, not an end
     } else if (n == 0) {
@@ -406,18 +471,19 @@ void Pump::HandleWritten()
     }
 }
 
-// Waits until fd is ready or the deadline passes; false on the deadline.
+// Waits until fd is ready, the deadline passes or the bridge is stopped;
+// false unless fd is ready.
 bool Pump::WaitReady(int fd, short events, Clock::time_point deadline, short* revents)
 {
     *revents = 0;
-    pollfd p{fd, events, 0};
+    pollfd p[2] = {{fd, events, 0}, {stop_.Fd(), POLLIN, 0}};
     int n;
     do {
-        n = poll(&p, 1, MsUntil(deadline));
+        n = poll(p, 2, MsUntil(deadline));
     } while (n < 0 && errno == EINTR);
-    if (n <= 0)
+    if (n <= 0 || p[1].revents)
         return false;
-    *revents = p.revents;
+    *revents = p[0].revents;
     return true;
 }
 
@@ -427,7 +493,7 @@ void Pump::DrainToSocket(Clock::time_point deadline)
 {
     for (;;) {
         if (sockOut_.Empty()) {
-            sockOut_.Fill(framing_.toNet);
+            sockOut_.Fill(framing_.toNet, size_);
             if (sockOut_.Empty())
                 return;
         }
@@ -450,7 +516,7 @@ void Pump::DrainToDevice(Clock::time_point deadline)
 {
     for (;;) {
         if (devOut_.Empty()) {
-            devOut_.Fill(framing_.toSerial);
+            devOut_.Fill(framing_.toSerial, size_);
             if (devOut_.Empty())
                 return;
         }

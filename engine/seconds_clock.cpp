@@ -1,5 +1,6 @@
 #include "engine/seconds_clock.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -21,4 +22,13 @@ const SecondsClock& RealSecondsClock()
 {
     static const MonotonicSeconds clock;
     return clock;
+}
+
+int MsUntilSecondsPass(uint32_t seconds)
+{
+    constexpr int64_t kHourMs = 3600 * 1000;
+    const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch()).count();
+    const int64_t dueMs = (nowMs / 1000 + static_cast<int64_t>(seconds)) * 1000;
+    return static_cast<int>(std::clamp<int64_t>(dueMs - nowMs, 0, kHourMs));
 }

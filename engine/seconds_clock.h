@@ -14,6 +14,10 @@ public:
 // of the wall-clock time neither fires nor postpones a deadline.
 const SecondsClock& RealSecondsClock();
 
+// Milliseconds until the real clock reads `seconds` more than it reads now
+// (held at an hour: a longer wait is simply taken again).
+int MsUntilSecondsPass(uint32_t seconds);
+
 // A deadline is due once (deadline - now), as a signed 32-bit difference,
 // is 0 or less.
 inline bool SecondsDue(int32_t deadline, int32_t now)

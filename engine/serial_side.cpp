@@ -1,12 +1,15 @@
 #include "engine/serial_side.h"
 
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -119,7 +122,7 @@ void BridgeDevice::Close()
     provider_ = nullptr;
 }
 
-BridgeDevice OpenDevice(const char* path, const SerialParams& params)
+BridgeDevice HoldBridgeSide(const char* path)
 {
     BridgeDevice device;
     const char* name = path;
@@ -133,13 +136,23 @@ BridgeDevice OpenDevice(const char* path, const SerialParams& params)
     } else {
         fd = provider->OpenBridgeSide(name);
     }
-    if (fd < 0) {
+    if (fd >= 0) {
+        device.fd_ = fd;
+        device.provider_ = provider;
+        device.savedFlags_ = fcntl(fd, F_GETFL);
+        CopyField(device.name_, sizeof device.name_, name, sizeof device.name_ - 1);
+    }
+    return device;
+}
+
+BridgeDevice OpenDevice(const char* path, const SerialParams& params)
+{
+    BridgeDevice device = HoldBridgeSide(path);
+    if (!device.IsOpen()) {
         LogLastError("OpenDevice(): CreateFile(\"%s\")", path);
         return device;
     }
-    device.fd_ = fd;
-    device.provider_ = provider;
-    CopyField(device.name_, sizeof device.name_, name, sizeof device.name_ - 1);
+    const int fd = device.fd_;
 
     termios t{};
     if (tcgetattr(fd, &t) != 0) {
@@ -200,8 +213,10 @@ bool ReadDeviceStatus(const BridgeDevice& device, DeviceStatus* status)
     return true;
 }
 
-void PurgeUserSide(const BridgeDevice& device)
+void PurgeUserSide(const BridgeDevice& device, bool programBytes)
 {
+    if (programBytes)
+        tcflush(device.Fd(), TCIFLUSH);
     // Flushing from the master side leaves what the user side's line
     // discipline already holds; only a flush of the user side's input
     // empties both. Opening it for a moment is harmless: nobody holds it.
@@ -211,4 +226,100 @@ void PurgeUserSide(const BridgeDevice& device)
     UniqueFd user(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (user.IsValid())
         tcflush(user.Get(), TCIFLUSH);
+}
+
+UserSideKeeper::UserSideKeeper(const PortRecord* record)
+{
+    BridgeDevicePath(record, path_, sizeof path_);
+    Reacquire();
+}
+
+void UserSideKeeper::Release()
+{
+    edges_.Reset();
+    device_.Close();
+}
+
+void UserSideKeeper::Reacquire()
+{
+    device_ = HoldBridgeSide(path_);
+    purged_ = false;
+    if (device_.IsOpen()) {
+        // Edge-triggered, the hang-up of a closed user side is told once,
+        // and again only when a program writes or closes.
+        edges_.Reset(epoll_create1(EPOLL_CLOEXEC));
+        epoll_event e{};
+        e.events = EPOLLIN | EPOLLET;
+        if (edges_.IsValid() && epoll_ctl(edges_.Get(), EPOLL_CTL_ADD, device_.Fd(), &e) != 0)
+            edges_.Reset();
+    }
+    Look();
+}
+
+void UserSideKeeper::Look()
+{
+    DeviceStatus status;
+    if (!device_.IsOpen() || !ReadDeviceStatus(device_, &status))
+        return;
+    dsr_ = status.dsr;
+    // Closed: what is left either way belongs to an open that has ended.
+    // Bytes that show up later came from an open too short to be seen.
+    if (!dsr_ && (!purged_ || status.input)) {
+        PurgeUserSide(device_, true);
+        purged_ = true;
+    }
+    if (dsr_)
+        purged_ = false;
+}
+
+int UserSideKeeper::Poll(pollfd* fds, int n, int timeoutMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    pollfd all[4];
+    if (n > 3)
+        return -1;
+    for (;;) {
+        int wait = timeoutMs;
+        if (timeoutMs >= 0) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        std::copy(fds, fds + n, all);
+        all[n] = {-1, 0, 0};
+        if (device_.IsOpen()) {
+            // A close shows as the bridge side's hang-up. While the user side
+            // is closed, a program that opens it and writes shows as an edge;
+            // one that opens it without writing leaves nothing to throw away.
+            if (dsr_)
+                all[n] = {device_.Fd(), 0, 0};
+            else if (edges_.IsValid())
+                all[n] = {edges_.Get(), POLLIN, 0};
+            else if (wait < 0 || wait > kClosedLookMs)
+                wait = kClosedLookMs;
+        }
+        int r = poll(all, static_cast<nfds_t>(n + 1), wait);
+        if (r < 0 && errno != EINTR)
+            return r;
+        int ready = 0;
+        for (int i = 0; i < n; ++i) {
+            fds[i].revents = r > 0 ? all[i].revents : 0;
+            ready += fds[i].revents != 0;
+        }
+        if (ready > 0)
+            return ready;
+        if (timeoutMs >= 0 && Clock::now() >= deadline)
+            return 0;
+        if (edges_.IsValid() && (all[n].revents & POLLIN)) {
+            epoll_event e;
+            epoll_wait(edges_.Get(), &e, 1, 0);
+        }
+        Look();
+    }
+}
+
+bool UserSideKeeper::WaitStop(int stopFd, int ms)
+{
+    pollfd p{stopFd, POLLIN, 0};
+    return Poll(&p, 1, ms) > 0;
 }

@@ -1,11 +1,16 @@
-// The bridge side of a pair as the bridge's serial device.
+// The bridge side of a pair as the bridge's serial device, and the care that
+// no byte to or from the user side outlives the open of the port it belongs to.
 #pragma once
+
+#include <poll.h>
 
 #include <cstdint>
 
 #include "engine/diagnostics.h"
+#include "engine/unique_fd.h"
 
 class BridgeSideProvider;
+struct PortRecord;
 
 struct SerialParams {
     int32_t baudRate = 19200;  // applied when > 0
@@ -38,6 +43,7 @@ public:
     void Close();
 
 private:
+    friend BridgeDevice HoldBridgeSide(const char* path);
     friend BridgeDevice OpenDevice(const char* path, const SerialParams& params);
 
     int fd_ = -1;
@@ -51,6 +57,11 @@ private:
 // closed device on failure.
 BridgeDevice OpenDevice(const char* path, const SerialParams& params);
 
+// The same bridge side, held without a word in the log and without settings:
+// the connection loops keep an eye on the user side with it between
+// connections. A closed device (errno set) on failure.
+BridgeDevice HoldBridgeSide(const char* path);
+
 // The modem status of the bridge side. DSR is on while some program holds
 // the user side open; input tells that bytes wait to be read.
 struct DeviceStatus {
@@ -61,5 +72,39 @@ bool ReadDeviceStatus(const BridgeDevice& device, DeviceStatus* status);
 
 // Throws away what was written towards the user side and not yet read, so
 // that the next program to open the port does not get bytes meant for the
-// one that closed it.
-void PurgeUserSide(const BridgeDevice& device);
+// one that closed it; with programBytes also what a program wrote and no
+// connection took, so that no later peer gets it.
+void PurgeUserSide(const BridgeDevice& device, bool programBytes);
+
+// While nobody holds the user side, nothing tells of a program opening it:
+// the bridge side reports its hang-up without pause, and an inotify watch
+// would take one of the few that a user gets (128 by default) per port. A
+// pump waiting on a closed user side looks again after this long, so that a
+// program that opens it gets the network's bytes from then on.
+constexpr int kClosedLookMs = 50;
+
+// Between connections the bridge holds its bridge side and looks after the
+// user side: whatever a program leaves behind when it closes the port is
+// thrown away, both ways, so it never reaches the next program or peer.
+// Bytes of a program that still holds the port stay for the next connection.
+class UserSideKeeper {
+public:
+    explicit UserSideKeeper(const PortRecord* record);
+    // Lets go of the bridge side for a connection, and takes it back after.
+    void Release();
+    void Reacquire();
+    // poll() on fds for up to timeoutMs (-1: no limit), looking after the
+    // user side meanwhile; gives the number of fds ready, 0 on time-out.
+    int Poll(pollfd* fds, int n, int timeoutMs);
+    // Waits up to ms for stop; true when stopped.
+    bool WaitStop(int stopFd, int ms);
+
+private:
+    void Look();
+
+    char path_[32] = {};
+    BridgeDevice device_;
+    UniqueFd edges_;
+    bool dsr_ = false;
+    bool purged_ = false;
+};
