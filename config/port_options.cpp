@@ -24,7 +24,7 @@ void WritePortOptions(CTestOptions& options, const PortRecord& r)
     char devName[sizeof r.devName];
     CopyField(devName, sizeof devName, r.devName, sizeof devName - 1);
 
-    options.SetAddrOption(name, "DSTADDR", r.dstAddr);
+    options.SetStringOption(name, "DSTADDR", DstAddrText(&r));  // a host name as typed
     options.SetIntOption(name, "DSTPORT", static_cast<int32_t>(r.dstPort));
     options.SetAddrOption(name, "LOCADDR", r.locAddr);
     options.SetIntOption(name, "LOCPORT", static_cast<int32_t>(r.locPort));
@@ -44,7 +44,13 @@ void ReadPortOptions(CTestOptions& options, PortRecord* record)
     const char* name = port.text;
     record->locAddr = options.GetAddrOption(name, "LOCADDR", 0);
     record->locPort = options.GetAddrOption(name, "LOCPORT", 0);
-    record->dstAddr = options.GetAddrOption(name, "DSTADDR", 0);
+    const std::string dst = options.GetStringOption(name, "DSTADDR", nullptr);
+    if (dst.empty()) {
+        record->dstAddr = 0;
+        record->dstHost[0] = '\0';
+    } else {
+        SetDstAddrText(record, dst.c_str());
+    }
     record->dstPort = options.GetAddrOption(name, "DSTPORT", 0);
     SetModeByName(record, options.GetStringOption(name, "MODE", "tcpserver").c_str());
     record->useCustom = options.GetBoolOption(name, "USECUSTOM", 0);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -53,6 +54,10 @@ void ConnectingLoop(PortRecord* record, const StopEvent& stop, const SerialParam
                 PostPortState(record, STATE_CONNECTING);
             }
             int sock = Connect(protocol, record, stop, &keeper);
+            if (sock < 0)
+                NoteFailure(record, errno);
+            else
+                NoteConnected(record);
             record->sock.store(sock);
             if (sock >= 0) {
                 PostPortState(record, STATE_CONNECTED);
@@ -107,12 +112,16 @@ void ServerLoop(PortRecord* record, const StopEvent& stop, const SerialParams& p
     // as it was: there is nothing to retry without the user.
     UniqueFd listener(Socket(kProtoTcp, locAddr.c_str(), locPort));
     record->sock.store(kInvalidSocket);
-    if (!listener.IsValid())
+    if (!listener.IsValid()) {
+        NoteFailure(record, errno);
         return;
+    }
     if (listen(listener.Get(), kListenBacklog) != 0) {
+        NoteFailure(record, errno);
         LogLastError("ServerLoop(): listen(\"%s\", \"%s\")", locAddr.c_str(), locPort);
         return;
     }
+    NoteConnected(record);  // listening: no failure to show
     record->sock.store(listener.Get());
 
     UserSideKeeper keeper(record);
@@ -127,6 +136,7 @@ void ServerLoop(PortRecord* record, const StopEvent& stop, const SerialParams& p
                 continue;
             }
             PostPortState(record, STATE_CHECKING);
+            NoteConnected(record);
             record->sock.store(client);
             PostPortState(record, STATE_CONNECTED);
             Serve(record, stop, params, framing, client, listener.Get(), keeper);

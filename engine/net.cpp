@@ -133,8 +133,11 @@ int Connect(int protocol, const PortRecord* record, const StopEvent& stop, UserS
             return -1;
         int err = 0;
         socklen_t len = sizeof err;
-        if (getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+        if (getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+            if (err != 0)
+                errno = err;  // "Connection refused" is what the port list shows
             return -1;
+        }
     }
     LogLine("Connect(\"%s\", \"%s\") - OK\n", dstAddr.c_str(), dstPort);
     return fd.Release();

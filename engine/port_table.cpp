@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -55,6 +56,10 @@ void InitPortTable(PortStateTarget* target)
         r.sock.store(kInvalidSocket);
         r.number = -1;
         r.dstAddr = r.locAddr = r.dstPort = r.locPort = 0;
+        r.dstHost[0] = '\0';
+        r.bytesIn.store(0);
+        r.bytesOut.store(0);
+        r.lastError.store(0);
         r.useCustom = 0;
         r.emuBR = 1;
         r.chkDTR = 0;
@@ -104,7 +109,10 @@ char* BridgeDevicePath(const PortRecord* record, char* buf, size_t size)
 }
 
 const char* LocAddrText(const PortRecord* record) { return AddrText(record->locAddr); }
-const char* DstAddrText(const PortRecord* record) { return AddrText(record->dstAddr); }
+const char* DstAddrText(const PortRecord* record)
+{
+    return record->dstHost[0] ? record->dstHost : AddrText(record->dstAddr);
+}
 
 char* LocPortText(const PortRecord* record, char* buf, size_t size)
 {
@@ -117,7 +125,28 @@ char* DstPortText(const PortRecord* record, char* buf, size_t size)
 }
 
 void SetLocAddrText(PortRecord* record, const char* text) { record->locAddr = AddrFromText(text); }
-void SetDstAddrText(PortRecord* record, const char* text) { record->dstAddr = AddrFromText(text); }
+void SetDstAddrText(PortRecord* record, const char* text)
+{
+    in_addr parsed{};
+    // What inet_addr takes ("10.1", "0x0A.0.0.1") reads as before, shown
+    // dotted; anything else is a host name for the resolver.
+    if (!text || inet_aton(text, &parsed)) {
+        record->dstAddr = AddrFromText(text);
+        record->dstHost[0] = '\0';
+        return;
+    }
+    record->dstAddr = AddrFromText(text);
+    CopyField(record->dstHost, sizeof record->dstHost, text, sizeof record->dstHost - 1);
+}
+
+void NoteConnected(PortRecord* record)
+{
+    record->bytesIn.store(0);
+    record->bytesOut.store(0);
+    record->lastError.store(0);
+}
+
+void NoteFailure(PortRecord* record, int error) { record->lastError.store(error ? error : EIO); }
 void SetLocPortText(PortRecord* record, const char* text) { record->locPort = LeadingDigits(text); }
 void SetDstPortText(PortRecord* record, const char* text) { record->dstPort = LeadingDigits(text); }
 

@@ -43,6 +43,9 @@ struct PortRecord {
     std::atomic<int> sock{kInvalidSocket};
     int32_t number = -1;
     uint32_t dstAddr = 0;   // host byte order
+    // The remote host as typed: a dotted address or a host name, resolved at
+    // each connect. Empty: dstAddr alone.
+    char dstHost[256] = {};
     uint32_t locAddr = 0;   // host byte order; 0 binds to any address
     uint32_t dstPort = 0;
     uint32_t locPort = 0;
@@ -58,6 +61,12 @@ struct PortRecord {
     PortStateTarget* hWndNotify = nullptr;
     std::shared_ptr<StopEvent> hStopEvent;
     std::shared_ptr<BridgeThreadHandle> hThread;
+    // What the port list shows of a running bridge, written by its thread:
+    // bytes from and to the peer in this connection, and the error of the
+    // last attempt that failed (0 once a connection stands).
+    std::atomic<uint64_t> bytesIn{0};
+    std::atomic<uint64_t> bytesOut{0};
+    std::atomic<int> lastError{0};
 };
 
 // Process-wide table, indexed by pair number.
@@ -87,7 +96,13 @@ char* LocPortText(const PortRecord* record, char* buf, size_t size);
 char* DstPortText(const PortRecord* record, char* buf, size_t size);
 
 void SetLocAddrText(PortRecord* record, const char* text);  // not dotted IPv4 -> 255.255.255.255
+// A dotted address as before; any other text is kept as a host name (cut to
+// fit), and DstAddrText gives it back as typed.
 void SetDstAddrText(PortRecord* record, const char* text);
+// Marks the start of a connection (counters to 0, no error) or a failed
+// attempt (its errno).
+void NoteConnected(PortRecord* record);
+void NoteFailure(PortRecord* record, int error);
 void SetLocPortText(PortRecord* record, const char* text);  // leading digits, 0 when none
 void SetDstPortText(PortRecord* record, const char* text);
 void SetModeByName(PortRecord* record, const char* text);   // unchanged when nothing matches

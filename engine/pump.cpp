@@ -405,6 +405,7 @@ void Pump::HandleSent()
     ssize_t n = send(sock_, sockOut_.Rest(), sockOut_.RestSize(), MSG_NOSIGNAL);
     if (n >= 0) {
         sockOut_.Advance(static_cast<uint32_t>(n));
+        record_->bytesOut.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         sockWritePending_ = false;
     } else if (!WouldBlock(errno)) {
         LogLastError("InOut(): GetOverlappedResult(EVENT_SENT)");
@@ -434,6 +435,7 @@ void Pump::HandleReceived()
         end_ = true;
     } else if (n > 0) {
         sockReadPending_ = false;
+        record_->bytesIn.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         framing_.FromNet(sockIn_, static_cast<int>(n));
         if (!devWritePending_ && dsr_ == Dsr::On && !ready_[EVENT_STAT]) {
             if (devOut_.Empty())
@@ -503,6 +505,7 @@ void Pump::DrainToSocket(Clock::time_point deadline)
         ssize_t n = send(sock_, sockOut_.Rest(), sockOut_.RestSize(), MSG_NOSIGNAL);
         if (n >= 0) {
             sockOut_.Advance(static_cast<uint32_t>(n));
+            record_->bytesOut.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         } else if (!WouldBlock(errno)) {
             LogLastError("InOut(): GetOverlappedResult(EVENT_SENT)");
             return;

@@ -97,6 +97,14 @@ bool ParseEndpoint(const std::string& option, const std::string& text, bool dott
         *error = option + " takes a dotted IPv4 address, not \"" + out->first + "\"";
         return false;
     }
+    // A remote host is a dotted address or a host name, resolved at each connect.
+    const bool name = out->first.size() <= 253 &&
+                      out->first.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                   "0123456789.-_") == std::string::npos;
+    if (!dotted && !name) {
+        *error = option + " takes a dotted IPv4 address or a host name, not \"" + out->first + "\"";
+        return false;
+    }
     return true;
 }
 

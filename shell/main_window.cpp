@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include "config/option_dialog.h"
@@ -17,6 +18,7 @@
 #include "engine/diagnostics.h"
 #include "ports/add_redi_dialog.h"
 #include "ports/pair_setup.h"
+#include "ports/port_info.h"
 #include "ports/port_list.h"
 #include "ports/repair_dialog.h"
 #include "res/resource.h"
@@ -55,6 +57,7 @@ constexpr Route kCommandTable[] = {
 };
 
 constexpr int kSysCommandClose = 0xF060;
+constexpr int kInformationRefreshMs = 1000;
 
 }  // namespace
 
@@ -71,6 +74,9 @@ CPontuDlg::CPontuDlg(const std::string& programDir, QWidget* parent, WaitClock& 
     ui_->portList->installEventFilter(this);
     ui_->portList->viewport()->installEventFilter(this);
     connect(ui_->portList, &QTreeWidget::itemSelectionChanged, this, &CPontuDlg::UpdateActions);
+    infoTimer_ = new QTimer(this);
+    connect(infoTimer_, &QTimer::timeout, this, &CPontuDlg::RefreshInformation);
+    infoTimer_->start(kInformationRefreshMs);
     UpdateActions();
 }
 
@@ -112,6 +118,20 @@ void CPontuDlg::BuildListMenu()
         }
         listMenu_->popup(ui_->portList->viewport()->mapToGlobal(at));
     });
+}
+
+void CPontuDlg::RefreshInformation()
+{
+    QTreeWidget* list = ui_->portList;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = list->topLevelItem(i);
+        const int n = RowPortNumber(item);
+        if (n < 0 || n >= kPortCount || PortTable[n].number != n)
+            continue;
+        const QString text = QString::fromStdString(PortInformationText(PortTable[n]));
+        if (item->text(COL_INFORMATION) != text)
+            item->setText(COL_INFORMATION, text);
+    }
 }
 
 void CPontuDlg::UpdateActions()

@@ -16,6 +16,7 @@ namespace Ui {
 class CPontuDlg;
 }
 class QAction;
+class QTimer;
 class QMenu;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -91,6 +92,9 @@ protected:
 
 private:
     void BindActions();
+    // The "Information" column, at most once a second, touching only the
+    // rows whose text changed; it reads the records and never wakes a bridge.
+    void RefreshInformation();
     void BuildListMenu();
     void UpdateActions();
     void SendToTray();
@@ -121,5 +125,6 @@ private:
     bool destroyed_ = false;
     bool unattended_ = false;  // the shutdown must not wait for a person
     QMenu* listMenu_ = nullptr;  // the port list's context menu
+    QTimer* infoTimer_ = nullptr;
     QAction* copyPath_ = nullptr;
 };

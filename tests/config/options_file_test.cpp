@@ -24,7 +24,8 @@ PortRecord& Occupy(int slot, const char* name, uint32_t dstPort = 0)
 
 auto Settings(const PortRecord& r)
 {
-    return std::tuple(r.mode, r.dstAddr, r.locAddr, r.dstPort, r.locPort, r.useCustom, r.chkDTR,
+    return std::tuple(r.mode, r.dstAddr, std::string(r.dstHost), r.locAddr, r.dstPort, r.locPort,
+                      r.useCustom, r.chkDTR,
                       std::string(r.devName), r.keepAlive, r.idleTime, r.emuBR);
 }
 
@@ -60,7 +61,7 @@ TEST_F(OptionsFile, WritesItsLayoutInSlotOrderAndEverySettingReadsBack)
 {
     PortRecord& a = Occupy(0, "COM256", 65535);
     a.mode = MODE_UDP;
-    a.dstAddr = 0xC0A80001;
+    SetDstAddrText(&a, "meter1.local");  // a host name, kept as typed
     a.locAddr = 0x7F000002;
     a.locPort = 8080;
     a.useCustom = a.chkDTR = 1;
@@ -82,6 +83,7 @@ TEST_F(OptionsFile, WritesItsLayoutInSlotOrderAndEverySettingReadsBack)
     const size_t first = text.find("<COM256>"), end = text.find("</COM256>\r\n") + 11;
     EXPECT_EQ(text, uitest::OptionsDocument(false, {text.substr(first, end - first),
               uitest::PortElement("COM25", "tcpclient", "127.0.0.1", 27015, "0.0.0.0", 0)}));
+    EXPECT_NE(text.find("<DSTADDR>meter1.local</DSTADDR>"), std::string::npos);
     EXPECT_EQ(ReadBack(text, "COM256"), Settings(a));
     EXPECT_FALSE(PortTable[5].hThread);  // the startup flag is off
 }
@@ -141,7 +143,8 @@ TEST_F(OptionsFile, LoadReadsFlagsAndTextOfARegularFileUpToSixteenMebibytesAndNe
 TEST(OptionReaders, MissingOddEmptyAndUnreadableValuesTakeDefaults)
 {
     // An empty name must not read another element's keys.
-    const auto defaults = std::tuple(uint32_t{MODE_TCPSERVER}, 0u, 0u, 0u, 0u, 0, 0, std::string(), 0u, 0u, 1);
+    const auto defaults = std::tuple(uint32_t{MODE_TCPSERVER}, 0u, std::string(), 0u, 0u, 0u, 0, 0, std::string(),
+                                     0u, 0u, 1);
     const std::string present = "<OPTIONS><SYSTEM><DSTPORT>9</DSTPORT></SYSTEM><COM1><MODE>udp</MODE></COM1></OPTIONS>";
     EXPECT_EQ(ReadBack(present, "COM2"), defaults);
     EXPECT_EQ(ReadBack(present, ""), defaults);
@@ -150,7 +153,8 @@ TEST(OptionReaders, MissingOddEmptyAndUnreadableValuesTakeDefaults)
     // An unknown mode name leaves the mode; EMUBR is always on.
     EXPECT_EQ(ReadBack("<OPTIONS><COM2><MODE>TCPCLIENT</MODE><EMUBR>FALSE</EMUBR><LOCPORT>0x1F90</LOCPORT>"
                        "<USECUSTOM>true</USECUSTOM><DEVNAME>" + longName + "</DEVNAME></COM2></OPTIONS>", "COM2"),
-              std::tuple(uint32_t{MODE_UDP}, 0u, 0u, 0u, 8080u, 0, 0, longName.substr(0, 31), 0u, 0u, 1));
+              std::tuple(uint32_t{MODE_UDP}, 0u, std::string(), 0u, 0u, 8080u, 0, 0, longName.substr(0, 31),
+                         0u, 0u, 1));
     auto with = [](const std::string& v) { return CTestOptions("<OPTIONS>\r\n<P>\r\n<K>" + v + "</K>\r\n</P>\r\n</OPTIONS>"); };
     const std::pair<const char*, int32_t> kDecimals[] = {
         {"40", 40}, {" \t-12abc", -12}, {"+7", 7}, {"abc", 0}, {"0x10", 0}, {"010", 10},

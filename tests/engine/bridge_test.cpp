@@ -163,13 +163,17 @@ class BridgeTest : public EngineTest {};
 
 TEST_F(BridgeTest, TcpClientCarriesBytesReconnectsAndStopsInItsPause)
 {
+    // A host name is looked up at the connect.
     int listener = Bound(SOCK_STREAM);
-    PortRecord* r = Record(2, MODE_TCPCLIENT, "127.0.0.1", LocalPort(listener));
+    PortRecord* r = Record(2, MODE_TCPCLIENT, "localhost", LocalPort(listener));
+    EXPECT_STREQ(DstAddrText(r), "localhost");
     int user = Keep(OpenUser(2));
     ASSERT_TRUE(StartBridge(r));
     int peer = AcceptWithin(listener, 6000);
     ASSERT_TRUE(WaitFor(r, CD));
     ExpectBothWays(peer, user, 1 << 20, 10);
+    EXPECT_EQ(r->bytesIn.load(), 1u << 20);  // what the port list shows
+    EXPECT_EQ(r->bytesOut.load(), 1u << 20);
     close(peer), close(listener);
     ASSERT_TRUE(WaitFor(r, CH, 2));
     SleepMs(200);
@@ -279,6 +283,7 @@ TEST_F(BridgeTest, ZeroAddressFailsLikeAnyConnect)
     EXPECT_FALSE(WaitReadable(udp, 100));
     JoinAllBridges();
     EXPECT_EQ(Out().find("Connect("), std::string::npos);
+    EXPECT_EQ(client->lastError.load(), EADDRNOTAVAIL);
     for (int fd : {tcp, udp}) {
         const std::string line = "Connect(): connect(\"0.0.0.0\", \"" + std::to_string(LocalPort(fd)) +
                                  "\") ERROR Cannot assign requested address (99)\n";

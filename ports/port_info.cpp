@@ -1,0 +1,50 @@
+#include "ports/port_info.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/port_table.h"
+
+std::string ByteCountText(uint64_t bytes)
+{
+    static const char* const kUnits[] = {"KB", "MB", "GB", "TB"};
+    if (bytes < 1024)
+        return std::to_string(bytes) + " B";
+    double v = static_cast<double>(bytes) / 1024;
+    size_t unit = 0;
+    while (v >= 1024 && unit + 1 < sizeof kUnits / sizeof kUnits[0]) {
+        v /= 1024;
+        ++unit;
+    }
+    char text[32];
+    snprintf(text, sizeof text, "%.1f %s", v, kUnits[unit]);
+    return text;
+}
+
+std::string PortInformationText(const PortRecord& r)
+{
+    const int32_t state = r.state.load();
+    const int sock = r.sock.load();
+    if (state >= STATE_CONNECTED && sock >= 0) {
+        // The bridge may close the socket at any moment: a failed query just
+        // shows nothing for this second.
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        if (getpeername(sock, reinterpret_cast<sockaddr*>(&a), &len) == 0 && a.sin_family == AF_INET) {
+            char addr[INET_ADDRSTRLEN] = "";
+            inet_ntop(AF_INET, &a.sin_addr, addr, sizeof addr);
+            return std::string(addr) + ":" + std::to_string(ntohs(a.sin_port)) + " \u00B7 in " +
+                   ByteCountText(r.bytesIn.load()) + " \u00B7 out " + ByteCountText(r.bytesOut.load());
+        }
+        return {};
+    }
+    const int err = r.lastError.load();
+    if (err == 0 || state == STATE_STOPPED)
+        return {};
+    char buf[128];
+    return strerror_r(err, buf, sizeof buf);
+}

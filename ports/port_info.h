@@ -1,0 +1,16 @@
+// The "Information" of a port as its row shows it: for a connected port its
+// peer's address:port and the bytes carried each way ("10.0.0.7:4001 · in
+// 12.3 KB · out 4.1 KB"), for a port whose last attempt failed the failure's
+// text ("Connection refused"), else nothing. Read from the record alone, so
+// showing it costs the bridge nothing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct PortRecord;
+
+// "512 B", "12.3 KB", "4.1 MB", "2.0 GB": units of 1024.
+std::string ByteCountText(uint64_t bytes);
+
+std::string PortInformationText(const PortRecord& record);

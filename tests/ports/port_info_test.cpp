@@ -1,0 +1,38 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "engine/port_table.h"
+#include "ports/port_info.h"
+
+TEST(PortInformation, PeerAndBytesWhenConnectedTheFailureOtherwise)
+{
+    EXPECT_EQ(ByteCountText(1023), "1023 B");
+    EXPECT_EQ(ByteCountText(12595), "12.3 KB");
+    EXPECT_EQ(ByteCountText(4299161), "4.1 MB");
+
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), len) | listen(listener, 1) |
+                  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr*>(&a), len), 0);
+
+    PortRecord r;
+    r.sock = sock;
+    r.state = STATE_CONNECTED;
+    r.bytesIn = 12595;
+    r.bytesOut = 4199;
+    EXPECT_EQ(PortInformationText(r), "127.0.0.1:" + std::to_string(ntohs(a.sin_port)) +
+                                          " \u00B7 in 12.3 KB \u00B7 out 4.1 KB");
+    r.sock = -1;
+    r.state = STATE_CHECKING;
+    r.lastError = ECONNREFUSED;
+    EXPECT_EQ(PortInformationText(r), "Connection refused");
+    r.state = STATE_STOPPED;
+    EXPECT_EQ(PortInformationText(r), "");
+    close(sock), close(listener);
+}
