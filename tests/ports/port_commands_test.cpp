@@ -6,11 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <cstring>
 #include <functional>
 
+#include "../test_folder.h"
 #include "config/autorun.h"
 #include "config/export_import.h"
 #include "engine/port_table.h"
@@ -24,11 +23,7 @@ namespace {
 
 struct ScriptedUi final : CommandUi {
     void Message(const std::string& text) override { said.push_back(text); }
-    bool Ask(const std::string& text) override
-    {
-        asked.push_back(text);
-        return yes;
-    }
+    bool Ask(const std::string& text) override { return asked.push_back(text), yes; }
     bool EditPort(PortSettings* s, const PortRecord*) override { return edit && edit(*s); }
     bool EditOptions(StartupSettings* f) override { return options && options(*f); }
     std::string ChooseSaveFile() override { return file; }
@@ -61,11 +56,6 @@ struct FakeClock final : WaitClock {
 
 class Commands : public ::testing::Test {
 protected:
-    static fs::path MakeFolder()
-    {
-        char tmpl[] = "/tmp/vr-cmd-XXXXXX";
-        return mkdtemp(tmpl);
-    }
     void SetUp() override
     {
         setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
@@ -79,7 +69,6 @@ protected:
             StopBridge(&r);
         JoinAllBridges();
         ClosePairSetup();
-        fs::remove_all(dir_);
     }
 
     // Adds COMn through the dialog as a tcpserver on 127.0.0.1, port of the
@@ -94,14 +83,11 @@ protected:
         };
         cmd_.Add();
     }
-    std::string Options() const
-    {
-        std::ifstream in(dir_ / "options.dat", std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string Options() const { return folder_.Read("options.dat"); }
     Strings Said() { return std::exchange(ui_.said, {}); }
 
-    fs::path dir_ = MakeFolder();
+    uitest::TempFolder folder_;
+    fs::path dir_ = folder_.Path();
     ScriptedUi ui_;
     RecordedList list_;
     FakeClock clock_;

@@ -37,108 +37,76 @@ public:
     ProgramRun()
     {
         std::filesystem::copy_file(VR_EXECUTABLE, folder_.File("velkaro_redi"));
-        runtime_ = logs_.File("runtime");
-        mkdir(runtime_.c_str(), 0700);
+        mkdir(logs_.File("runtime").c_str(), 0700);
     }
     ~ProgramRun()
     {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
+        if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
             waitpid(pid_, nullptr, 0);
-        }
     }
-
     const TempFolder& Folder() const { return folder_; }
+    std::string Stderr() const { return logs_.Read("stderr.txt"); }
 
     void Start()
     {
-        const std::string exe = folder_.File("velkaro_redi");
-        const std::string err = logs_.File("stderr.txt");
-        pid_ = fork();
-        ASSERT_GE(pid_, 0);
+        const std::string exe = folder_.File("velkaro_redi"), err = logs_.File("stderr.txt");
+        ASSERT_GE(pid_ = fork(), 0);
         if (pid_ == 0) {
-            if (chdir("/") != 0)
+            int null = open("/dev/null", O_WRONLY), errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (chdir("/") != 0 || dup2(null, STDOUT_FILENO) < 0 || dup2(errFd, STDERR_FILENO) < 0)
                 _exit(126);
-            int null = open("/dev/null", O_WRONLY);
-            int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(null, STDOUT_FILENO);
-            dup2(errFd, STDERR_FILENO);
-            setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+            setenv("XDG_RUNTIME_DIR", logs_.File("runtime").c_str(), 1);  // private, as Qt wants it
             execl(exe.c_str(), exe.c_str(), "-platform", "offscreen", static_cast<char*>(nullptr));
             _exit(127);
         }
     }
-
-    // Up means: the pair layer has made its lock and its links (the given
-    // ones), and the process is still there a moment later.
+    // Up: the pair layer has made its lock and the given links, and the
+    // process is still there a moment later.
     bool WaitUp(const std::vector<std::string>& links, int ms = 10000)
     {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < end) {
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+             Alive() && std::chrono::steady_clock::now() < end;) {
             bool ready = std::filesystem::exists(folder_.File("pairs.lock"));
             for (const std::string& l : links)
                 ready = ready && IsLink(folder_.File("dev/" + l));
-            if (ready) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            std::this_thread::sleep_for(std::chrono::milliseconds(ready ? 300 : 20));
+            if (ready)
                 return Alive();
-            }
-            if (!Alive())
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return false;
     }
-
-    bool Alive()
+    bool Alive()  // reaps it once it has ended, keeping its status
     {
-        if (pid_ <= 0)
-            return false;
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            status_ = status;
+        if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_)
             pid_ = -1;
-            return false;
-        }
-        return true;
+        return pid_ > 0;
     }
-
     // SIGTERM, then the exit status; -1 when it did not end in time.
     int Stop(int ms = 10000)
     {
-        if (pid_ <= 0)
-            return status_ >= 0 && WIFEXITED(status_) ? WEXITSTATUS(status_) : -2;
-        kill(pid_, SIGTERM);
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < end) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
+        if (Alive())
+            kill(pid_, SIGTERM);
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+             Alive() && std::chrono::steady_clock::now() < end;)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return -1;
+        return Alive() ? -1 : WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
     }
 
-    std::string Stderr() const { return logs_.Read("stderr.txt"); }
-
 private:
-    TempFolder folder_;
-    TempFolder logs_;
-    std::string runtime_;
+    TempFolder folder_, logs_;
     pid_t pid_ = -1;
     int status_ = -1;
 };
+
+inline sockaddr_in LoopbackAddress(uint16_t port) { return {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}}; }
 
 // A TCP port of the loopback address that was free a moment ago.
 inline uint16_t FreeLoopbackPort()
 {
     int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    sockaddr_in a = LoopbackAddress(0);
     socklen_t len = sizeof a;
+    bind(s, reinterpret_cast<sockaddr*>(&a), len);
     getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
     close(s);
     return ntohs(a.sin_port);
@@ -146,13 +114,10 @@ inline uint16_t FreeLoopbackPort()
 
 inline int ConnectWithin(uint16_t port, int ms)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+         std::chrono::steady_clock::now() < end;) {
         int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in a = LoopbackAddress(port);
         if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
             return s;
         close(s);
@@ -164,16 +129,13 @@ inline int ConnectWithin(uint16_t port, int ms)
 inline std::string ReadExactly(int fd, size_t n, int ms)
 {
     std::string out;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (out.size() < n && std::chrono::steady_clock::now() < end) {
+    char buf[4096];
+    ssize_t r = 1;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+         out.size() < n && r > 0 && std::chrono::steady_clock::now() < end;) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        char buf[4096];
-        ssize_t r = read(fd, buf, std::min(sizeof buf, n - out.size()));
-        if (r <= 0)
-            break;
-        out.append(buf, static_cast<size_t>(r));
+        if (poll(&p, 1, 100) > 0 && (r = read(fd, buf, std::min(sizeof buf, n - out.size()))) > 0)
+            out.append(buf, static_cast<size_t>(r));
     }
     return out;
 }
