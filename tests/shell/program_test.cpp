@@ -48,6 +48,7 @@ TEST(Program, BridgesItsPortAndEndsOnSigtermWritingItsOptions)
     ASSERT_EQ(write(peer, toUser.data(), toUser.size()), static_cast<ssize_t>(toUser.size()));
     EXPECT_EQ(uitest::ReadExactly(user, toUser.size(), 5000), toUser);
     EXPECT_EQ(run.Stop(), 0) << run.Stderr();
+    EXPECT_NE(run.Stderr().find("No display"), std::string::npos) << run.Stderr();  // said, not aborted
     for (int fd : {user, peer, listener})
         close(fd);
     EXPECT_NE(run.Folder().Read("options.dat").find("<COM5>\r\n<DSTADDR>127.0.0.1</DSTADDR>\r\n<DSTPORT>" +
