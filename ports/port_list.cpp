@@ -71,7 +71,8 @@ void InitPortColumns(QTreeWidget* list)
     for (const ColumnDef& c : kColumns)
         headers << QString::fromLatin1(c.header);
     list->setHeaderLabels(headers);
-    list->header()->setStretchLastSection(false);
+    // "Information" takes whatever width the window gives beyond the design.
+    list->header()->setStretchLastSection(true);
     list->header()->setSectionsMovable(false);
     int used = 0;
     for (int i = 0; i < COL_COUNT - 1; ++i) {
@@ -127,10 +128,14 @@ void RefreshPortRows(QTreeWidget* list, const PortRecord* record)
             SetConfiguredLocal(item, record);
         len = sizeof a;
         if (sock >= 0 && getpeername(sock, reinterpret_cast<sockaddr*>(&a), &len) == 0 &&
-            a.sin_family == AF_INET)
+            a.sin_family == AF_INET) {
             SetAddrColumns(item, COL_REMOTEIP, COL_REMOTEPORT, a);
-        else
+            // A host name stays as typed; "Information" shows what it resolved to.
+            if (record->dstHost[0])
+                SetText(item, COL_REMOTEIP, record->dstHost);
+        } else {
             SetConfiguredRemote(item, record);
+        }
     }
 }
 

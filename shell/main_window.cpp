@@ -58,6 +58,7 @@ constexpr Route kCommandTable[] = {
 
 constexpr int kSysCommandClose = 0xF060;
 constexpr int kInformationRefreshMs = 1000;
+constexpr int kInformationExtraWidth = 200;
 
 }  // namespace
 
@@ -67,8 +68,9 @@ CPontuDlg::CPontuDlg(const std::string& programDir, QWidget* parent, WaitClock& 
 {
     ui_->setupUi(this);
     setWindowIcon(QIcon(QStringLiteral(":/icons/app.png")));
-    setFixedSize(size());
-    setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
+    // The designed size is the smallest; wider, the "Information" column
+    // has room for a peer and its byte counts.
+    setMinimumSize(size());
     BindActions();
     BuildListMenu();
     ui_->portList->installEventFilter(this);
@@ -299,6 +301,7 @@ bool CPontuDlg::OnInitDialog()
     // which is not laid out before it is first shown.
     ui_->portList->resize(width(), ui_->portList->height());
     InitPortColumns(ui_->portList);
+    resize(width() + kInformationExtraWidth, height());
     OpenPairSetup(programDir_);
     DiscoverPorts(ui_->portList, options_.optionsText.c_str(), options_.settings.startup != 0);
     for (const PortRecord& r : PortTable)
