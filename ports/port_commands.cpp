@@ -274,7 +274,7 @@ void PortCommands::Export()
         return;
     // A failure is said: the person would otherwise trust a list that is
     // not there.
-    if (!SaveOptions(options_, path.c_str(), true))
+    if (!SaveOptions(options_, path.c_str(), !noBridges_))
         ui_.Message(kMsgSaveFail);
 }
 
