@@ -58,7 +58,7 @@ constexpr Route kCommandTable[] = {
 
 constexpr int kSysCommandClose = 0xF060;
 constexpr int kInformationRefreshMs = 1000;
-constexpr int kInformationExtraWidth = 200;
+constexpr int kInformationExtraWidth = 180;
 
 }  // namespace
 
