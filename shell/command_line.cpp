@@ -15,6 +15,7 @@
 
 #include "config/data_dir.h"
 #include "config/export_import.h"
+#include "engine/diagnostics.h"
 #include "engine/com_name.h"
 #include "engine/file_io.h"
 #include "engine/port_table.h"
@@ -555,7 +556,7 @@ int RunCommandLine(int argc, char** argv)
     CommandRequest q;
     std::string error;
     if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), &q, &error)) {
-        fprintf(stderr, "velkaro_redi: %s (see --help)\n", error.c_str());
+        LogNote("velkaro_redi: %s (see --help)\n", error.c_str());
         return kExitUsage;
     }
     if (q.kind == CommandRequest::kHelp) {
@@ -564,7 +565,7 @@ int RunCommandLine(int argc, char** argv)
     }
     const std::string dir = DataDirectory(GetProgramDirectory());
     if (dir.empty()) {
-        fprintf(stderr, "velkaro_redi: no folder for the program's files\n");
+        LogNote("velkaro_redi: no folder for the program's files\n");
         return kExitFailed;
     }
     const Clock::time_point end = Clock::now() + kAnswerWait;
@@ -598,6 +599,6 @@ int RunCommandLine(int argc, char** argv)
     }
     fputs(out.c_str(), stdout);
     if (!err.empty())
-        fprintf(stderr, "velkaro_redi: %s\n", err.c_str());
+        LogNote("velkaro_redi: %s\n", err.c_str());
     return rc;
 }
