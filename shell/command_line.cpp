@@ -367,6 +367,35 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandRequest* q, s
     return true;
 }
 
+void AddPort(const CommandRequest& q, PortCommands& commands, QuietUi& ui)
+{
+    PortSettings base = DefaultPortSettings();
+    // A server's remote end filters its clients: unless one is given, any
+    // client may connect.
+    if (q.mode == MODE_TCPSERVER) {
+        base.remoteHost = "0.0.0.0";
+        base.remotePort = "0";
+    }
+    PortSettings s = q.Over(base);
+    s.comNumber = q.com;
+    commands.AddPortPair(s);
+    if (ui.messages.empty() && !FindPort(ComName(q.com)))
+        ui.messages.push_back(kMsgInstallFail);
+}
+
+void ImportPorts(const CommandRequest& q, PortCommands& commands, QuietUi& ui)
+{
+    ui.file = q.file;
+    commands.Import();
+    if (ui.messages.empty())
+        return;
+    // All or nothing: the table was empty before.
+    for (PortRecord& p : PortTable)
+        if (p.number != -1)
+            commands.Delete({p.number});
+    commands.Save(false);
+}
+
 int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std::string* err)
 {
     PortCommands* bound = nullptr;
@@ -393,23 +422,11 @@ int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std
     case CommandRequest::kList:
         *out = ListText();
         return 0;
-    case CommandRequest::kAdd: {
+    case CommandRequest::kAdd:
         if (NameInUse(name))
             return Fail(err, name + " is already in use");
-        PortSettings base = DefaultPortSettings();
-        // A server's remote end filters its clients: unless one is given,
-        // any client may connect.
-        if (q.mode == MODE_TCPSERVER) {
-            base.remoteHost = "0.0.0.0";
-            base.remotePort = "0";
-        }
-        PortSettings s = q.Over(base);
-        s.comNumber = q.com;
-        commands.AddPortPair(s);
-        if (ui.messages.empty() && !FindPort(name))
-            ui.messages.push_back(kMsgInstallFail);
+        AddPort(q, commands, ui);
         break;
-    }
     case CommandRequest::kSet:
         if (r->state.load() != STATE_STOPPED)
             return Fail(err, name + " is running: stop it first (--stop " + name + ")");
@@ -433,15 +450,7 @@ int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std
     case CommandRequest::kImport:
         if (!CheckImport(q.file, err))
             return kExitFailed;
-        ui.file = q.file;
-        commands.Import();
-        if (!ui.messages.empty()) {
-            // All or nothing: the table was empty before.
-            for (PortRecord& p : PortTable)
-                if (p.number != -1)
-                    commands.Delete({p.number});
-            commands.Save(false);
-        }
+        ImportPorts(q, commands, ui);
         break;
     }
     if (!ui.messages.empty())
