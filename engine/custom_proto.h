@@ -67,6 +67,7 @@ public:
     // The next probe, close request or idle close; nothing while the link is
     // down, since only the peer's registration can change that.
     int SecondsUntilDue() const override;
+    bool Transparent() const override { return false; }
 
     // Queues one frame of the given type carrying the device name and the
     // payload. Gives 0, sending nothing, when the frame would be too long.

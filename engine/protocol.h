@@ -23,6 +23,9 @@ public:
     // Seconds until Poll has something to do: 0 at once, -1 nothing until
     // bytes come. The pump sleeps that long at most.
     virtual int SecondsUntilDue() const;
+    // True when FromSerial and FromNet queue the bytes unchanged and do
+    // nothing else: the pump may then move them without the queues.
+    virtual bool Transparent() const { return true; }
 
     ByteQueue toNet;
     ByteQueue toSerial;

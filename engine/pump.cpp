@@ -57,6 +57,7 @@ struct OutBuffer {
         written = 0;
     }
     const unsigned char* Rest() const { return data + written; }
+    unsigned char* Tail() const { return data + count; }
     uint32_t RestSize() const { return count - written; }
     void Advance(uint32_t n)
     {
@@ -107,6 +108,8 @@ private:
     void DrainToSocket(Clock::time_point deadline);
     void DrainToDevice(Clock::time_point deadline);
     bool WaitReady(int fd, short events, Clock::time_point deadline, short* revents);
+    bool MayRead(const ByteQueue& queue, const OutBuffer& out) const;
+    uint32_t DirectRoom(const ByteQueue& queue, const OutBuffer& out) const;
 
     PortRecord* record_;
     const BridgeDevice& device_;
@@ -134,6 +137,7 @@ private:
     bool ready_[EVENT_COUNT] = {};
     Dsr dsr_ = Dsr::Unknown;
     bool datagram_ = false;
+    bool transparent_ = false;
     bool endOfStream_ = false;  // the peer's end was read: no more socket reads
     bool discardDevOut_ = false;
     bool end_ = false;
@@ -148,6 +152,7 @@ bool Pump::Allocate()
     datagram_ = getsockopt(sock_, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_DGRAM;
     if (!datagram_)
         size_ = std::clamp(framing_.toNet.Limit(), kDatagramSize, kMaxStreamBuffer);
+    transparent_ = framing_.Transparent();
     memory_.reset(new (std::nothrow) unsigned char[4 * size_]);
     if (!memory_) {
         errno = ENOMEM;
@@ -192,19 +197,40 @@ bool Pump::StartOperations()
             sockOut_.Fill(framing_.toNet, size_);
         sockWritePending_ = !sockOut_.Empty();
     }
-    if (!devReadPending_ && !framing_.toNet.IsOverLimit())
+    if (!devReadPending_ && MayRead(framing_.toNet, sockOut_))
         devReadPending_ = true;
     if (!devWritePending_) {
         if (devOut_.Empty())
             devOut_.Fill(framing_.toSerial, size_);
         devWritePending_ = !devOut_.Empty();
     }
-    if (!sockReadPending_ && !framing_.toSerial.IsOverLimit())
+    if (!sockReadPending_ && MayRead(framing_.toSerial, devOut_))
         sockReadPending_ = true;
     if (statPending_)
         return true;
     statPending_ = true;
     return ReadStatus();
+}
+
+bool Pump::MayRead(const ByteQueue& queue, const OutBuffer& out) const
+{
+    if (queue.IsOverLimit())
+        return false;
+    // A raw stream waits for room in the output buffer rather than queue:
+    // the kernel's buffers hold the writer back just the same, and no byte
+    // is copied twice.
+    return !transparent_ || datagram_ || queue.Count() != 0 || out.count < size_;
+}
+
+// Room for a read straight behind what an output buffer holds, or 0 when
+// the bytes must go through the framing object: it changes them, or bytes
+// queued before them must go first. A datagram is read only into an empty
+// buffer, so that none is cut.
+uint32_t Pump::DirectRoom(const ByteQueue& queue, const OutBuffer& out) const
+{
+    if (!transparent_ || queue.Count() != 0 || (datagram_ && out.count != 0))
+        return 0;
+    return size_ - out.count;
 }
 
 bool Pump::ReadStatus()
@@ -381,10 +407,24 @@ void Pump::Handle(int event)
 
 void Pump::HandleRead()
 {
-    ssize_t n = read(device_.Fd(), devIn_, size_);
+    const uint32_t room = DirectRoom(framing_.toNet, sockOut_);
+    ssize_t n = read(device_.Fd(), room ? sockOut_.Tail() : devIn_, room ? room : size_);
     if (n > 0) {
         devReadPending_ = false;
-        framing_.FromSerial(devIn_, static_cast<int>(n));
+        if (room) {
+            // A pseudo-terminal gives a few KiB per read and refills while
+            // the last piece is taken: a long read is followed by another,
+            // so that the socket gets fewer, larger pieces. A short one
+            // means nothing more is there, and a lone byte goes at once.
+            sockOut_.count += static_cast<uint32_t>(n);
+            while (n >= static_cast<ssize_t>(kDatagramSize) && sockOut_.count < size_) {
+                n = read(device_.Fd(), sockOut_.Tail(), size_ - sockOut_.count);
+                if (n > 0)
+                    sockOut_.count += static_cast<uint32_t>(n);
+            }
+        } else {
+            framing_.FromSerial(devIn_, static_cast<int>(n));
+        }
         // Sent in this pass if the socket takes it, as the next event in
         // order: a wait less per piece.
         if (!sockWritePending_) {
@@ -426,7 +466,9 @@ void Pump::HandleReceived()
         }
         return;
     }
-    ssize_t n = recv(sock_, sockIn_, size_, datagram_ ? MSG_TRUNC : 0);
+    const uint32_t room = DirectRoom(framing_.toSerial, devOut_);
+    ssize_t n = recv(sock_, room ? devOut_.Tail() : sockIn_, room ? room : size_,
+                     datagram_ ? MSG_TRUNC : 0);
     if (n > static_cast<ssize_t>(size_)) {
         // A datagram cut to fit the buffer would reach the serial side with a
         // hole in it.
@@ -436,7 +478,10 @@ void Pump::HandleReceived()
     } else if (n > 0) {
         sockReadPending_ = false;
         record_->bytesIn.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
-        framing_.FromNet(sockIn_, static_cast<int>(n));
+        if (room)
+            devOut_.count += static_cast<uint32_t>(n);
+        else
+            framing_.FromNet(sockIn_, static_cast<int>(n));
         if (!devWritePending_ && dsr_ == Dsr::On && !ready_[EVENT_STAT]) {
             if (devOut_.Empty())
                 devOut_.Fill(framing_.toSerial, size_);
