@@ -77,8 +77,8 @@ CPontuDlg::CPontuDlg(const std::string& programDir, QWidget* parent, WaitClock& 
     ui_->portList->viewport()->installEventFilter(this);
     connect(ui_->portList, &QTreeWidget::itemSelectionChanged, this, &CPontuDlg::UpdateActions);
     infoTimer_ = new QTimer(this);
+    infoTimer_->setInterval(kInformationRefreshMs);
     connect(infoTimer_, &QTimer::timeout, this, &CPontuDlg::RefreshInformation);
-    infoTimer_->start(kInformationRefreshMs);
     UpdateActions();
 }
 
@@ -134,6 +134,37 @@ void CPontuDlg::RefreshInformation()
         if (item->text(COL_INFORMATION) != text)
             item->setText(COL_INFORMATION, text);
     }
+}
+
+void CPontuDlg::UpdateInformationTimer()
+{
+    const bool seen = isVisible() && !isMinimized() &&
+                      QGuiApplication::platformName() != QStringLiteral("offscreen");
+    if (seen && !infoTimer_->isActive()) {
+        RefreshInformation();
+        infoTimer_->start();
+    } else if (!seen) {
+        infoTimer_->stop();
+    }
+}
+
+void CPontuDlg::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    UpdateInformationTimer();
+}
+
+void CPontuDlg::hideEvent(QHideEvent* event)
+{
+    QMainWindow::hideEvent(event);
+    UpdateInformationTimer();
+}
+
+void CPontuDlg::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        UpdateInformationTimer();
 }
 
 void CPontuDlg::UpdateActions()

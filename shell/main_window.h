@@ -75,6 +75,10 @@ public:
     // The device path of the selected row, onto the clipboard.
     void OnCopyDevicePath();
     QMenu* ListMenu() const { return listMenu_; }
+    // The "Information" column, touching only the rows whose text changed;
+    // it reads the records and never wakes a bridge. Once a second while
+    // the window is shown.
+    void RefreshInformation();
     void ImportPorts();
     void ExportPorts();
     void OnSysCommand(int command);
@@ -87,14 +91,17 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BindActions();
-    // The "Information" column, at most once a second, touching only the
-    // rows whose text changed; it reads the records and never wakes a bridge.
-    void RefreshInformation();
+    // Runs the Information refresh only while someone can see the list: a
+    // program in the tray or without a display wakes for nothing.
+    void UpdateInformationTimer();
     void BuildListMenu();
     void UpdateActions();
     void SendToTray();
