@@ -119,6 +119,21 @@ grep -q '<OPTIONS>' "$DIR/options.dat" || { echo "FAIL: no options.dat"; exit 1;
 grep -q '<COM1>' "$DIR/options.dat" && { echo "FAIL: deleted port still in options.dat"; exit 1; }
 echo "OK: Add, Start, Stop, context menu, tray click, Delete, Uninstall and Exit"
 
+# A tray that appears after the program (a panel started late at logon) gets
+# the icon.
+kill "$TRAY"; wait "$TRAY" 2>/dev/null || true; TRAY=
+rm -rf "$DIR/late"; mkdir "$DIR/late"; cp "$BUILD/velkaro_redi" "$DIR/late/"
+"$DIR/late/velkaro_redi" >/dev/null 2>&1 &
+APP=$!
+sleep 2
+trayer --edge bottom --align right --widthtype pixel --width 120 --height 24 >/dev/null 2>&1 &
+TRAY=$!
+sleep 3.5
+xwininfo -root -tree | grep -q '"Velkaro_redi".* 2[0-9]x2[0-9]+' \
+  || { echo "FAIL: no tray icon after a late tray"; exit 1; }
+kill -TERM "$APP"; wait "$APP" || true; APP=
+echo "OK: a tray started after the program gets its icon"
+
 # An installed copy, run as an unprivileged user, keeps its files in that
 # user's config folder.
 if [ "$(id -u)" -eq 0 ]; then

@@ -1,6 +1,7 @@
 #include "shell/tray_icon.h"
 
 #include <QAction>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -61,7 +62,8 @@ int CTrayIcon::Create(QWidget* parent, const QString& tooltip, const QIcon& icon
     while (tooltip_.toUtf8().size() > kTooltipMax)
         tooltip_.chop(1);
     enabled_ = QSystemTrayIcon::isSystemTrayAvailable();
-    if (!enabled_) {
+    // Without a display no tray can ever come: nothing to watch for.
+    if (!enabled_ && QGuiApplication::platformName() != QStringLiteral("offscreen")) {
         // A panel usually starts after a program run at logon: watch for
         // its tray and add the icon when one appears.
         parent_ = parent;
@@ -77,8 +79,9 @@ int CTrayIcon::Create(QWidget* parent, const QString& tooltip, const QIcon& icon
             });
         }
         watch_->start(kTrayWatchMs);
-        return 0;
     }
+    if (!enabled_)
+        return 0;
 
     icon_ = std::make_unique<QSystemTrayIcon>(icon, parent);
     icon_->setToolTip(tooltip_);
