@@ -49,6 +49,13 @@ char* FormatName(const PortRecord* record, const char* fmt, char* buf, size_t si
 
 }  // namespace
 
+PortRecord* OccupiedPort(int number)
+{
+    if (number < 0 || number >= kPortCount || PortTable[number].number != number)
+        return nullptr;
+    return &PortTable[number];
+}
+
 void InitPortTable(PortStateTarget* target)
 {
     for (int i = 0; i < kPortCount; ++i) {

@@ -72,6 +72,10 @@ struct PortRecord {
 // Process-wide table, indexed by pair number.
 extern PortRecord PortTable[kPortCount];
 
+// The record of pair `number` when that slot is occupied; nullptr otherwise
+// (out of range included).
+PortRecord* OccupiedPort(int number);
+
 // Empties every slot (number -1) and gives each the notification target;
 // settings return to their first-use values. Bridges must be stopped.
 void InitPortTable(PortStateTarget* target);

@@ -76,13 +76,6 @@ PortCommands::PortCommands(std::string programDir, OptionsState& options, Comman
 {
 }
 
-PortRecord* PortCommands::Occupied(int number) const
-{
-    if (number < 0 || number >= kPortCount || PortTable[number].number != number)
-        return nullptr;
-    return &PortTable[number];
-}
-
 bool PortCommands::Save(bool startStep)
 {
     // The change holds for the running program either way; the person must
@@ -190,7 +183,7 @@ void PortCommands::RemovePorts(const Selection& numbers)
 {
     for (int n : numbers) {
         list_.PortRemoved(n);
-        if (PortRecord* r = Occupied(n)) {
+        if (PortRecord* r = OccupiedPort(n)) {
             StopBridge(r);
             RemoveREdi(static_cast<uint32_t>(r->number));
             r->number = -1;
@@ -201,7 +194,7 @@ void PortCommands::RemovePorts(const Selection& numbers)
 void PortCommands::Start(const Selection& selected)
 {
     for (int n : selected) {
-        PortRecord* r = Occupied(n);
+        PortRecord* r = OccupiedPort(n);
         if (!r)
             continue;
         WaitForBridgeSide(n, kStartWaitMs, kStartTargetSize);
@@ -215,7 +208,7 @@ void PortCommands::Start(const Selection& selected)
 void PortCommands::Stop(const Selection& selected)
 {
     for (int n : selected)
-        if (PortRecord* r = Occupied(n))
+        if (PortRecord* r = OccupiedPort(n))
             StopBridge(r);
 }
 
@@ -223,7 +216,7 @@ void PortCommands::Apply(const Selection& selected)
 {
     if (selected.empty())
         return;
-    PortRecord* r = Occupied(selected.front());
+    PortRecord* r = OccupiedPort(selected.front());
     bool saved = false;
     if (ApplyPort(r, &saved) == 1) {
         // A failed save has been said; success would contradict it.
@@ -243,11 +236,11 @@ void PortCommands::Property(const Selection& selected)
     LoadOptionsIn(options_, programDir_.c_str());
     if (selected.empty())
         return;
-    PortRecord* r = Occupied(selected.front());
+    PortRecord* r = OccupiedPort(selected.front());
     if (!r)
         return;
     PortSettings s = SettingsOfRecord(*r);
-    if (!ui_.EditPort(&s, r) || ended_ || r->state.load() != STATE_STOPPED || Occupied(r->number) != r)
+    if (!ui_.EditPort(&s, r) || ended_ || r->state.load() != STATE_STOPPED || OccupiedPort(r->number) != r)
         return;
 
     const RecordSettingsCopy before(*r);

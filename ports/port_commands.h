@@ -120,7 +120,6 @@ public:
     const std::string& ProgramDir() const { return programDir_; }
 
 private:
-    PortRecord* Occupied(int number) const;
     void RemovePorts(const Selection& numbers);
 
     std::string programDir_;

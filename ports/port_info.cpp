@@ -25,6 +25,21 @@ std::string ByteCountText(uint64_t bytes)
     return text;
 }
 
+bool SocketEndpoint(int sock, bool peer, std::string* addr, uint16_t* port)
+{
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    auto* sa = reinterpret_cast<sockaddr*>(&a);
+    if (sock < 0 || (peer ? getpeername(sock, sa, &len) : getsockname(sock, sa, &len)) != 0 ||
+        a.sin_family != AF_INET)
+        return false;
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    *addr = text;
+    *port = ntohs(a.sin_port);
+    return true;
+}
+
 std::string PortInformationText(const PortRecord& r)
 {
     const int32_t state = r.state.load();
@@ -32,12 +47,10 @@ std::string PortInformationText(const PortRecord& r)
     if (state >= STATE_CONNECTED && sock >= 0) {
         // The bridge may close the socket at any moment: a failed query just
         // shows nothing for this second.
-        sockaddr_in a{};
-        socklen_t len = sizeof a;
-        if (getpeername(sock, reinterpret_cast<sockaddr*>(&a), &len) == 0 && a.sin_family == AF_INET) {
-            char addr[INET_ADDRSTRLEN] = "";
-            inet_ntop(AF_INET, &a.sin_addr, addr, sizeof addr);
-            return std::string(addr) + ":" + std::to_string(ntohs(a.sin_port)) + " \u00B7 in " +
+        std::string addr;
+        uint16_t port = 0;
+        if (SocketEndpoint(sock, true, &addr, &port)) {
+            return addr + ":" + std::to_string(port) + " \u00B7 in " +
                    ByteCountText(r.bytesIn.load()) + " \u00B7 out " + ByteCountText(r.bytesOut.load());
         }
         return {};

@@ -10,6 +10,10 @@
 
 struct PortRecord;
 
+// The local (peer false) or remote address of an IPv4 socket as "a.b.c.d"
+// and a port; false when the socket has none (or was closed meanwhile).
+bool SocketEndpoint(int sock, bool peer, std::string* addr, uint16_t* port);
+
 // "512 B", "12.3 KB", "4.1 MB", "2.0 GB": units of 1024.
 std::string ByteCountText(uint64_t bytes);
 

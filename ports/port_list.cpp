@@ -1,9 +1,5 @@
 #include "ports/port_list.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <QHeaderView>
 #include <QScrollBar>
 #include <QStyle>
@@ -17,6 +13,7 @@
 #include "config/test_options.h"
 #include "engine/port_table.h"
 #include "ports/pair_setup.h"
+#include "ports/port_info.h"
 
 namespace {
 
@@ -39,12 +36,16 @@ void SetText(QTreeWidgetItem* item, int col, const char* text)
     item->setText(col, QString::fromLatin1(text));
 }
 
-void SetAddrColumns(QTreeWidgetItem* item, int addrCol, int portCol, const sockaddr_in& a)
+// The address a socket reports, into two columns; false when it has none.
+bool SetEndpointColumns(QTreeWidgetItem* item, int addrCol, int portCol, int sock, bool peer)
 {
-    char addr[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &a.sin_addr, addr, sizeof addr);
-    SetText(item, addrCol, addr);
-    item->setText(portCol, QString::number(ntohs(a.sin_port)));
+    std::string addr;
+    uint16_t port = 0;
+    if (!SocketEndpoint(sock, peer, &addr, &port))
+        return false;
+    SetText(item, addrCol, addr.c_str());
+    item->setText(portCol, QString::number(port));
+    return true;
 }
 
 void SetConfiguredLocal(QTreeWidgetItem* item, const PortRecord* r)
@@ -119,17 +120,9 @@ void RefreshPortRows(QTreeWidget* list, const PortRecord* record)
         SetText(item, COL_STATE, stateText);
         // The bridge may close the socket at any moment (its number may even
         // be reused): a failed query just shows the configured values.
-        sockaddr_in a{};
-        socklen_t len = sizeof a;
-        if (sock >= 0 && getsockname(sock, reinterpret_cast<sockaddr*>(&a), &len) == 0 &&
-            a.sin_family == AF_INET)
-            SetAddrColumns(item, COL_LOCALIP, COL_LOCALPORT, a);
-        else
+        if (!SetEndpointColumns(item, COL_LOCALIP, COL_LOCALPORT, sock, false))
             SetConfiguredLocal(item, record);
-        len = sizeof a;
-        if (sock >= 0 && getpeername(sock, reinterpret_cast<sockaddr*>(&a), &len) == 0 &&
-            a.sin_family == AF_INET) {
-            SetAddrColumns(item, COL_REMOTEIP, COL_REMOTEPORT, a);
+        if (SetEndpointColumns(item, COL_REMOTEIP, COL_REMOTEPORT, sock, true)) {
             // A host name stays as typed; "Information" shows what it resolved to.
             if (record->dstHost[0])
                 SetText(item, COL_REMOTEIP, record->dstHost);

@@ -488,19 +488,6 @@ int RunHere(const CommandRequest& q, const std::string& dir, std::string* out, s
     return rc;
 }
 
-bool WaitFor(int fd, short events, Clock::time_point end)
-{
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-        pollfd p{fd, events, 0};
-        int n = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
-        if (n > 0)
-            return true;
-        if (n == 0 || errno != EINTR)
-            return false;
-    }
-}
-
 enum class Asked { kAnswered, kNobody, kSilent, kRefused };
 
 // Hands the command to the program listening in dir.
@@ -529,7 +516,7 @@ Asked AskRunningProgram(const std::string& dir, const CommandRequest& q, Clock::
     for (const std::string& arg : q.Arguments())
         request.append(arg).push_back('\0');
     for (size_t sent = 0; sent < request.size();) {
-        if (!WaitFor(s.Get(), POLLOUT, end))
+        if (!WaitReady(s.Get(), POLLOUT, end))
             return Asked::kSilent;
         ssize_t n = send(s.Get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno != EAGAIN && errno != EINTR)
@@ -540,7 +527,7 @@ Asked AskRunningProgram(const std::string& dir, const CommandRequest& q, Clock::
     std::string answer;
     for (;;) {
         // The first byte within the limit; then the command's own time.
-        if (!WaitFor(s.Get(), POLLIN, answer.empty() ? end : Clock::now() + kCommandWait))
+        if (!WaitReady(s.Get(), POLLIN, answer.empty() ? end : Clock::now() + kCommandWait))
             return Asked::kSilent;
         char buf[4096];
         ssize_t n = recv(s.Get(), buf, sizeof buf, 0);

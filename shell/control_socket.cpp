@@ -22,13 +22,10 @@ constexpr int kRequestWaitMs = 2000;
 // The client's arguments, each ended by a zero byte, up to its shutdown.
 bool ReadRequest(int fd, std::vector<std::string>* args)
 {
-    using Clock = std::chrono::steady_clock;
-    const auto end = Clock::now() + std::chrono::milliseconds(kRequestWaitMs);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestWaitMs);
     std::string data;
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+        if (!WaitReady(fd, POLLIN, end))
             return false;
         char buf[4096];
         ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
@@ -61,6 +58,19 @@ void SendAll(int fd, const std::string& text)
 }
 
 }  // namespace
+
+bool WaitReady(int fd, short events, std::chrono::steady_clock::time_point end)
+{
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        pollfd p{fd, events, 0};
+        int n = poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (n > 0)
+            return true;
+        if (n == 0 || errno != EINTR)
+            return false;
+    }
+}
 
 sockaddr_un ControlAddress(const std::string& dir, bool* relative)
 {

@@ -11,6 +11,7 @@
 
 #include <sys/un.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,10 @@ class CPontuDlg;
 class QSocketNotifier;
 
 constexpr const char kControlSocketName[] = "control.sock";
+
+// Waits until fd shows one of the events or the time is up; retries on
+// signals. True when it is ready.
+bool WaitReady(int fd, short events, std::chrono::steady_clock::time_point end);
 
 // The socket's address for a folder. A path too long for an address gives
 // the bare name (*relative true), which holds in the folder only.

@@ -127,10 +127,10 @@ void CPontuDlg::RefreshInformation()
     QTreeWidget* list = ui_->portList;
     for (int i = 0; i < list->topLevelItemCount(); ++i) {
         QTreeWidgetItem* item = list->topLevelItem(i);
-        const int n = RowPortNumber(item);
-        if (n < 0 || n >= kPortCount || PortTable[n].number != n)
+        const PortRecord* r = OccupiedPort(RowPortNumber(item));
+        if (!r)
             continue;
-        const QString text = QString::fromStdString(PortInformationText(PortTable[n]));
+        const QString text = QString::fromStdString(PortInformationText(*r));
         if (item->text(COL_INFORMATION) != text)
             item->setText(COL_INFORMATION, text);
     }
