@@ -1,0 +1,213 @@
+// How fast network bytes can reach a serial program through a pseudo-terminal
+// at all, whatever the bridge does: one process holds a TCP peer that writes,
+// a bridge thread in one of several shapes, and a serial program that reads
+// the user side as bridge_bench's does (poll, non-blocking reads, every byte
+// compared). The shapes, run back to back and in turn:
+//   socat    8 KiB reads, a wait before each write (socat's default shape)
+//   pump     64 KiB reads, non-blocking writes after a wait (this program's)
+//   blocking 64 KiB reads, blocking writes; unusable in a bridge (a program
+//            that stops reading would freeze the other direction), shown as
+//            what the fewest wake-ups could give
+//   alone    no network and no bridge: the writer writes the master itself,
+//            blocking
+// Each figure is a median; ratios are medians of back-to-back pairs against
+// the socat shape. Everything is in one process, so it stays apart from how
+// the program starts and from socat's own process.
+//
+//   build/bench/pty_ceiling [REPS] [MIB]     (defaults 15 and 32)
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum Shape { SOCAT, PUMP, BLOCKING, ALONE, SHAPES };
+const char* const kNames[SHAPES] = {"socat", "pump", "blocking", "alone"};
+
+size_t g_bytes = 32u << 20;
+
+// The stream repeats after a length that no buffer size divides.
+constexpr size_t kPeriod = 251;
+
+void SetBlocking(int fd, bool blocking)
+{
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+}
+
+void WaitFor(int fd, short events)
+{
+    pollfd p{fd, events, 0};
+    poll(&p, 1, 200);
+}
+
+double ThreadCpu()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// A connected loopback pair; false when the machine gives none.
+bool TcpPair(int* writer, int* bridge)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    bool ok = listener >= 0 && bind(listener, reinterpret_cast<sockaddr*>(&sa), len) == 0 &&
+              listen(listener, 1) == 0 &&
+              getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len) == 0;
+    *writer = ok ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    ok = ok && *writer >= 0 && connect(*writer, reinterpret_cast<sockaddr*>(&sa), len) == 0;
+    *bridge = ok ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    if (listener >= 0)
+        close(listener);
+    int one = 1;
+    setsockopt(*writer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return *bridge >= 0;
+}
+
+// The stream from any offset: kChunk bytes of it start at Stream(offset).
+constexpr size_t kChunk = 65536;
+const std::vector<unsigned char>& StreamBytes()
+{
+    static const std::vector<unsigned char> bytes = [] {
+        std::vector<unsigned char> b(kChunk + kPeriod);
+        for (size_t i = 0; i < b.size(); ++i)
+            b[i] = static_cast<unsigned char>(i % kPeriod);
+        return b;
+    }();
+    return bytes;
+}
+const unsigned char* Stream(size_t offset) { return StreamBytes().data() + offset % kPeriod; }
+
+// Writes the whole stream into fd, blocking.
+void WriteStream(int fd)
+{
+    for (size_t sent = 0; sent < g_bytes;) {
+        ssize_t w = write(fd, Stream(sent), std::min(kChunk, g_bytes - sent));
+        if (w > 0)
+            sent += static_cast<size_t>(w);
+        else if (w < 0 && errno != EINTR)
+            return;
+    }
+}
+
+// The bridge thread: from the socket into the pseudo-terminal's master.
+void Bridge(Shape shape, int sock, int master, double* cpu)
+{
+    const double start = ThreadCpu();
+    std::vector<unsigned char> buf(shape == SOCAT ? 8192 : kChunk);
+    SetBlocking(master, shape == BLOCKING);
+    for (size_t moved = 0; moved < g_bytes;) {
+        ssize_t got = recv(sock, buf.data(), buf.size(), 0);
+        if (got <= 0)
+            break;
+        for (size_t off = 0; off < static_cast<size_t>(got);) {
+            if (shape != BLOCKING)
+                WaitFor(master, POLLOUT);
+            ssize_t w = write(master, buf.data() + off, static_cast<size_t>(got) - off);
+            if (w > 0)
+                off += static_cast<size_t>(w);
+        }
+        moved += static_cast<size_t>(got);
+    }
+    *cpu = ThreadCpu() - start;
+}
+
+// One transfer; MiB/s, or -1 when a byte was lost or changed.
+double Run(Shape shape, double* bridgeCpu)
+{
+    int master = -1, user = -1, writer = -1, sock = -1;
+    if (openpty(&master, &user, nullptr, nullptr, nullptr) != 0 ||
+        (shape != ALONE && !TcpPair(&writer, &sock))) {
+        perror("pty_ceiling");
+        exit(2);
+    }
+    termios t{};
+    tcgetattr(user, &t);
+    cfmakeraw(&t);
+    tcsetattr(user, TCSANOW, &t);
+    SetBlocking(user, false);
+
+    *bridgeCpu = 0;
+    const auto start = Clock::now();
+    std::thread source([&] { WriteStream(shape == ALONE ? master : writer); });
+    std::thread bridge;
+    if (shape != ALONE)
+        bridge = std::thread(Bridge, shape, sock, master, bridgeCpu);
+    std::vector<unsigned char> buf(kChunk);
+    bool ok = true;
+    for (size_t got = 0; ok && got < g_bytes;) {
+        WaitFor(user, POLLIN);
+        ssize_t n = read(user, buf.data(), buf.size());
+        if (n > 0) {
+            ok = memcmp(buf.data(), Stream(got), static_cast<size_t>(n)) == 0;
+            got += static_cast<size_t>(n);
+        }
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    source.join();
+    if (bridge.joinable())
+        bridge.join();
+    for (int fd : {master, user, writer, sock})
+        if (fd >= 0)
+            close(fd);
+    return ok ? static_cast<double>(g_bytes >> 20) / seconds : -1;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const int reps = argc > 1 ? std::max(1, atoi(argv[1])) : 15;
+    if (argc > 2)
+        g_bytes = static_cast<size_t>(std::max(1, atoi(argv[2]))) << 20;
+    std::vector<double> rate[SHAPES], cpu[SHAPES], ratio[SHAPES];
+    for (int rep = 0; rep < reps; ++rep) {
+        double now[SHAPES];
+        for (int k = 0; k < SHAPES; ++k) {
+            const int s = (rep + k) % SHAPES;  // nobody always meets a warmer machine
+            double c = 0;
+            now[s] = Run(static_cast<Shape>(s), &c);
+            if (now[s] < 0) {
+                fprintf(stderr, "pty_ceiling: %s lost or changed bytes\n", kNames[s]);
+                return 1;
+            }
+            rate[s].push_back(now[s]);
+            cpu[s].push_back(c * 1000 / static_cast<double>(g_bytes >> 20));
+        }
+        for (int s = 0; s < SHAPES; ++s)
+            ratio[s].push_back(now[s] / now[SOCAT]);
+    }
+    printf("network to serial, %d runs of %zu MiB each\n", reps, g_bytes >> 20);
+    printf("%-9s %8s %10s %18s\n", "shape", "MiB/s", "x socat", "bridge CPU ms/MiB");
+    for (int s = 0; s < SHAPES; ++s)
+        printf("%-9s %8.1f %10.2f %18.2f\n", kNames[s], Median(rate[s]), Median(ratio[s]),
+               s == ALONE ? 0.0 : Median(cpu[s]));
+    return 0;
+}
