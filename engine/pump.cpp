@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "engine/bridge.h"
 #include "engine/port_table.h"
@@ -25,6 +26,9 @@ namespace {
 constexpr uint32_t kDatagramSize = 1024;
 constexpr uint32_t kMaxStreamBuffer = 64 * 1024;
 constexpr auto kLastWritePause = std::chrono::milliseconds(1000);
+// How long a write into a full terminal may wait for the program to read;
+// the other events of a pass wait at most this long behind it.
+constexpr auto kDeviceWriteWait = std::chrono::microseconds(1000);
 
 using Clock = std::chrono::steady_clock;
 
@@ -125,6 +129,7 @@ private:
     unsigned char* sockIn_ = nullptr;
     OutBuffer sockOut_;
     OutBuffer devOut_;
+    std::optional<BoundedDeviceWriter> deviceWriter_;  // raw streams only
 
     // A pending operation is wanted and waits for its descriptor to be
     // ready; the log texts keep the names these operations have always had.
@@ -153,6 +158,8 @@ bool Pump::Allocate()
     if (!datagram_)
         size_ = std::clamp(framing_.toNet.Limit(), kDatagramSize, kMaxStreamBuffer);
     transparent_ = framing_.Transparent();
+    if (transparent_ && !datagram_)
+        deviceWriter_.emplace(kDeviceWriteWait);
     memory_.reset(new (std::nothrow) unsigned char[4 * size_]);
     if (!memory_) {
         errno = ENOMEM;
@@ -506,6 +513,13 @@ void Pump::HandleWritten()
         return;
     }
     ssize_t n = write(device_.Fd(), devOut_.Rest(), devOut_.RestSize());
+    if (n > 0 && deviceWriter_ && static_cast<uint32_t>(n) < devOut_.RestSize()) {
+        // The terminal is full: the rest waits a moment for the program to read.
+        devOut_.Advance(static_cast<uint32_t>(n));
+        n = deviceWriter_->Write(device_.Fd(), devOut_.Rest(), devOut_.RestSize());
+        if (n < 0 && errno == EINTR)
+            n = 0;
+    }
     if (n >= 0) {
         devOut_.Advance(static_cast<uint32_t>(n));
         devWritePending_ = false;

@@ -1,6 +1,8 @@
 #include "engine/serial_side.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -120,6 +122,67 @@ void BridgeDevice::Close()
         ::close(fd_);
     fd_ = -1;
     provider_ = nullptr;
+}
+
+namespace {
+
+// Ends a bounded write: a handler that does nothing, installed without
+// SA_RESTART, makes the kernel return from the write it interrupts.
+int BoundedWriteSignal() { return SIGRTMIN + 4; }
+
+void EndWait(int) {}
+
+bool InstallEndWait()
+{
+    struct sigaction sa {};
+    sa.sa_handler = EndWait;
+    sigemptyset(&sa.sa_mask);
+    return sigaction(BoundedWriteSignal(), &sa, nullptr) == 0;
+}
+
+}  // namespace
+
+BoundedDeviceWriter::BoundedDeviceWriter(std::chrono::microseconds limit) : limit_(limit)
+{
+    static const bool installed = InstallEndWait();
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, BoundedWriteSignal());
+    sigevent ev{};
+    ev.sigev_notify = SIGEV_THREAD_ID;
+    ev.sigev_signo = BoundedWriteSignal();
+    ev._sigev_un._tid = gettid();
+    hasTimer_ = installed && pthread_sigmask(SIG_UNBLOCK, &set, nullptr) == 0 &&
+                timer_create(CLOCK_MONOTONIC, &ev, &timer_) == 0;
+}
+
+BoundedDeviceWriter::~BoundedDeviceWriter()
+{
+    if (hasTimer_)
+        timer_delete(timer_);
+}
+
+ssize_t BoundedDeviceWriter::Write(int fd, const void* data, size_t n)
+{
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit_);
+    itimerspec arm{};
+    arm.it_value.tv_sec = static_cast<time_t>(seconds.count());
+    arm.it_value.tv_nsec = static_cast<long>((limit_ - seconds).count() * 1000);
+    // Again and again: an end that comes before the write starts to wait is
+    // followed by one that ends the wait.
+    arm.it_interval = arm.it_value;
+    const int flags = hasTimer_ ? fcntl(fd, F_GETFL) : -1;
+    if (flags < 0 || timer_settime(timer_, 0, &arm, nullptr) != 0)
+        return write(fd, data, n);
+    const bool blocking = fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+    const ssize_t written = write(fd, data, n);
+    const int err = errno;
+    if (blocking)
+        fcntl(fd, F_SETFL, flags);
+    const itimerspec disarm{};
+    timer_settime(timer_, 0, &disarm, nullptr);
+    errno = err;
+    return written;
 }
 
 BridgeDevice HoldBridgeSide(const char* path)

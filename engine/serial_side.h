@@ -3,7 +3,10 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/types.h>
+#include <time.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "engine/diagnostics.h"
@@ -51,6 +54,31 @@ private:
     char name_[16] = {};
     BridgeSideProvider* provider_ = nullptr;
     SerialParams settings_;
+};
+
+// Writes into the bridge side that may wait a little for room. A writer woken
+// inside the kernel when the serial program has read refills the terminal at
+// once, where one woken from poll() first returns to the bridge and comes
+// back: a fuller terminal moves network bytes faster. A timer of the calling
+// thread ends each write after the limit, so that what else the bridge waits
+// for (the other direction, a stop, a hang-up) never waits longer. Made and
+// used on the one bridge thread; without a timer it writes as write() does.
+class BoundedDeviceWriter {
+public:
+    explicit BoundedDeviceWriter(std::chrono::microseconds limit);
+    ~BoundedDeviceWriter();
+    BoundedDeviceWriter(const BoundedDeviceWriter&) = delete;
+    BoundedDeviceWriter& operator=(const BoundedDeviceWriter&) = delete;
+
+    // As write() on the bridge side's non-blocking descriptor, except that
+    // it may wait up to the limit for room; a wait that ends with nothing
+    // written fails with EINTR.
+    ssize_t Write(int fd, const void* data, size_t n);
+
+private:
+    timer_t timer_{};
+    bool hasTimer_ = false;
+    std::chrono::microseconds limit_;
 };
 
 // Opens "\\.\ZPVB5" through the bridge-side provider. Logs and gives a

@@ -147,13 +147,28 @@ TEST_F(PumpTest, DatagramsStayWithin1024BytesAndEmptyOnesAreNoEnd)
     EXPECT_EQ(Err(), "InOut(): GetOverlappedResult(EVENT_RECEIVED) ERROR Message too long (90)\n");
 }
 
-TEST_F(PumpTest, StopEndsTheDrainAfterThePeersClose)
+// A program that never reads keeps the network's bytes waiting at its
+// terminal; what it writes still goes out, and a stop still ends the waiting
+// write and the drain after the peer's close at once.
+TEST_F(PumpTest, AProgramThatDoesNotReadStillSendsAndAStopEndsEveryWait)
 {
-    Start(SOCK_STREAM, true);  // the program never reads: the drain cannot finish
+    int user = Start(SOCK_STREAM, true);
+    ASSERT_TRUE(WriteAll(peer_, Pattern(60000, 6)));
+    const std::string up = Pattern(200000, 7);
+    std::thread writer([&] { EXPECT_TRUE(WriteAll(user, up, 5000)); });
+    EXPECT_TRUE(ReadSome(peer_, up.size(), 5000) == up);
+    writer.join();
+    auto start = Clock::now();
+    stop_->Signal();
+    EXPECT_TRUE(EndsWithin(500));
+    EXPECT_LT(ElapsedMs(start), 100);
+
+    stop_ = StopEvent::Create();
+    Start(SOCK_STREAM, true);
     ASSERT_TRUE(WriteAll(peer_, Pattern(60000, 6)));
     shutdown(peer_, SHUT_WR);
     SleepMs(300);
-    auto start = Clock::now();
+    start = Clock::now();
     stop_->Signal();
     EXPECT_TRUE(EndsWithin(500));
     EXPECT_LT(ElapsedMs(start), 100);
