@@ -46,8 +46,9 @@ const char kUsage[] =
     "  --remote HOST:PORT               the peer (default 127.0.0.1:27015); for tcpserver the\n"
     "                                   one client address allowed (default 0.0.0.0:0, any)\n"
     "  --local ADDRESS:PORT             the local end (default 0.0.0.0:0)\n"
-    "  --detect-dtr                     a connection lasts only while the serial program holds DTR\n"
+    "  --detect-dtr | --no-detect-dtr   a connection lasts only while the serial program holds DTR\n"
     "  --custom DEVNAME                 the framed protocol, registering as DEVNAME (31 bytes at most)\n"
+    "  --no-custom                      raw bytes, no framed protocol (the device name is kept)\n"
     "  --keepalive SECONDS              probe a silent peer of the framed protocol (default 40)\n"
     "  --idle SECONDS                   close an idle framed link (default 100)\n"
     "When the program runs on the same folder, it carries the command out;\n"
@@ -113,8 +114,12 @@ bool ParsePortOption(const std::vector<std::string>& args, size_t* i, CommandReq
                      std::string* error)
 {
     const std::string& opt = args[*i];
-    if (opt == "--detect-dtr") {
-        q->detectDtr = true;
+    if (opt == "--detect-dtr" || opt == "--no-detect-dtr") {
+        q->detectDtr = opt == "--detect-dtr";
+        return true;
+    }
+    if (opt == "--no-custom") {
+        q->custom = "";
         return true;
     }
     static const std::set<std::string> withValue = {"--mode", "--remote", "--local", "--custom",
@@ -280,10 +285,11 @@ PortSettings CommandRequest::Over(PortSettings s) const
         s.localPort = local->second;
     }
     if (detectDtr)
-        s.chkDTR = 1;
+        s.chkDTR = *detectDtr ? 1 : 0;
     if (custom) {
-        s.useCustom = 1;
-        s.deviceName = *custom;
+        s.useCustom = custom->empty() ? 0 : 1;
+        if (!custom->empty())
+            s.deviceName = *custom;
     }
     if (keepAlive)
         s.keepAlive = *keepAlive;
@@ -311,8 +317,10 @@ std::vector<std::string> CommandRequest::Arguments() const
     if (local)
         a.insert(a.end(), {"--local", local->first + ":" + local->second});
     if (detectDtr)
-        a.push_back("--detect-dtr");
-    if (custom)
+        a.push_back(*detectDtr ? "--detect-dtr" : "--no-detect-dtr");
+    if (custom && custom->empty())
+        a.push_back("--no-custom");
+    else if (custom)
         a.insert(a.end(), {"--custom", *custom});
     if (keepAlive)
         a.insert(a.end(), {"--keepalive", std::to_string(*keepAlive)});

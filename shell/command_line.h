@@ -27,8 +27,8 @@ struct CommandRequest {
     std::optional<int> mode;
     std::optional<std::pair<std::string, std::string>> remote;  // host, port
     std::optional<std::pair<std::string, std::string>> local;
-    bool detectDtr = false;
-    std::optional<std::string> custom;  // the device name
+    std::optional<bool> detectDtr;
+    std::optional<std::string> custom;  // the device name; empty: raw, the name kept
     std::optional<uint32_t> keepAlive;
     std::optional<uint32_t> idle;
 

@@ -89,6 +89,10 @@ TEST(CommandLine, WithoutAProgramTheFilesChangeForItsNextStart)
     for (const char* key : {"<MODE>udp<", "<DEVNAME>meter<", "<KEEPALIVE>7<", "<IDLETIME>9<",
                             "<USECUSTOM>TRUE<", "<CHKDTR>TRUE<"})
         EXPECT_NE(folder.Read("options.dat").find(key), std::string::npos) << key;
+    // Both switches can be turned off again; the device name stays for later.
+    ASSERT_EQ(Cli(run, "--set COM7 --no-custom --no-detect-dtr").status, 0);
+    for (const char* key : {"<DEVNAME>meter<", "<USECUSTOM>FALSE<", "<CHKDTR>FALSE<"})
+        EXPECT_NE(folder.Read("options.dat").find(key), std::string::npos) << key;
     Result start = Cli(run, "--start COM7");
     EXPECT_EQ(start.status, 1);
     EXPECT_NE(start.err.find("no running instance"), std::string::npos) << start.err;
