@@ -431,31 +431,6 @@ double Percentile(std::vector<double> v, double p)
     return v[std::min(i, v.size() - 1)];
 }
 
-// A pseudo-terminal pair alone, its bridge side (the master) in the
-// network's place: the rate that caps every bridge, as Transfer gives it;
-// -1 when no pair could be had.
-double PtyAlone(int dir, size_t bytes)
-{
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master < 0)
-        return -1;
-    int user = -1;
-    const char* name = grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
-    if (name)
-        user = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    double s = -1;
-    termios t{};
-    if (user >= 0 && tcgetattr(user, &t) == 0) {
-        cfmakeraw(&t);
-        if (tcsetattr(user, TCSANOW, &t) == 0)
-            s = dir == 0 ? Transfer(user, master, bytes, 30) : Transfer(master, user, bytes, 30);
-    }
-    if (user >= 0)
-        close(user);
-    close(master);
-    return s;
-}
-
 // Ratio of ours to socat from measurements taken back to back, pair by
 // pair: the median of the pairs' ratios follows the bridges, not the load
 // that other work puts on the machine over the run.
@@ -603,8 +578,10 @@ void OneToOne(const Options& o)
         if (EchoOnce(b->serial, b->peer, 0x55) < 0)
             Die("%s does not carry bytes", b->name);
 
-    // Connected and idle: what a quiet link costs.
+    // Connected and idle: what a quiet link costs, once the echo's last
+    // passes have gone back to sleep.
     {
+        usleep(300000);
         double c0[2] = {PreciseCpuSeconds(ours.pid), PreciseCpuSeconds(socat.pid)};
         double w0[2] = {Wakes(ours.pid), Wakes(socat.pid)};
         sleep(5);
@@ -621,7 +598,6 @@ void OneToOne(const Options& o)
     // goes first alternates, so that neither always meets a warmer machine.
     const size_t bytes = o.mib << 20;
     std::vector<double> rate[2][2], cpu[2][2];  // [bridge][0 serial-to-net, 1 net-to-serial]
-    std::vector<double> ptyRate[2];
     for (int rep = 0; rep < o.reps; ++rep) {
         for (int dir = 0; dir < 2; ++dir) {
             for (int k = 0; k < 2; ++k) {
@@ -637,10 +613,6 @@ void OneToOne(const Options& o)
                 cpu[bi][dir].push_back((PreciseCpuSeconds(b->pid) - c) * 1000 /
                                        static_cast<double>(o.mib));
             }
-            double s = PtyAlone(dir, bytes);
-            if (s < 0)
-                Die("a pseudo-terminal alone lost or changed bytes");
-            ptyRate[dir].push_back(static_cast<double>(o.mib) / s);
         }
         Note("throughput %2d/%d, MiB/s: serial to network ours %5.1f socat %5.1f, "
              "network to serial ours %5.1f socat %5.1f\n",
@@ -652,9 +624,6 @@ void OneToOne(const Options& o)
         double ratio = PairedRatio(rate[0][dir], rate[1][dir]);
         AddRow(std::string("throughput ") + names[dir] + ", MiB/s", Median(rate[0][dir]),
                Median(rate[1][dir]), ratio, ">= 1.1 x socat", ratio >= 1.1);
-        // What a bridge could reach at most: ours is the pseudo-terminal here.
-        AddRow(std::string("  a pseudo-terminal alone, ") + names[dir], Median(ptyRate[dir]),
-               Median(rate[1][dir]), PairedRatio(ptyRate[dir], rate[1][dir]), "", true);
     }
     // The bridge process's own CPU time per MiB: steadier than the rates
     // on a busy machine, and what a slower rate comes from.

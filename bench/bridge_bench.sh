@@ -2,8 +2,8 @@
 # The bridge benchmark: the real program with one tcpclient port against
 # socat (pty,raw,echo=0 to tcp) doing the same job in the same run, driven by
 # the same serial program and the same TCP peer (build/bench/bridge_bench):
-#   - throughput serial to network and network to serial, each alone, and
-#     a pseudo-terminal alone each way, the ceiling that no bridge passes;
+#   - throughput serial to network and network to serial, each alone (what
+#     the pseudo-terminal allows any bridge: build/bench/pty_ceiling);
 #   - the round trip of a one-byte echo (median and p99);
 #   - the wake-ups of a framed port with keepalive (only when a probe is due);
 #   - the CPU of 256 connected idle ports, each with a peer and a serial

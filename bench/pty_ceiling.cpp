@@ -3,7 +3,8 @@
 // program that reads the user side as bridge_bench's does (poll, non-blocking
 // reads, every byte compared), and between them a bridge process in one of
 // several shapes. The shapes, run back to back and in turn:
-//   socat    8 KiB reads, a wait before each write (socat's default shape)
+//   socat    8 KiB reads, a wait in poll() and a blocking write (what socat
+//            does with its default buffer, as strace shows)
 //   poll     64 KiB reads, non-blocking writes after a wait in poll()
 //   pump     64 KiB reads, a non-blocking write after a wait in poll(), and
 //            what a full terminal did not take written by the engine's
@@ -121,7 +122,7 @@ void WriteStream(int fd)
 void Bridge(Shape shape, int sock, int master)
 {
     std::vector<unsigned char> buf(shape == SOCAT ? 8192 : kChunk);
-    SetBlocking(master, shape == BLOCKING);
+    SetBlocking(master, shape == BLOCKING || shape == SOCAT);
     BoundedDeviceWriter bounded(std::chrono::milliseconds(1));
     for (size_t moved = 0; moved < g_bytes;) {
         ssize_t got = recv(sock, buf.data(), buf.size(), 0);
