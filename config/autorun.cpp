@@ -1,19 +1,10 @@
 #include "config/autorun.h"
 
-#include "config/data_dir.h"
-#include "config/options_file.h"
-
 #include <fcntl.h>
-#include <limits.h>
-#include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
-
+#include "config/data_dir.h"
+#include "config/options_file.h"
 #include "res/resource.h"
 
 namespace {

@@ -2,12 +2,8 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-
-#include "config/data_dir.h"
 #include "config/port_options.h"
 #include "engine/file_io.h"
 #include "config/test_options.h"
@@ -50,7 +46,7 @@ int SaveOptions(OptionsState& state, const char* path, bool startStep)
     return 1;
 }
 
-int LoadOptionsIn(OptionsState& state, const char* directory)
+int LoadOptions(OptionsState& state, const char* directory)
 {
     if (!directory || !*directory)
         return 0;
@@ -70,12 +66,6 @@ int LoadOptionsIn(OptionsState& state, const char* directory)
 std::string OptionsPath(const std::string& directory)
 {
     return directory == "/" ? "/" + std::string(kOptionsFileName) : directory + "/" + kOptionsFileName;
-}
-
-int LoadOptions(OptionsState& state)
-{
-    std::string dir = DataDirectory(GetProgramDirectory());
-    return LoadOptionsIn(state, dir.c_str());
 }
 
 std::string RunningExecutablePath()
@@ -105,12 +95,4 @@ std::string GetProgramDirectory()
         return "/";
     path.resize(slash);
     return path;
-}
-
-void GetProgramDirectory(size_t length, char* buffer)
-{
-    if (!buffer)
-        return;
-    std::string dir = GetProgramDirectory();
-    CopyField(buffer, length + 1, dir.c_str(), length);
 }

@@ -40,18 +40,13 @@ int SaveOptions(OptionsState& state, const char* path, bool startStep);
 // options.dat in a directory.
 std::string OptionsPath(const std::string& directory);
 
-// Reads options.dat in the folder of the program's files into state.optionsText and the
-// flags. 1 when read, 0 otherwise (state unchanged). The port table is not
-// touched.
-int LoadOptions(OptionsState& state);
-// The same with the directory given.
-int LoadOptionsIn(OptionsState& state, const char* directory);
+// Reads options.dat in the folder of the program's files (config/data_dir)
+// into state.optionsText and the flags. 1 when read, 0 otherwise (state
+// unchanged). The port table is not touched.
+int LoadOptions(OptionsState& state, const char* directory);
 
 // The folder of the running executable, without a trailing slash ("/" for
 // the root); empty when it cannot be found.
 std::string GetProgramDirectory();
 // The full path of the running executable; empty when it cannot be found.
 std::string RunningExecutablePath();
-// The same, copied into buffer with at most `length` characters and a
-// terminating zero (the buffer holds length + 1 bytes).
-void GetProgramDirectory(size_t length, char* buffer);

@@ -1,4 +1,3 @@
-#include "engine/com_name.h"
 #include "engine/port_table.h"
 
 #include <arpa/inet.h>
@@ -6,6 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "engine/com_name.h"
 
 PortRecord PortTable[kPortCount];
 
@@ -134,16 +135,14 @@ char* DstPortText(const PortRecord* record, char* buf, size_t size)
 void SetLocAddrText(PortRecord* record, const char* text) { record->locAddr = AddrFromText(text); }
 void SetDstAddrText(PortRecord* record, const char* text)
 {
-    in_addr parsed{};
+    record->dstAddr = AddrFromText(text);
     // What inet_addr takes ("10.1", "0x0A.0.0.1") reads as before, shown
     // dotted; anything else is a host name for the resolver.
-    if (!text || inet_aton(text, &parsed)) {
-        record->dstAddr = AddrFromText(text);
+    in_addr parsed{};
+    if (!text || inet_aton(text, &parsed))
         record->dstHost[0] = '\0';
-        return;
-    }
-    record->dstAddr = AddrFromText(text);
-    CopyField(record->dstHost, sizeof record->dstHost, text, sizeof record->dstHost - 1);
+    else
+        CopyField(record->dstHost, sizeof record->dstHost, text, sizeof record->dstHost - 1);
 }
 
 void NoteConnected(PortRecord* record)

@@ -74,12 +74,6 @@ struct OutBuffer {
 
 bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
-int MsUntil(Clock::time_point deadline)
-{
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
 // The shorter of two poll() time-outs, -1 meaning none.
 int Sooner(int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
 

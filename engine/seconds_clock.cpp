@@ -24,6 +24,12 @@ const SecondsClock& RealSecondsClock()
     return clock;
 }
 
+int MsUntil(std::chrono::steady_clock::time_point deadline)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT32_MAX));
+}
+
 int MsUntilSecondsPass(uint32_t seconds)
 {
     constexpr int64_t kHourMs = 3600 * 1000;

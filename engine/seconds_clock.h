@@ -1,7 +1,9 @@
-// Whole-second time for the framing layer's deadlines. Times are 32-bit
-// values that wrap; compare them only through SecondsDue, never with <.
+// Time for deadlines: whole seconds for the framing layer, and the waits of
+// poll() until a deadline. Second times are 32-bit values that wrap; compare
+// them only through SecondsDue, never with <.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 class SecondsClock {
@@ -17,6 +19,10 @@ const SecondsClock& RealSecondsClock();
 // Milliseconds until the real clock reads `seconds` more than it reads now
 // (held at an hour: a longer wait is simply taken again).
 int MsUntilSecondsPass(uint32_t seconds);
+
+// Milliseconds from now until a deadline of the steady clock, as poll()
+// takes them: 0 once it has passed.
+int MsUntil(std::chrono::steady_clock::time_point deadline);
 
 // A deadline is due once (deadline - now), as a signed 32-bit difference,
 // is 0 or less.

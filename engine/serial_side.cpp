@@ -19,6 +19,7 @@
 
 #include "engine/bridge_side.h"
 #include "engine/port_table.h"
+#include "engine/seconds_clock.h"
 #include "engine/unique_fd.h"
 
 namespace {
@@ -343,11 +344,7 @@ int UserSideKeeper::Poll(pollfd* fds, int n, int timeoutMs)
     if (n > 3)
         return -1;
     for (;;) {
-        int wait = timeoutMs;
-        if (timeoutMs >= 0) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-        }
+        int wait = timeoutMs >= 0 ? MsUntil(deadline) : -1;
         std::copy(fds, fds + n, all);
         all[n] = {-1, 0, 0};
         if (device_.IsOpen()) {

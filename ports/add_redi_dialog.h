@@ -34,7 +34,6 @@ public:
 
     PortSettings& Fields() { return f_; }
     const PortSettings& Fields() const { return f_; }
-    const PortRecord* Record() const { return record_; }
 
     void OnOK();
     void OnUseCustomProtocol();

@@ -1,15 +1,8 @@
 #include "ports/pair_files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "ports/pair_text.h"
-#include "engine/unique_fd.h"
 
 namespace {
 

@@ -576,12 +576,21 @@ uint32_t QueryDosDevice(const char* name, char* target, uint32_t size)
     return static_cast<uint32_t>(g_current->QueryDevice(name, target, size));
 }
 
+int LookUpDevice(const char* name, size_t size, std::string* target)
+{
+    std::vector<char> buf(size > 0 ? size : 1);
+    errno = 0;
+    if (QueryDosDevice(name, buf.data(), static_cast<uint32_t>(buf.size())) > 0) {
+        *target = buf.data();
+        return 1;
+    }
+    return errno == ERANGE ? 2 : 0;
+}
+
 bool DeviceNameExists(const char* name, uint32_t size)
 {
-    std::vector<char> target(size > 0 ? size : 1);
-    errno = 0;
-    return QueryDosDevice(name, target.data(), static_cast<uint32_t>(target.size())) > 0 ||
-           errno == ERANGE;
+    std::string target;
+    return LookUpDevice(name, size, &target) != 0;
 }
 
 std::vector<std::string> SerialCommNames()

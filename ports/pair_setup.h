@@ -137,7 +137,11 @@ int ClaimReleasePort(uint32_t comNumber, int claim); // claim 0 releases; non-ze
 // stored (with the terminating zero), or 0 with errno ENOENT (no such
 // device) or ERANGE (the target does not fit in size).
 uint32_t QueryDosDevice(const char* name, char* target, uint32_t size);
-// The lookup's answer as the callers read it: the name exists when its
+// The lookup as the port dialog reads it: 0 when a device name is free, 1
+// when it exists (its target in *target), 2 when it exists but the target
+// does not fit in size.
+int LookUpDevice(const char* name, size_t size, std::string* target);
+// The lookup's answer as the other callers read it: the name exists when its
 // target was given, and also when the target did not fit in size.
 bool DeviceNameExists(const char* name, uint32_t size);
 // The COM names in use on this system (present in dev/).

@@ -59,17 +59,6 @@ WaitClock& SteadyWaitClock()
     return clock;
 }
 
-int LookUpDevice(const char* name, size_t size, std::string* target)
-{
-    std::vector<char> buf(size > 0 ? size : 1);
-    errno = 0;
-    if (QueryDosDevice(name, buf.data(), static_cast<uint32_t>(buf.size())) > 0) {
-        *target = buf.data();
-        return 1;
-    }
-    return errno == ERANGE ? 2 : 0;
-}
-
 PortCommands::PortCommands(std::string programDir, OptionsState& options, CommandUi& ui,
                            PortListView& list, WaitClock& clock)
     : programDir_(std::move(programDir)), options_(options), ui_(ui), list_(list), clock_(clock)
@@ -149,7 +138,8 @@ void PortCommands::AddPortPair(const PortSettings& settings)
 bool PortCommands::WaitForBridgeSide(int pair, int limitMs, size_t targetSize)
 {
     char name[16];
-    if (pair < 0 || pair >= kPortCount || !BridgeSideName(&PortTable[pair], name, sizeof name))
+    const PortRecord* r = OccupiedPort(pair);
+    if (!r || !BridgeSideName(r, name, sizeof name))
         return false;
     WaitCursor cursor(ui_);
     const int64_t t0 = clock_.NowMs();
@@ -233,7 +223,7 @@ void PortCommands::Property(const Selection& selected)
         ui_.Message(kMsgOnlyOne);
         return;
     }
-    LoadOptionsIn(options_, programDir_.c_str());
+    LoadOptions(options_, programDir_.c_str());
     if (selected.empty())
         return;
     PortRecord* r = OccupiedPort(selected.front());
@@ -246,18 +236,13 @@ void PortCommands::Property(const Selection& selected)
     const RecordSettingsCopy before(*r);
     StoreSettings(r, s);
     list_.PortChanged(*r);
-    bool saved = false;
-    if (ApplyPort(r, &saved) == 0) {
+    if (ApplyPort(r) == 0) {
         ui_.Message(kMsgApplyFail);
         // The pair kept its old name: so does the record, or the settings
         // would be saved at exit under a name no pair carries, and lost.
         before.RestoreInto(r);
         list_.PortChanged(*r);
-        return;
     }
-    // A save that just failed has been said once already.
-    if (saved)
-        Save(true);
 }
 
 void PortCommands::Export()
@@ -298,7 +283,7 @@ void PortCommands::Import()
 void PortCommands::Option()
 {
     // The file wins over memory; without a file the flags stay as they are.
-    LoadOptionsIn(options_, programDir_.c_str());
+    LoadOptions(options_, programDir_.c_str());
     StartupSettings flags = options_.settings;
     if (!ui_.EditOptions(&flags))
         return;

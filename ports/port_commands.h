@@ -67,10 +67,6 @@ extern const char kMsgImportNotEmpty[];
 extern const char kMsgDeleteAsk[];
 extern const char kMsgUninstallAsk[];
 
-// Gives 0 when a device name is free, 1 when it exists (its target in
-// *target), 2 when it exists but the target does not fit in size.
-int LookUpDevice(const char* name, size_t size, std::string* target);
-
 class PortCommands {
 public:
     // The commands' limits on the wait for a pair's bridge side.
@@ -116,8 +112,6 @@ public:
 
     // The program has ended: a command running a dialog or a wait stops.
     void MarkEnded() { ended_ = true; }
-    bool Ended() const { return ended_; }
-    const std::string& ProgramDir() const { return programDir_; }
 
 private:
     void RemovePorts(const Selection& numbers);

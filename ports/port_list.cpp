@@ -4,7 +4,6 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QTreeWidget>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 

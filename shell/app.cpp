@@ -1,17 +1,14 @@
 #include "shell/app.h"
 
-#include "engine/diagnostics.h"
-
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QApplication>
-#include <QDir>
 #include <QSocketNotifier>
 #include <csignal>
-#include <cstdio>
 
 #include "config/data_dir.h"
+#include "engine/diagnostics.h"
 #include "config/options_file.h"
 #include "ports/pair_setup.h"
 #include "shell/control_socket.h"

@@ -1,7 +1,6 @@
 #include "shell/command_line.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -298,37 +297,6 @@ PortSettings CommandRequest::Over(PortSettings s) const
     return s;
 }
 
-std::vector<std::string> CommandRequest::Arguments() const
-{
-    const CommandWord* word = nullptr;
-    for (const CommandWord& w : kCommands)
-        if (w.kind == kind)
-            word = &w;
-    std::vector<std::string> a = {word->word};
-    if (word->takes == CommandWord::kFile)
-        a.push_back(file);
-    if (word->takes != CommandWord::kCom)
-        return a;
-    a.push_back(ComName(com));
-    if (mode)
-        a.insert(a.end(), {"--mode", PortModeName(static_cast<uint32_t>(*mode))});
-    if (remote)
-        a.insert(a.end(), {"--remote", remote->first + ":" + remote->second});
-    if (local)
-        a.insert(a.end(), {"--local", local->first + ":" + local->second});
-    if (detectDtr)
-        a.push_back(*detectDtr ? "--detect-dtr" : "--no-detect-dtr");
-    if (custom && custom->empty())
-        a.push_back("--no-custom");
-    else if (custom)
-        a.insert(a.end(), {"--custom", *custom});
-    if (keepAlive)
-        a.insert(a.end(), {"--keepalive", std::to_string(*keepAlive)});
-    if (idle)
-        a.insert(a.end(), {"--idle", std::to_string(*idle)});
-    return a;
-}
-
 bool IsCommandLine(int argc, char** argv) { return argc > 1 && strncmp(argv[1], "--", 2) == 0; }
 
 bool ParseCommandLine(const std::vector<std::string>& args, CommandRequest* q, std::string* error)
@@ -372,10 +340,13 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandRequest* q, s
         if (!ParsePortOption(args, &i, q, error))
             return false;
     }
+    q->arguments = args;
+    if (word->takes == CommandWord::kFile)
+        q->arguments[1] = q->file;
     return true;
 }
 
-void AddPort(const CommandRequest& q, PortCommands& commands, QuietUi& ui)
+void AddPort(const CommandRequest& q, PortCommands& commands)
 {
     PortSettings base = DefaultPortSettings();
     // A server's remote end filters its clients: unless one is given, any
@@ -387,8 +358,6 @@ void AddPort(const CommandRequest& q, PortCommands& commands, QuietUi& ui)
     PortSettings s = q.Over(base);
     s.comNumber = q.com;
     commands.AddPortPair(s);
-    if (ui.messages.empty() && !FindPort(ComName(q.com)))
-        ui.messages.push_back(kMsgInstallFail);
 }
 
 void ImportPorts(const CommandRequest& q, PortCommands& commands, QuietUi& ui)
@@ -433,7 +402,7 @@ int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std
     case CommandRequest::kAdd:
         if (NameInUse(name))
             return Fail(err, name + " is already in use");
-        AddPort(q, commands, ui);
+        AddPort(q, commands);
         break;
     case CommandRequest::kSet:
         if (r->state.load() != STATE_STOPPED)
@@ -462,7 +431,7 @@ int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std
         break;
     }
     if (!ui.messages.empty())
-        return Fail(err, q.Arguments()[0] + " failed: " + ui.messages.front());
+        return Fail(err, q.arguments[0] + " failed: " + ui.messages.front());
     if (place.ended())
         return Fail(err, "the program ended during the command");
     return 0;
@@ -483,7 +452,7 @@ int RunHere(const CommandRequest& q, const std::string& dir, std::string* out, s
     OptionsState options;
     if (!CurrentPairSetup()->OwnsFolder()) {
         *held = true;
-    } else if (!LoadOptionsIn(options, dir.c_str()) && access(OptionsPath(dir).c_str(), F_OK) == 0) {
+    } else if (!LoadOptions(options, dir.c_str()) && access(OptionsPath(dir).c_str(), F_OK) == 0) {
         // Saving over a file that could not be read would lose its ports.
         *err = "cannot read " + OptionsPath(dir) + "; nothing changed";
     } else {
@@ -514,14 +483,13 @@ Asked AskRunningProgram(const std::string& dir, const CommandRequest& q, Clock::
         return Asked::kRefused;
     }
     // A socket of another user is not the program's: never tell it anything.
-    ucred cred{};
-    socklen_t len = sizeof cred;
-    if (getsockopt(s.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != geteuid()) {
+    uid_t uid = 0;
+    if (!PeerIsOwnUser(s.Get(), &uid)) {
         *text = "the control socket in " + dir + " is served by another user";
         return Asked::kRefused;
     }
     std::string request;
-    for (const std::string& arg : q.Arguments())
+    for (const std::string& arg : q.arguments)
         request.append(arg).push_back('\0');
     for (size_t sent = 0; sent < request.size();) {
         if (!WaitReady(s.Get(), POLLOUT, end))

@@ -32,10 +32,12 @@ struct CommandRequest {
     std::optional<uint32_t> keepAlive;
     std::optional<uint32_t> idle;
 
+    // The arguments as given, the file made absolute: the same command
+    // anywhere, as handed to a running program.
+    std::vector<std::string> arguments;
+
     // The given settings over base.
     PortSettings Over(PortSettings base) const;
-    // The arguments that say the same command anywhere (files absolute).
-    std::vector<std::string> Arguments() const;
 };
 
 // The exit statuses.

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "engine/diagnostics.h"
+#include "engine/seconds_clock.h"
 #include "shell/command_line.h"
 #include "shell/main_window.h"
 
@@ -62,14 +63,22 @@ void SendAll(int fd, const std::string& text)
 bool WaitReady(int fd, short events, std::chrono::steady_clock::time_point end)
 {
     for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         pollfd p{fd, events, 0};
-        int n = poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        int n = poll(&p, 1, MsUntil(end));
         if (n > 0)
             return true;
         if (n == 0 || errno != EINTR)
             return false;
     }
+}
+
+bool PeerIsOwnUser(int fd, uid_t* uid)
+{
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    const bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
+    *uid = cred.uid;
+    return known && cred.uid == geteuid();
 }
 
 sockaddr_un ControlAddress(const std::string& dir, bool* relative)
@@ -124,10 +133,9 @@ void ControlSocket::Serve()
     UniqueFd c(accept4(listen_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!c.IsValid())
         return;
-    ucred cred{};
-    socklen_t len = sizeof cred;
-    if (getsockopt(c.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != geteuid()) {
-        LogNote("Control socket: refused a client of user %u\n", static_cast<unsigned>(cred.uid));
+    uid_t uid = 0;
+    if (!PeerIsOwnUser(c.Get(), &uid)) {
+        LogNote("Control socket: refused a client of user %u\n", static_cast<unsigned>(uid));
         return;
     }
     std::vector<std::string> args;

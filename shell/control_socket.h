@@ -9,6 +9,7 @@
 // output (status 0) or the error line.
 #pragma once
 
+#include <sys/types.h>
 #include <sys/un.h>
 
 #include <chrono>
@@ -26,6 +27,10 @@ constexpr const char kControlSocketName[] = "control.sock";
 // signals. True when it is ready.
 bool WaitReady(int fd, short events, std::chrono::steady_clock::time_point end);
 
+// Whether the other end of a connected control socket is this process's own
+// user; *uid tells who it is. Both ends refuse anyone else.
+bool PeerIsOwnUser(int fd, uid_t* uid);
+
 // The socket's address for a folder. A path too long for an address gives
 // the bare name (*relative true), which holds in the folder only.
 sockaddr_un ControlAddress(const std::string& dir, bool* relative);
@@ -39,7 +44,6 @@ public:
     ControlSocket(const ControlSocket&) = delete;
     ControlSocket& operator=(const ControlSocket&) = delete;
 
-    bool Listening() const { return listen_.IsValid(); }
 
 private:
     void Serve();

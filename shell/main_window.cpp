@@ -326,7 +326,7 @@ void CPontuDlg::OnSignalExit()
 bool CPontuDlg::OnInitDialog()
 {
     // Without a readable file the flags stay off and the text empty.
-    LoadOptionsIn(options_, programDir_.c_str());
+    LoadOptions(options_, programDir_.c_str());
     InitPortTable(this);
     // The columns share the list's width, and the list fills the window,
     // which is not laid out before it is first shown.

@@ -49,7 +49,6 @@ public:
     CTrayIcon& TrayIcon() { return tray_; }
     bool HasEnded() const { return destroyed_; }
     OptionsState& Options() { return options_; }
-    PortCommands& Commands() { return commands_; }
     // The port list as commands from elsewhere (the command line) change it.
     PortListView& ListView() { return *this; }
 

@@ -74,8 +74,7 @@ int CTrayIcon::Create(QWidget* parent, const QString& tooltip, const QIcon& icon
                 if (!QSystemTrayIcon::isSystemTrayAvailable())
                     return;
                 watch_->stop();
-                if (Create(parent_, tooltip_, iconImage_, iconId_))
-                    emit trayAppeared();
+                Create(parent_, tooltip_, iconImage_, iconId_);
             });
         }
         watch_->start(kTrayWatchMs);

@@ -26,7 +26,7 @@ public:
 
     // Adds the icon; non-zero when it is shown. Without a tray host the icon
     // is not added, the caller keeps the window reachable instead, and the
-    // icon watches for a tray: trayAppeared() tells when it was added later.
+    // icon watches for a tray and is added when one appears.
     int Create(QWidget* parent, const QString& tooltip, const QIcon& icon, unsigned iconId);
     // Qt itself adds a shown icon again when the tray host restarts.
     int DeleteIcon();
@@ -48,9 +48,6 @@ public:
 
     static void MoveWindowToTray(QWidget* window, bool force);
     static void BringWindowFromTray(QWidget* window, bool force);
-
-signals:
-    void trayAppeared();
 
 private:
     void BuildMenu();
