@@ -172,24 +172,36 @@ double CpuSeconds(pid_t pid)
     return static_cast<double>(ut + st) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// The thread ids of a running process.
+std::vector<int> Tasks(pid_t pid)
+{
+    std::vector<int> out;
+    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+    if (!d)
+        return out;
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.')
+            out.push_back(atoi(e->d_name));
+    closedir(d);
+    return out;
+}
+
+std::string TaskFile(pid_t pid, int tid, const char* name)
+{
+    return "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/" + name;
+}
+
 // Nanoseconds on a CPU of each thread of a running process, by thread id;
 // finer than the clock ticks of /proc/PID/stat, for short windows.
 std::vector<std::pair<int, double>> ThreadCpu(pid_t pid)
 {
     std::vector<std::pair<int, double>> out;
-    const std::string base = "/proc/" + std::to_string(pid) + "/task";
-    DIR* d = opendir(base.c_str());
-    if (!d)
-        return out;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        std::ifstream f(base + "/" + e->d_name + "/schedstat");
+    for (int tid : Tasks(pid)) {
+        std::ifstream f(TaskFile(pid, tid, "schedstat"));
         double ns = 0;
         if (f >> ns)
-            out.emplace_back(atoi(e->d_name), ns);
+            out.emplace_back(tid, ns);
     }
-    closedir(d);
     return out;
 }
 
@@ -208,14 +220,8 @@ int ThreadCount(pid_t pid) { return static_cast<int>(ThreadCpu(pid).size()); }
 double Wakes(pid_t pid)
 {
     double n = 0;
-    const std::string base = "/proc/" + std::to_string(pid) + "/task";
-    DIR* d = opendir(base.c_str());
-    if (!d)
-        return 0;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        std::ifstream f(base + "/" + e->d_name + "/status");
+    for (int tid : Tasks(pid)) {
+        std::ifstream f(TaskFile(pid, tid, "status"));
         std::string line;
         while (std::getline(f, line)) {
             if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
@@ -223,7 +229,6 @@ double Wakes(pid_t pid)
                 n += atof(line.substr(line.find(':') + 1).c_str());
         }
     }
-    closedir(d);
     return n;
 }
 
@@ -236,7 +241,7 @@ std::string WaitKind(pid_t pid, int tid)
 {
     if (tid == pid)
         return "main thread";
-    std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/syscall");
+    std::ifstream f(TaskFile(pid, tid, "syscall"));
     long nr = -1;
     std::string fds, count;
     f >> nr >> fds >> count;
@@ -272,12 +277,12 @@ uint16_t LocalPort(int fd)
 }
 
 // A socket bound to a fresh loopback port; listening when asked.
-int Bound(int type, bool listening)
+int Bound(int type, bool listening, int backlog = 4)
 {
     int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     sockaddr_in a = Loopback(0);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        (listening && listen(fd, 4) != 0))
+        (listening && listen(fd, backlog) != 0))
         Die("bind: %s", strerror(errno));
     return fd;
 }
@@ -753,10 +758,7 @@ void CustomWakes(const Options& o)
 void ManyConnected(const Options& o)
 {
     const std::string dir = DirOf(o.many);
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(0);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener, 512) != 0)
-        Die("listen: %s", strerror(errno));
+    int listener = Bound(SOCK_STREAM, true, 512);
     std::string pairs, ports;
     for (int pair = 0; pair < 256; ++pair) {
         pairs += PairLine(pair, pair + 1);
@@ -847,10 +849,9 @@ void ManyIdle(const Options& o)
     pid_t pid = Spawn({o.many, "-platform", "offscreen"}, dir, dir + "/log.txt");
     // The bridges start together: a server listens at once, a client waits
     // 2 s, pauses 1 s and is refused, every 3 s from then.
-    auto bridgesStarted = start;
     while (Since(start) < 10 && ListeningOn(listenPorts) == 0)
         usleep(2000);
-    bridgesStarted = Clock::now();
+    const auto bridgesStarted = Clock::now();
     // Settled: every server listens, every bridge thread runs, and the
     // clients have been through a connection attempt.
     int listening = 0, threads = 0;
@@ -952,7 +953,7 @@ int main(int argc, char** argv)
     }
     if (o.exe.empty() || o.many.empty() || g_work.empty())
         Die("usage: bridge_bench --exe DIR1/velkaro_redi --many DIR2/velkaro_redi --work DIR "
-            "[--mib N] [--reps N] [--echoes N] [--idle-seconds N]");
+            "[--mib N] [--reps N] [--echoes N] [--idle-seconds N] [--parts ofci]");
     signal(SIGPIPE, SIG_IGN);
     atexit(KillChildren);
 

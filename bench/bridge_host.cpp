@@ -66,7 +66,7 @@ int main()
     NoWindow window;
     InitPortTable(&window);
     OptionsState state;
-    LoadOptionsIn(state, dir.c_str());
+    LoadOptions(state, dir.c_str());
     pairs->List(&ListPort, nullptr);
     CTestOptions options(state.optionsText);
     for (PortRecord& r : PortTable) {

@@ -14,8 +14,7 @@
 
 namespace uitest {
 
-// Records what the program asks; every dialog runs through `onModal`
-// (cancelled when unset).
+// Records what the program asks; every dialog is cancelled.
 class RecordingSeam : public DialogSeam {
 public:
     RecordingSeam() { SetDialogSeam(this); }
@@ -32,7 +31,7 @@ public:
     int RunModal(QDialog* dialog) override
     {
         modals.push_back(QString::fromLatin1(dialog->metaObject()->className()));
-        return onModal ? onModal(dialog) : QDialog::Rejected;
+        return QDialog::Rejected;
     }
     QString GetSaveFileName(QWidget*, const QString&, const QString&) override { return File("save"); }
     QString GetOpenFileName(QWidget*, const QString&, const QString&) override { return File("open"); }
@@ -42,7 +41,6 @@ public:
     std::vector<QString> messages;    // questions start with "?"
     std::vector<QString> modals;      // class names of the dialogs run
     std::vector<QString> fileDialogs;  // "save" or "open", in order
-    std::function<int(QDialog*)> onModal;
     bool yes = true;
 
 private:

@@ -123,20 +123,20 @@ TEST_F(OptionsFile, LoadReadsFlagsAndTextOfARegularFileUpToSixteenMebibytesAndNe
     ASSERT_EQ(chdir("/"), 0);
     OptionsState state;
     state.settings.addNew = 1;  // off on disk: the file wins
-    ASSERT_EQ(LoadOptionsIn(state, dir_.c_str()), 1);
+    ASSERT_EQ(LoadOptions(state, dir_.c_str()), 1);
     EXPECT_EQ(state.optionsText, text);  // up to the first zero byte
     EXPECT_EQ(std::pair(state.settings.addNew, state.settings.startup), std::pair(0, 1));
     EXPECT_EQ(std::filesystem::current_path(), "/");  // the working directory is left alone
     const std::string limit = text + std::string(kMaxDocumentFileSize - text.size(), ' ');
     folder_.Write("options.dat", limit);
-    ASSERT_EQ(LoadOptionsIn(state, dir_.c_str()), 1);
+    ASSERT_EQ(LoadOptions(state, dir_.c_str()), 1);
     EXPECT_EQ(state.optionsText.size(), kMaxDocumentFileSize);
     state.optionsText = "kept";
     folder_.Write("options.dat", limit + " ");
-    EXPECT_EQ(LoadOptionsIn(state, dir_.c_str()), 0);
+    EXPECT_EQ(LoadOptions(state, dir_.c_str()), 0);
     ASSERT_EQ(unlink(folder_.File("options.dat").c_str()), 0);
     ASSERT_EQ(mkfifo(folder_.File("options.dat").c_str(), 0644), 0);
-    EXPECT_EQ(LoadOptionsIn(state, dir_.c_str()), 0);  // and it did not wait for a writer
+    EXPECT_EQ(LoadOptions(state, dir_.c_str()), 0);  // and it did not wait for a writer
     EXPECT_EQ(state.optionsText, "kept");
 }
 

@@ -40,7 +40,7 @@ std::string Pass(int from, int to, const std::string& data)
 
 class PairSetupTest : public ::testing::Test {
 protected:
-    std::string P(const std::string& rel) const { return dir_ + "/" + rel; }
+    std::string P(const std::string& rel) const { return folder_.File(rel); }
     std::string Target(const std::string& rel) const
     {
         std::error_code ec;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/file.h>
-#include <termios.h>
 
 #include <cstdlib>
 
@@ -55,9 +54,6 @@ TEST(CommandLine, ARunningProgramAddsBridgesListsAndDeletes)
     ASSERT_GE(peer, 0) << "the new port's bridge never listened";
     int user = open(folder.File("dev/COM7").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(user, 0);
-    termios t{};
-    cfmakeraw(&t);
-    tcsetattr(user, TCSANOW, &t);
     ASSERT_EQ(write(user, "to peer", 7), 7);
     EXPECT_EQ(uitest::ReadExactly(peer, 7, 5000), "to peer");
     ASSERT_EQ(write(peer, "to user", 7), 7);

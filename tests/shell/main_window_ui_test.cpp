@@ -99,7 +99,7 @@ TEST_F(MainWindowTest, StateFromABridgeThreadReachesTheRowInPostingOrder)
     r->state = STATE_STOPPED;
 }
 
-TEST_F(MainWindowTest, BadPairEntriesNeverReachPastTheTableOrTakeALongName)
+TEST(PortListCallback, BadPairEntriesNeverReachPastTheTableOrTakeALongName)
 {
     InitPortTable(nullptr);
     char text[] = "PortName=COM3";

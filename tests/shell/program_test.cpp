@@ -29,7 +29,7 @@ TEST(Program, BridgesItsPortAndEndsOnSigtermWritingItsOptions)
 {
     uitest::ProgramRun run;
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), user = -1;
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    sockaddr_in a = uitest::LoopbackAddress(0);
     socklen_t len = sizeof a;
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), len), 0);
     ASSERT_EQ(listen(listener, 1) + getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
