@@ -15,7 +15,7 @@
 
 #include "config/options_file.h"
 #include "config/port_options.h"
-#include "config/test_options.h"
+#include "config/options_document.h"
 #include "engine/bridge_side.h"
 #include "engine/port_table.h"
 #include "ports/pair_setup.h"
@@ -68,7 +68,7 @@ int main()
     OptionsState state;
     LoadOptions(state, dir.c_str());
     pairs->List(&ListPort, nullptr);
-    CTestOptions options(state.optionsText);
+    OptionsDocument options(state.optionsText);
     for (PortRecord& r : PortTable) {
         if (r.number < 0 || !r.name[0])
             continue;

@@ -19,7 +19,7 @@ seed() { printf '%b' "$2" >"$OUT/corpus/seed-$1"; }
 case "$TARGET" in
   options)
     FUZZER=options_fuzz
-    SOURCES=(config/xml_document.cpp config/test_options.cpp config/port_options.cpp
+    SOURCES=(config/xml_document.cpp config/options_document.cpp config/port_options.cpp
              engine/port_table.cpp)
     MAX_LEN=4096
     # The documents the program writes and a few shapes it must survive.

@@ -1,13 +1,13 @@
 #include "config/export_import.h"
 
-#include "config/test_options.h"
+#include "config/options_document.h"
 #include "engine/com_name.h"
 #include "engine/limits.h"
 
 std::vector<PortSettings> ImportedPortSettings(const std::string& text, const PortSettings& base)
 {
     std::vector<PortSettings> ports;
-    CTestOptions options(text);
+    OptionsDocument options(text);
     for (int n = 1; n <= kComNumberMax; ++n) {
         const std::string name = ComName(n);
         const char* el = name.c_str();

@@ -2,9 +2,9 @@
 
 #include "ui_option_dialog.h"
 
-COptionDlg::COptionDlg(int32_t addNew, int32_t startup, int32_t detectDsr, int32_t autoRun,
+OptionDialog::OptionDialog(int32_t addNew, int32_t startup, int32_t detectDsr, int32_t autoRun,
                        QWidget* parent)
-    : QDialog(parent), ui_(std::make_unique<Ui::COptionDlg>())
+    : QDialog(parent), ui_(std::make_unique<Ui::OptionDialog>())
 {
     flags_.addNew = addNew;
     flags_.startup = startup;
@@ -12,13 +12,13 @@ COptionDlg::COptionDlg(int32_t addNew, int32_t startup, int32_t detectDsr, int32
     flags_.autoRun = autoRun;
     ui_->setupUi(this);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    connect(ui_->okButton, &QPushButton::clicked, this, &COptionDlg::OnOK);
+    connect(ui_->okButton, &QPushButton::clicked, this, &OptionDialog::OnOK);
     DoDataExchange(false);
 }
 
-COptionDlg::~COptionDlg() = default;
+OptionDialog::~OptionDialog() = default;
 
-void COptionDlg::DoDataExchange(bool save)
+void OptionDialog::DoDataExchange(bool save)
 {
     struct Binding {
         QCheckBox* box;
@@ -37,7 +37,7 @@ void COptionDlg::DoDataExchange(bool save)
     }
 }
 
-void COptionDlg::OnOK()
+void OptionDialog::OnOK()
 {
     DoDataExchange(true);
     accept();

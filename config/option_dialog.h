@@ -9,15 +9,15 @@
 #include "config/options_file.h"
 
 namespace Ui {
-class COptionDlg;
+class OptionDialog;
 }
 
-class COptionDlg : public QDialog {
+class OptionDialog : public QDialog {
     Q_OBJECT
 public:
-    COptionDlg(int32_t addNew, int32_t startup, int32_t detectDsr, int32_t autoRun,
+    OptionDialog(int32_t addNew, int32_t startup, int32_t detectDsr, int32_t autoRun,
                QWidget* parent);
-    ~COptionDlg() override;
+    ~OptionDialog() override;
 
     // The four flags: as constructed, and after OK as the boxes were ticked.
     const StartupSettings& Flags() const { return flags_; }
@@ -29,6 +29,6 @@ private:
     // Moves the three bound flags into the boxes, or (save) back.
     void DoDataExchange(bool save);
 
-    std::unique_ptr<Ui::COptionDlg> ui_;
+    std::unique_ptr<Ui::OptionDialog> ui_;
     StartupSettings flags_;
 };

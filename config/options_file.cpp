@@ -6,12 +6,12 @@
 
 #include "config/port_options.h"
 #include "engine/file_io.h"
-#include "config/test_options.h"
+#include "config/options_document.h"
 #include "engine/port_table.h"
 
-std::string OptionsDocument(const OptionsState& state)
+std::string OptionsText(const OptionsState& state)
 {
-    CTestOptions options;
+    OptionsDocument options;
     options.NewDocument();
     options.SetStringOption("SYSTEM", nullptr, "");
     options.SetBoolOption("SYSTEM", "ADDNEW", state.settings.addNew);
@@ -31,7 +31,7 @@ int SaveOptions(OptionsState& state, const char* path, bool startStep)
 {
     if (!path || !*path)
         return 0;
-    std::string text = OptionsDocument(state);
+    std::string text = OptionsText(state);
     if (!WriteFileAtomic(AT_FDCWD, path, text))
         return 0;
     state.optionsText = std::move(text);
@@ -55,7 +55,7 @@ int LoadOptions(OptionsState& state, const char* directory)
         return 0;
     state.optionsText = std::move(text);
 
-    CTestOptions options(state.optionsText);
+    OptionsDocument options(state.optionsText);
     state.settings.addNew = options.GetBoolOption("SYSTEM", "ADDNEW", 0);
     state.settings.startup = options.GetBoolOption("SYSTEM", "STARTUP", 0);
     state.settings.detectDsr = options.GetBoolOption("SYSTEM", "DETECTDSR", 0);

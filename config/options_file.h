@@ -28,7 +28,7 @@ struct OptionsState {
 constexpr const char* kOptionsFileName = "options.dat";
 
 // The options document of the flags and the port table.
-std::string OptionsDocument(const OptionsState& state);
+std::string OptionsText(const OptionsState& state);
 
 // Writes the options document to `path`, replacing the file whole through a
 // temporary file and a rename, and puts the text into state.optionsText.

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "config/test_options.h"
+#include "config/options_document.h"
 #include "engine/port_table.h"
 
 namespace {
@@ -15,7 +15,7 @@ struct PortName {
 
 }  // namespace
 
-void WritePortOptions(CTestOptions& options, const PortRecord& r)
+void WritePortOptions(OptionsDocument& options, const PortRecord& r)
 {
     PortName port(r);
     const char* name = port.text;
@@ -30,13 +30,13 @@ void WritePortOptions(CTestOptions& options, const PortRecord& r)
     options.SetIntOption(name, "LOCPORT", static_cast<int32_t>(r.locPort));
     options.SetStringOption(name, "MODE", PortModeName(r.mode));
     options.SetBoolOption(name, "USECUSTOM", r.useCustom);
-    options.SetBoolOption(name, "CHKDTR", r.chkDTR);
+    options.SetBoolOption(name, "CHKDTR", r.detectDtr);
     options.SetStringOption(name, "DEVNAME", devName);
     options.SetIntOption(name, "KEEPALIVE", static_cast<int32_t>(r.keepAlive));
     options.SetIntOption(name, "IDLETIME", static_cast<int32_t>(r.idleTime));
 }
 
-void ReadPortOptions(CTestOptions& options, PortRecord* record)
+void ReadPortOptions(OptionsDocument& options, PortRecord* record)
 {
     if (!record)
         return;
@@ -56,7 +56,7 @@ void ReadPortOptions(CTestOptions& options, PortRecord* record)
     record->useCustom = options.GetBoolOption(name, "USECUSTOM", 0);
     // A stored EMUBR is not honoured: every pair is set up with baud pacing.
     record->emuBR = 1;
-    record->chkDTR = options.GetBoolOption(name, "CHKDTR", 0);
+    record->detectDtr = options.GetBoolOption(name, "CHKDTR", 0);
     std::string devName = options.GetStringOption(name, "DEVNAME", nullptr);
     CopyField(record->devName, sizeof record->devName, devName.c_str(), sizeof record->devName - 1);
     record->keepAlive = static_cast<uint32_t>(options.GetIntOption(name, "KEEPALIVE", 0));

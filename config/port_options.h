@@ -2,16 +2,16 @@
 // port record and read back into one.
 #pragma once
 
-class CTestOptions;
+class OptionsDocument;
 struct PortRecord;
 
 // Adds the element named by the record's `name` with its ten keys, in the
 // file's order. Nothing is written when an element of that name exists
 // already (the first slot of a name wins) or the name is no element name.
-void WritePortOptions(CTestOptions& options, const PortRecord& record);
+void WritePortOptions(OptionsDocument& options, const PortRecord& record);
 
 // Reads a port's settings from the element named by its `name`, each key with
 // its default when missing or empty: addresses and ports by the address
 // reader, MODE by name (unchanged when unknown, "tcpserver" when missing),
 // the device name cut to 31 characters; emuBR is always set on.
-void ReadPortOptions(CTestOptions& options, PortRecord* record);
+void ReadPortOptions(OptionsDocument& options, PortRecord* record);

@@ -65,7 +65,7 @@ PortSettings SettingsOfRecord(const PortRecord& r)
     s.keepAlive = r.keepAlive;
     s.idleTime = r.idleTime;
     s.emuBR = r.emuBR;
-    s.chkDTR = r.chkDTR;
+    s.detectDtr = r.detectDtr;
     return s;
 }
 
@@ -82,7 +82,7 @@ void StoreSettings(PortRecord* r, const PortSettings& s)
     CopyField(r->devName, sizeof r->devName, CutUtf8(s.deviceName, kDevNameMax).c_str(), kDevNameMax);
     r->keepAlive = s.keepAlive;
     r->idleTime = s.idleTime;
-    r->chkDTR = s.chkDTR;
+    r->detectDtr = s.detectDtr;
 }
 
 RecordSettingsCopy::RecordSettingsCopy(const PortRecord& r)

@@ -20,7 +20,7 @@ struct PortSettings {
     uint32_t idleTime = 0;
     uint32_t keepAlive = 0;
     int emuBR = 0;
-    int chkDTR = 0;
+    int detectDtr = 0;
 };
 
 // Index of the mode name ("tcpclient" 0, "tcpserver" 1, "udp" 2); 1 when none matches.

@@ -54,20 +54,20 @@ bool NameMatches(std::string_view token, std::string_view name)
 
 }  // namespace
 
-CXmlDocument::CXmlDocument() { SetDocument(nullptr); }
+XmlDocument::XmlDocument() { SetDocument(nullptr); }
 
-CXmlDocument::~CXmlDocument() = default;
+XmlDocument::~XmlDocument() = default;
 
 // ---- scanning --------------------------------------------------------------
 
-bool CXmlDocument::SkipWhitespace(std::string_view text, int32_t& index)
+bool XmlDocument::SkipWhitespace(std::string_view text, int32_t& index)
 {
     while (IsBlank(At(text, index)))
         ++index;
     return At(text, index) != '\0';
 }
 
-bool CXmlDocument::FindChar(std::string_view text, int32_t& index, char c)
+bool XmlDocument::FindChar(std::string_view text, int32_t& index, char c)
 {
     if (index < 0)
         index = 0;
@@ -78,7 +78,7 @@ bool CXmlDocument::FindChar(std::string_view text, int32_t& index, char c)
     return index < Length(text);
 }
 
-bool CXmlDocument::FindToken(TokenSpan& span)
+bool XmlDocument::FindToken(TokenSpan& span)
 {
     span.quoted = false;
     int32_t end = Length(span.text);
@@ -109,9 +109,9 @@ bool CXmlDocument::FindToken(TokenSpan& span)
     return true;
 }
 
-std::string CXmlDocument::TokenText(const TokenSpan& span) { return std::string(TokenView(span)); }
+std::string XmlDocument::TokenText(const TokenSpan& span) { return std::string(TokenView(span)); }
 
-NodeKind CXmlDocument::ParseNode(TokenSpan& span)
+NodeKind XmlDocument::ParseNode(TokenSpan& span)
 {
     std::string_view text = span.text;
     int32_t end = Length(text);
@@ -179,7 +179,7 @@ NodeKind CXmlDocument::ParseNode(TokenSpan& span)
     return kind;
 }
 
-std::string CXmlDocument::EncodeText(std::string_view value)
+std::string XmlDocument::EncodeText(std::string_view value)
 {
     std::string out;
     out.reserve(value.size() + value.size() / 10 + 7);
@@ -194,7 +194,7 @@ std::string CXmlDocument::EncodeText(std::string_view value)
     return out;
 }
 
-std::string CXmlDocument::DecodeText(int32_t first, int32_t last) const
+std::string XmlDocument::DecodeText(int32_t first, int32_t last) const
 {
     static const struct {
         std::string_view ref;
@@ -233,7 +233,7 @@ std::string CXmlDocument::DecodeText(int32_t first, int32_t last) const
 
 // ---- records and parsing ---------------------------------------------------
 
-int32_t CXmlDocument::NewPosition()
+int32_t XmlDocument::NewPosition()
 {
     if (static_cast<size_t>(freePos) >= positions.size()) {
         size_t size = positions.size();
@@ -246,14 +246,14 @@ int32_t CXmlDocument::NewPosition()
     return freePos++;
 }
 
-int32_t CXmlDocument::ReleasePosition()
+int32_t XmlDocument::ReleasePosition()
 {
     if (freePos > 1)
         --freePos;
     return 0;
 }
 
-int32_t CXmlDocument::ParseError(const char* format, std::string_view name)
+int32_t XmlDocument::ParseError(const char* format, std::string_view name)
 {
     errorText.clear();
     for (const char* p = format; *p; ++p) {
@@ -268,14 +268,14 @@ int32_t CXmlDocument::ParseError(const char* format, std::string_view name)
     return -1;
 }
 
-void CXmlDocument::ClearDocumentRecord()
+void XmlDocument::ClearDocumentRecord()
 {
     if (positions.empty())
         positions.resize(1);
     positions[0] = ElemRecord{};
 }
 
-void CXmlDocument::SetPositions(int32_t parent, int32_t main, int32_t child)
+void XmlDocument::SetPositions(int32_t parent, int32_t main, int32_t child)
 {
     parentPos = parent;
     mainPos = main;
@@ -283,9 +283,9 @@ void CXmlDocument::SetPositions(int32_t parent, int32_t main, int32_t child)
     nodeType = main ? 1 : 0;
 }
 
-bool CXmlDocument::SetDocument(const std::string& text) { return SetDocument(text.c_str()); }
+bool XmlDocument::SetDocument(const std::string& text) { return SetDocument(text.c_str()); }
 
-bool CXmlDocument::SetDocument(const char* text)
+bool XmlDocument::SetDocument(const char* text)
 {
     freePos = 1;
     SetPositions(0, 0, 0);
@@ -310,7 +310,7 @@ bool CXmlDocument::SetDocument(const char* text)
     return false;
 }
 
-int32_t CXmlDocument::ParseElement(int32_t parent, int depth)
+int32_t XmlDocument::ParseElement(int32_t parent, int depth)
 {
     const std::string_view text = docText;
     int32_t i = NewPosition();
@@ -406,7 +406,7 @@ int32_t CXmlDocument::ParseElement(int32_t parent, int depth)
     return ParseError("Incomplete end tag of %s", name);
 }
 
-std::string CXmlDocument::ElementData(int32_t index) const
+std::string XmlDocument::ElementData(int32_t index) const
 {
     if (index <= 0 || index >= freePos)
         return {};
@@ -425,13 +425,13 @@ std::string CXmlDocument::ElementData(int32_t index) const
     return DecodeText(r.startTagClose + 1, r.endTagOpen - 1);
 }
 
-bool CXmlDocument::IsWellFormed() const { return !positions.empty() && positions[0].firstChild != 0; }
+bool XmlDocument::IsWellFormed() const { return !positions.empty() && positions[0].firstChild != 0; }
 
 // ---- navigation ------------------------------------------------------------
 
-void CXmlDocument::ResetPosition() { SetPositions(0, 0, 0); }
+void XmlDocument::ResetPosition() { SetPositions(0, 0, 0); }
 
-std::string CXmlDocument::TagName(int32_t index) const
+std::string XmlDocument::TagName(int32_t index) const
 {
     if (index <= 0 || index >= freePos)
         return {};
@@ -441,7 +441,7 @@ std::string CXmlDocument::TagName(int32_t index) const
     return TokenText(t);
 }
 
-int32_t CXmlDocument::FindElementIn(int32_t parent, int32_t after, const char* name) const
+int32_t XmlDocument::FindElementIn(int32_t parent, int32_t after, const char* name) const
 {
     if (positions.empty() || freePos <= 1)
         return 0;
@@ -458,7 +458,7 @@ int32_t CXmlDocument::FindElementIn(int32_t parent, int32_t after, const char* n
     return 0;
 }
 
-bool CXmlDocument::FindElement(const char* name)
+bool XmlDocument::FindElement(const char* name)
 {
     int32_t found = FindElementIn(parentPos, mainPos, name);
     if (!found)
@@ -467,7 +467,7 @@ bool CXmlDocument::FindElement(const char* name)
     return true;
 }
 
-bool CXmlDocument::FindChildElement(const char* name)
+bool XmlDocument::FindChildElement(const char* name)
 {
     if (!mainPos && !FindElement(nullptr))
         return false;
@@ -479,7 +479,7 @@ bool CXmlDocument::FindChildElement(const char* name)
     return true;
 }
 
-bool CXmlDocument::IntoElement()
+bool XmlDocument::IntoElement()
 {
     if (!mainPos || nodeType != 1)
         return false;
@@ -489,7 +489,7 @@ bool CXmlDocument::IntoElement()
 
 // ---- additions -------------------------------------------------------------
 
-bool CXmlDocument::IsEmptyElement(int32_t index) const
+bool XmlDocument::IsEmptyElement(int32_t index) const
 {
     if (index <= 0)
         return false;  // the document record has no tags
@@ -497,7 +497,7 @@ bool CXmlDocument::IsEmptyElement(int32_t index) const
     return r.startTagClose == r.endTagOpen + 1;
 }
 
-bool CXmlDocument::IsBlankContent(int32_t index) const
+bool XmlDocument::IsBlankContent(int32_t index) const
 {
     if (index <= 0)
         return false;
@@ -505,7 +505,7 @@ bool CXmlDocument::IsBlankContent(int32_t index) const
     return r.startTagClose + 1 == r.endTagOpen;
 }
 
-void CXmlDocument::LocateNew(int32_t parent, int32_t& after, int32_t& offset) const
+void XmlDocument::LocateNew(int32_t parent, int32_t& after, int32_t& offset) const
 {
     const bool empty = IsEmptyElement(parent);
     if (after)
@@ -529,7 +529,7 @@ void CXmlDocument::LocateNew(int32_t parent, int32_t& after, int32_t& offset) co
     }
 }
 
-void CXmlDocument::ReplaceText(int32_t index, int32_t count, const std::string& text)
+void XmlDocument::ReplaceText(int32_t index, int32_t count, const std::string& text)
 {
     if (index < 0)
         index = 0;
@@ -542,7 +542,7 @@ void CXmlDocument::ReplaceText(int32_t index, int32_t count, const std::string& 
     docText.replace(static_cast<size_t>(index), static_cast<size_t>(count), text);
 }
 
-void CXmlDocument::ShiftSubtree(int32_t root, int32_t shift)
+void XmlDocument::ShiftSubtree(int32_t root, int32_t shift)
 {
     int32_t n = root;
     for (;;) {
@@ -563,7 +563,7 @@ void CXmlDocument::ShiftSubtree(int32_t root, int32_t shift)
     }
 }
 
-void CXmlDocument::AdjustPositions(int32_t index, int32_t shift)
+void XmlDocument::AdjustPositions(int32_t index, int32_t shift)
 {
     if (shift == 0)
         return;
@@ -578,17 +578,17 @@ void CXmlDocument::AdjustPositions(int32_t index, int32_t shift)
     }
 }
 
-bool CXmlDocument::AddElement(const char* name, const char* value)
+bool XmlDocument::AddElement(const char* name, const char* value)
 {
     return AddNew(name, value, false);
 }
 
-bool CXmlDocument::AddChildElement(const char* name, const char* value)
+bool XmlDocument::AddChildElement(const char* name, const char* value)
 {
     return AddNew(name, value, true);
 }
 
-bool CXmlDocument::AddNew(const char* name, const char* value, bool child)
+bool XmlDocument::AddNew(const char* name, const char* value, bool child)
 {
     if (positions.empty())
         ClearDocumentRecord();

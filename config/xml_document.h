@@ -44,14 +44,14 @@ enum NodeKind : int32_t {
     NodeDocType = 64,
 };
 
-class CXmlDocument {
+class XmlDocument {
 public:
     // Nesting deeper than this is refused as a parse error: the parse recurses
     // once per level and must not run out of stack on a hostile file.
     static constexpr int kMaxDepth = 256;
 
-    CXmlDocument();
-    virtual ~CXmlDocument();
+    XmlDocument();
+    virtual ~XmlDocument();
 
     // Replaces the text (none gives the empty text; a text ends at its first
     // zero byte) and parses it. True when a root element was parsed; false

@@ -172,7 +172,7 @@ void BridgeThread(PortRecord* record, const StopEvent& stop)
     params.byteSize = 8;
     params.parity = 0;
     params.stopBits = 0;
-    params.ignoreDSR = record->chkDTR == 0;
+    params.ignoreDSR = record->detectDtr == 0;
 
     std::unique_ptr<Protocol> framing = CreateFraming(*record);
     if (!framing)
@@ -197,18 +197,18 @@ bool StartBridge(PortRecord* record)
 {
     if (!record || record->number < 0)
         return false;
-    if (record->hThread && !StopBridge(record))
+    if (record->thread && !StopBridge(record))
         return false;
     JoinForgotten(record);
     RaiseDescriptorLimit();
-    if (!record->hStopEvent) {
-        record->hStopEvent = StopEvent::Create();
-        if (!record->hStopEvent)
+    if (!record->stopEvent) {
+        record->stopEvent = StopEvent::Create();
+        if (!record->stopEvent)
             return false;
     }
-    record->hThread = BridgeThreadHandle::Start(record, record->hStopEvent);
-    if (!record->hThread) {
-        record->hStopEvent.reset();
+    record->thread = BridgeThreadHandle::Start(record, record->stopEvent);
+    if (!record->thread) {
+        record->stopEvent.reset();
         return false;
     }
     return true;
@@ -216,17 +216,17 @@ bool StartBridge(PortRecord* record)
 
 bool StopBridge(PortRecord* record)
 {
-    if (!record || record->number < 0 || !record->hStopEvent)
+    if (!record || record->number < 0 || !record->stopEvent)
         return false;
-    if (record->hThread) {
-        record->hStopEvent->Signal();
-        if (record->hThread->WaitFor(kStopWaitMs))
-            record->hThread->Join();
+    if (record->thread) {
+        record->stopEvent->Signal();
+        if (record->thread->WaitFor(kStopWaitMs))
+            record->thread->Join();
         else
-            Forget(std::move(record->hThread));
-        record->hThread.reset();
+            Forget(std::move(record->thread));
+        record->thread.reset();
     }
-    record->hStopEvent.reset();
+    record->stopEvent.reset();
     return true;
 }
 
@@ -234,14 +234,14 @@ void JoinAllBridges()
 {
     // Signal every bridge first so that they all end together.
     for (PortRecord& record : PortTable) {
-        if (record.hThread && record.hStopEvent)
-            record.hStopEvent->Signal();
+        if (record.thread && record.stopEvent)
+            record.stopEvent->Signal();
     }
     for (PortRecord& record : PortTable) {
-        if (record.hThread) {
-            record.hThread->Join();
-            record.hThread.reset();
-            record.hStopEvent.reset();
+        if (record.thread) {
+            record.thread->Join();
+            record.thread.reset();
+            record.stopEvent.reset();
         }
     }
     JoinForgotten(nullptr);
@@ -249,5 +249,5 @@ void JoinAllBridges()
 
 bool BridgeRunning(const PortRecord* record)
 {
-    return record && record->hThread && !record->hThread->WaitFor(0);
+    return record && record->thread && !record->thread->WaitFor(0);
 }

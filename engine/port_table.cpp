@@ -70,13 +70,13 @@ void InitPortTable(PortStateTarget* target)
         r.lastError.store(0);
         r.useCustom = 0;
         r.emuBR = 1;
-        r.chkDTR = 0;
+        r.detectDtr = 0;
         r.devName[0] = '\0';
         r.keepAlive = r.idleTime = 0;
         r.state.store(STATE_STOPPED);
         r.mode = MODE_TCPCLIENT;
         r.name[0] = '\0';
-        r.hWndNotify = target;
+        r.notify = target;
     }
 }
 
@@ -97,7 +97,7 @@ const char* PortModeName(uint32_t mode)
 void PostPortState(PortRecord* record, int32_t state)
 {
     record->state.store(state);
-    if (PortStateTarget* target = record->hWndNotify)
+    if (PortStateTarget* target = record->notify)
         target->PostPortStateMessage(record, state);
 }
 

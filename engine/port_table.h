@@ -51,16 +51,16 @@ struct PortRecord {
     uint32_t locPort = 0;
     int32_t useCustom = 0;
     int32_t emuBR = 1;
-    int32_t chkDTR = 0;
+    int32_t detectDtr = 0;
     char devName[32] = {};
     uint32_t keepAlive = 0;
     uint32_t idleTime = 0;
     std::atomic<int32_t> state{STATE_STOPPED};
     uint32_t mode = MODE_TCPCLIENT;
     char name[8] = {};
-    PortStateTarget* hWndNotify = nullptr;
-    std::shared_ptr<StopEvent> hStopEvent;
-    std::shared_ptr<BridgeThreadHandle> hThread;
+    PortStateTarget* notify = nullptr;
+    std::shared_ptr<StopEvent> stopEvent;
+    std::shared_ptr<BridgeThreadHandle> thread;
     // What the port list shows of a running bridge, written by its thread:
     // bytes from and to the peer in this connection, and the error of the
     // last attempt that failed (0 once a connection stands).

@@ -9,7 +9,7 @@
 
 #include "config/port_options.h"
 #include "engine/com_name.h"
-#include "config/test_options.h"
+#include "config/options_document.h"
 #include "engine/port_table.h"
 #include "ports/pair_setup.h"
 #include "ports/port_info.h"
@@ -168,7 +168,7 @@ void ListPortCallback(uint32_t pair, char* params, void*)
 void DiscoverPortRecords(const char* optionsText)
 {
     ListREdi(nullptr, nullptr, &ListPortCallback, nullptr);
-    CTestOptions options(optionsText ? optionsText : "");
+    OptionsDocument options(optionsText ? optionsText : "");
     for (PortRecord& r : PortTable)
         if (r.number != -1)
             ReadPortOptions(options, &r);

@@ -2,28 +2,28 @@
 #include "ports/repair_dialog.h"
 
 #include "ports/com_repair.h"
-#include "ui_tool_dialog.h"
+#include "ui_repair_dialog.h"
 
-CToolDlg::CToolDlg(QWidget* parent, std::function<void(const QString&)> say)
-    : QDialog(parent), ui_(std::make_unique<Ui::CToolDlg>()), say_(std::move(say))
+RepairDialog::RepairDialog(QWidget* parent, std::function<void(const QString&)> say)
+    : QDialog(parent), ui_(std::make_unique<Ui::RepairDialog>()), say_(std::move(say))
 {
     ui_->setupUi(this);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    connect(ui_->repairButton, &QPushButton::clicked, this, &CToolDlg::OnRepair);
+    connect(ui_->repairButton, &QPushButton::clicked, this, &RepairDialog::OnRepair);
     FillRepairList();
     ui_->repairButton->setEnabled(ui_->repairList->count() > 0);
 }
 
-CToolDlg::~CToolDlg() = default;
+RepairDialog::~RepairDialog() = default;
 
-void CToolDlg::FillRepairList()
+void RepairDialog::FillRepairList()
 {
     for (const std::string& name : StaleComClaims())
         ui_->repairList->addItem(QString::fromStdString(name));
     ui_->repairList->setCurrentIndex(ui_->repairList->count() > 0 ? 0 : -1);
 }
 
-void CToolDlg::OnRepair()
+void RepairDialog::OnRepair()
 {
     QComboBox* list = ui_->repairList;
     int item = list->currentIndex();

@@ -7,21 +7,21 @@
 #include <memory>
 
 namespace Ui {
-class CToolDlg;
+class RepairDialog;
 }
 
-class CToolDlg : public QDialog {
+class RepairDialog : public QDialog {
     Q_OBJECT
 public:
     // say: shows the dialog's message to the person.
-    CToolDlg(QWidget* parent, std::function<void(const QString&)> say);
-    ~CToolDlg() override;
+    RepairDialog(QWidget* parent, std::function<void(const QString&)> say);
+    ~RepairDialog() override;
 
     void OnRepair();
 
 private:
     void FillRepairList();
 
-    std::unique_ptr<Ui::CToolDlg> ui_;
+    std::unique_ptr<Ui::RepairDialog> ui_;
     std::function<void(const QString&)> say_;
 };

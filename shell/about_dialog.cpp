@@ -2,11 +2,11 @@
 
 #include "ui_about_dialog.h"
 
-CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::CAboutDlg>())
+AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::AboutDialog>())
 {
     ui_->setupUi(this);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
     layout()->setSizeConstraint(QLayout::SetFixedSize);
 }
 
-CAboutDlg::~CAboutDlg() = default;
+AboutDialog::~AboutDialog() = default;

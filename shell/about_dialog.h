@@ -4,16 +4,16 @@
 #include <memory>
 
 namespace Ui {
-class CAboutDlg;
+class AboutDialog;
 }
 
 // The About box: version line and a notice; OK, Esc and the close box end it.
-class CAboutDlg : public QDialog {
+class AboutDialog : public QDialog {
     Q_OBJECT
 public:
-    explicit CAboutDlg(QWidget* parent = nullptr);
-    ~CAboutDlg() override;
+    explicit AboutDialog(QWidget* parent = nullptr);
+    ~AboutDialog() override;
 
 private:
-    std::unique_ptr<Ui::CAboutDlg> ui_;
+    std::unique_ptr<Ui::AboutDialog> ui_;
 };

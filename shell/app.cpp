@@ -40,7 +40,7 @@ bool InstallSignalHandlers()
 
 }  // namespace
 
-int CPontuApp::InitInstance()
+int App::InitInstance()
 {
     // Everything the program keeps lives beside its executable, or in the
     // user's config folder when that cannot be written.
@@ -48,11 +48,11 @@ int CPontuApp::InitInstance()
     if (dir.empty() || chdir(dir.c_str()) != 0)
         LogNote("Cannot enter the program directory %s\n", dir.c_str());
 
-    CPontuDlg dlg(dir);
-    QObject::connect(&dlg, &CPontuDlg::ended, qApp, &QCoreApplication::quit,
+    MainWindow dlg(dir);
+    QObject::connect(&dlg, &MainWindow::ended, qApp, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     // A session that ends without "Exit" still stops the bridges and saves.
-    QObject::connect(qApp, &QCoreApplication::aboutToQuit, &dlg, &CPontuDlg::OnDestroy);
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, &dlg, &MainWindow::OnDestroy);
 
     std::unique_ptr<QSocketNotifier> signalNotifier;
     if (InstallSignalHandlers()) {

@@ -4,7 +4,7 @@
 
 #include <QObject>
 
-class CPontuApp : public QObject {
+class App : public QObject {
     Q_OBJECT
 public:
     // Runs the program until the main window ends; gives the exit status.

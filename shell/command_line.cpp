@@ -284,7 +284,7 @@ PortSettings CommandRequest::Over(PortSettings s) const
         s.localPort = local->second;
     }
     if (detectDtr)
-        s.chkDTR = *detectDtr ? 1 : 0;
+        s.detectDtr = *detectDtr ? 1 : 0;
     if (custom) {
         s.useCustom = custom->empty() ? 0 : 1;
         if (!custom->empty())

@@ -93,7 +93,7 @@ sockaddr_un ControlAddress(const std::string& dir, bool* relative)
     return a;
 }
 
-ControlSocket::ControlSocket(CPontuDlg& window, std::string dir) : window_(window), dir_(std::move(dir))
+ControlSocket::ControlSocket(MainWindow& window, std::string dir) : window_(window), dir_(std::move(dir))
 {
     bool relative = false;
     sockaddr_un a = ControlAddress(dir_, &relative);

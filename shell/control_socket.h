@@ -18,7 +18,7 @@
 
 #include "engine/unique_fd.h"
 
-class CPontuDlg;
+class MainWindow;
 class QSocketNotifier;
 
 constexpr const char kControlSocketName[] = "control.sock";
@@ -39,7 +39,7 @@ class ControlSocket {
 public:
     // Listens in dir, the running program's folder, for commands that run
     // through the window's port list. A socket that cannot be made is logged.
-    ControlSocket(CPontuDlg& window, std::string dir);
+    ControlSocket(MainWindow& window, std::string dir);
     ~ControlSocket();
     ControlSocket(const ControlSocket&) = delete;
     ControlSocket& operator=(const ControlSocket&) = delete;
@@ -48,7 +48,7 @@ public:
 private:
     void Serve();
 
-    CPontuDlg& window_;
+    MainWindow& window_;
     std::string dir_;
     std::string path_;  // what to unlink at the end
     UniqueFd listen_;

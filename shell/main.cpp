@@ -34,6 +34,6 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QStringLiteral(IDS_APP_NAME));
     // Closing the window sends it to the tray; only "Exit" ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
-    CPontuApp pontu;
+    App pontu;
     return pontu.InitInstance();
 }

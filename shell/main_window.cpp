@@ -16,7 +16,7 @@
 #include "config/options_file.h"
 #include "engine/bridge.h"
 #include "engine/diagnostics.h"
-#include "ports/add_redi_dialog.h"
+#include "ports/port_dialog.h"
 #include "ports/pair_setup.h"
 #include "ports/port_info.h"
 #include "ports/port_list.h"
@@ -29,7 +29,7 @@
 
 namespace {
 
-using Handler = void (CPontuDlg::*)();
+using Handler = void (MainWindow::*)();
 
 struct Route {
     int id;
@@ -38,22 +38,22 @@ struct Route {
 
 // Every command of the menu bar, the tray menu and the tray icon.
 constexpr Route kCommandTable[] = {
-    {ID_VCOM_ADD, &CPontuDlg::OnAdd},
-    {ID_VCOM_DELETE, &CPontuDlg::OnDelete},
-    {ID_VCOM_START, &CPontuDlg::OnStart},
-    {ID_VCOM_STOP, &CPontuDlg::OnStop},
-    {ID_HELP_ABOUT, &CPontuDlg::OnAbout},
-    {ID_SYSTEM_OPTION, &CPontuDlg::OnOption},
-    {ID_SYSTEM_EXIT, &CPontuDlg::OnExit},
-    {ID_VCOM_PROPERTY, &CPontuDlg::OnProperty},
-    {ID_TRAY_UNINSTALL, &CPontuDlg::OnUninstall},
-    {ID_TRAY_TOGGLEWINDOW, &CPontuDlg::OnTrayToggle},
-    {ID_VCOM_COPYPATH, &CPontuDlg::OnCopyDevicePath},
-    {ID_TRAY_SHOWWINDOW, &CPontuDlg::OnShowMainWindow},
-    {ID_VCOM_APPLY, &CPontuDlg::OnApply},
-    {ID_SYSTEM_TOOLS, &CPontuDlg::OnTools},
-    {ID_SYSTEM_IMPORT, &CPontuDlg::ImportPorts},
-    {ID_SYSTEM_EXPORT, &CPontuDlg::ExportPorts},
+    {ID_VCOM_ADD, &MainWindow::OnAdd},
+    {ID_VCOM_DELETE, &MainWindow::OnDelete},
+    {ID_VCOM_START, &MainWindow::OnStart},
+    {ID_VCOM_STOP, &MainWindow::OnStop},
+    {ID_HELP_ABOUT, &MainWindow::OnAbout},
+    {ID_SYSTEM_OPTION, &MainWindow::OnOption},
+    {ID_SYSTEM_EXIT, &MainWindow::OnExit},
+    {ID_VCOM_PROPERTY, &MainWindow::OnProperty},
+    {ID_TRAY_UNINSTALL, &MainWindow::OnUninstall},
+    {ID_TRAY_TOGGLEWINDOW, &MainWindow::OnTrayToggle},
+    {ID_VCOM_COPYPATH, &MainWindow::OnCopyDevicePath},
+    {ID_TRAY_SHOWWINDOW, &MainWindow::OnShowMainWindow},
+    {ID_VCOM_APPLY, &MainWindow::OnApply},
+    {ID_SYSTEM_TOOLS, &MainWindow::OnTools},
+    {ID_SYSTEM_IMPORT, &MainWindow::ImportPorts},
+    {ID_SYSTEM_EXPORT, &MainWindow::ExportPorts},
 };
 
 constexpr int kSysCommandClose = 0xF060;
@@ -62,8 +62,8 @@ constexpr int kInformationExtraWidth = 180;
 
 }  // namespace
 
-CPontuDlg::CPontuDlg(const std::string& programDir, QWidget* parent, WaitClock& clock)
-    : QMainWindow(parent), ui_(std::make_unique<Ui::CPontuDlg>()), programDir_(programDir),
+MainWindow::MainWindow(const std::string& programDir, QWidget* parent, WaitClock& clock)
+    : QMainWindow(parent), ui_(std::make_unique<Ui::MainWindow>()), programDir_(programDir),
       commands_(programDir, options_, *this, *this, clock)
 {
     ui_->setupUi(this);
@@ -75,18 +75,18 @@ CPontuDlg::CPontuDlg(const std::string& programDir, QWidget* parent, WaitClock& 
     BuildListMenu();
     ui_->portList->installEventFilter(this);
     ui_->portList->viewport()->installEventFilter(this);
-    connect(ui_->portList, &QTreeWidget::itemSelectionChanged, this, &CPontuDlg::UpdateActions);
+    connect(ui_->portList, &QTreeWidget::itemSelectionChanged, this, &MainWindow::UpdateActions);
     infoTimer_ = new QTimer(this);
     infoTimer_->setInterval(kInformationRefreshMs);
-    connect(infoTimer_, &QTimer::timeout, this, &CPontuDlg::RefreshInformation);
+    connect(infoTimer_, &QTimer::timeout, this, &MainWindow::RefreshInformation);
     UpdateActions();
 }
 
-CPontuDlg::~CPontuDlg() { OnDestroy(); }
+MainWindow::~MainWindow() { OnDestroy(); }
 
-QTreeWidget* CPontuDlg::PortList() const { return ui_->portList; }
+QTreeWidget* MainWindow::PortList() const { return ui_->portList; }
 
-void CPontuDlg::BindActions()
+void MainWindow::BindActions()
 {
     const std::pair<QAction*, int> actions[] = {
         {ui_->actionOption, ID_SYSTEM_OPTION},   {ui_->actionTools, ID_SYSTEM_TOOLS},
@@ -102,7 +102,7 @@ void CPontuDlg::BindActions()
     }
 }
 
-void CPontuDlg::BuildListMenu()
+void MainWindow::BuildListMenu()
 {
     listMenu_ = new QMenu(this);
     for (QAction* action : {ui_->actionStart, ui_->actionStop, ui_->actionProperty, ui_->actionDelete})
@@ -122,7 +122,7 @@ void CPontuDlg::BuildListMenu()
     });
 }
 
-void CPontuDlg::RefreshInformation()
+void MainWindow::RefreshInformation()
 {
     QTreeWidget* list = ui_->portList;
     for (int i = 0; i < list->topLevelItemCount(); ++i) {
@@ -136,7 +136,7 @@ void CPontuDlg::RefreshInformation()
     }
 }
 
-void CPontuDlg::UpdateInformationTimer()
+void MainWindow::UpdateInformationTimer()
 {
     const bool seen = isVisible() && !isMinimized() &&
                       QGuiApplication::platformName() != QStringLiteral("offscreen");
@@ -148,26 +148,26 @@ void CPontuDlg::UpdateInformationTimer()
     }
 }
 
-void CPontuDlg::showEvent(QShowEvent* event)
+void MainWindow::showEvent(QShowEvent* event)
 {
     QMainWindow::showEvent(event);
     UpdateInformationTimer();
 }
 
-void CPontuDlg::hideEvent(QHideEvent* event)
+void MainWindow::hideEvent(QHideEvent* event)
 {
     QMainWindow::hideEvent(event);
     UpdateInformationTimer();
 }
 
-void CPontuDlg::changeEvent(QEvent* event)
+void MainWindow::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange)
         UpdateInformationTimer();
 }
 
-void CPontuDlg::UpdateActions()
+void MainWindow::UpdateActions()
 {
     // Commands on the selection say so by being disabled, instead of
     // silently doing nothing.
@@ -177,7 +177,7 @@ void CPontuDlg::UpdateActions()
         a->setEnabled(any);
 }
 
-void CPontuDlg::OnCommand(int id)
+void MainWindow::OnCommand(int id)
 {
     if (id == IDM_ABOUTBOX) {
         OnSysCommand(id);
@@ -192,12 +192,12 @@ void CPontuDlg::OnCommand(int id)
     }
 }
 
-void CPontuDlg::PostCommand(int id)
+void MainWindow::PostCommand(int id)
 {
     QMetaObject::invokeMethod(this, [this, id] { OnCommand(id); }, Qt::QueuedConnection);
 }
 
-void CPontuDlg::PostPortStateMessage(PortRecord* record, int32_t state)
+void MainWindow::PostPortStateMessage(PortRecord* record, int32_t state)
 {
     // Called on a bridge thread: hand over to the user-interface thread, in
     // posting order. A call queued after the window is gone is dropped.
@@ -205,13 +205,13 @@ void CPontuDlg::PostPortStateMessage(PortRecord* record, int32_t state)
                               Qt::QueuedConnection);
 }
 
-int CPontuDlg::OnPortState(PortRecord* record, int32_t)
+int MainWindow::OnPortState(PortRecord* record, int32_t)
 {
     RefreshPortRows(ui_->portList, record);
     return 1;
 }
 
-void CPontuDlg::OnSysCommand(int command)
+void MainWindow::OnSysCommand(int command)
 {
     if ((command & 0xFFF0) == IDM_ABOUTBOX) {
         OnAbout();
@@ -220,17 +220,17 @@ void CPontuDlg::OnSysCommand(int command)
     }
 }
 
-void CPontuDlg::SendToTray()
+void MainWindow::SendToTray()
 {
     // Without a tray host a hidden window could never come back.
     if (tray_.Enabled() && !tray_.Hidden())
-        CTrayIcon::MoveWindowToTray(this, false);
+        TrayIcon::MoveWindowToTray(this, false);
     showMinimized();
     if (tray_.Enabled() && !tray_.Hidden())
         hide();
 }
 
-void CPontuDlg::closeEvent(QCloseEvent* event)
+void MainWindow::closeEvent(QCloseEvent* event)
 {
     if (destroyed_) {
         event->accept();
@@ -240,7 +240,7 @@ void CPontuDlg::closeEvent(QCloseEvent* event)
     OnSysCommand(kSysCommandClose);
 }
 
-void CPontuDlg::keyPressEvent(QKeyEvent* event)
+void MainWindow::keyPressEvent(QKeyEvent* event)
 {
     // One stray key must not end every bridge: Esc does what the close box
     // does, Enter what a double click does; "Exit" ends the program.
@@ -258,7 +258,7 @@ void CPontuDlg::keyPressEvent(QKeyEvent* event)
     }
 }
 
-bool CPontuDlg::eventFilter(QObject* watched, QEvent* event)
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == ui_->portList && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
@@ -278,23 +278,23 @@ bool CPontuDlg::eventFilter(QObject* watched, QEvent* event)
     return QMainWindow::eventFilter(watched, event);
 }
 
-void CPontuDlg::OnListKeyDown(int key)
+void MainWindow::OnListKeyDown(int key)
 {
     if (key == Qt::Key_Delete)
         OnDelete();
 }
 
-void CPontuDlg::OnListDblClk() { OnProperty(); }
+void MainWindow::OnListDblClk() { OnProperty(); }
 
-void CPontuDlg::OnAbout()
+void MainWindow::OnAbout()
 {
-    CAboutDlg about(this);
+    AboutDialog about(this);
     Seam().RunModal(&about);
 }
 
-void CPontuDlg::OnShowMainWindow() { CTrayIcon::BringWindowFromTray(this, false); }
+void MainWindow::OnShowMainWindow() { TrayIcon::BringWindowFromTray(this, false); }
 
-void CPontuDlg::OnTrayToggle()
+void MainWindow::OnTrayToggle()
 {
     if (isMinimized() || !isVisible())
         OnShowMainWindow();
@@ -302,28 +302,28 @@ void CPontuDlg::OnTrayToggle()
         SendToTray();
 }
 
-void CPontuDlg::OnUninstall() { commands_.Uninstall(); }
+void MainWindow::OnUninstall() { commands_.Uninstall(); }
 
-void CPontuDlg::OnCopyDevicePath()
+void MainWindow::OnCopyDevicePath()
 {
     const QList<QTreeWidgetItem*> rows = ui_->portList->selectedItems();
     if (!rows.isEmpty())
         QGuiApplication::clipboard()->setText(rows.front()->toolTip(0));
 }
 
-void CPontuDlg::OnExit()
+void MainWindow::OnExit()
 {
     OnDestroy();
     emit ended();
 }
 
-void CPontuDlg::OnSignalExit()
+void MainWindow::OnSignalExit()
 {
     unattended_ = true;
     OnExit();
 }
 
-bool CPontuDlg::OnInitDialog()
+bool MainWindow::OnInitDialog()
 {
     // Without a readable file the flags stay off and the text empty.
     LoadOptions(options_, programDir_.c_str());
@@ -348,7 +348,7 @@ bool CPontuDlg::OnInitDialog()
     return true;
 }
 
-void CPontuDlg::OnDestroy()
+void MainWindow::OnDestroy()
 {
     if (destroyed_)
         return;
@@ -357,8 +357,8 @@ void CPontuDlg::OnDestroy()
     // Every bridge is asked first, so that pauses they cannot cut short
     // run side by side rather than one after another.
     for (PortRecord& r : PortTable) {
-        if (r.number != -1 && r.hStopEvent)
-            r.hStopEvent->Signal();
+        if (r.number != -1 && r.stopEvent)
+            r.stopEvent->Signal();
     }
     for (PortRecord& r : PortTable) {
         if (r.number == -1)
@@ -381,7 +381,7 @@ void CPontuDlg::OnDestroy()
     tray_.DeleteIcon();
 }
 
-PortCommands::Selection CPontuDlg::Selection() const
+PortCommands::Selection MainWindow::Selection() const
 {
     PortCommands::Selection numbers;
     for (int i = 0; i < ui_->portList->topLevelItemCount(); ++i) {
@@ -392,35 +392,35 @@ PortCommands::Selection CPontuDlg::Selection() const
     return numbers;
 }
 
-void CPontuDlg::OnAdd() { commands_.Add(); }
-void CPontuDlg::OnDelete() { commands_.Delete(Selection()); }
-void CPontuDlg::OnStart() { commands_.Start(Selection()); }
-void CPontuDlg::OnStop() { commands_.Stop(Selection()); }
-void CPontuDlg::OnApply() { commands_.Apply(Selection()); }
-void CPontuDlg::OnProperty() { commands_.Property(Selection()); }
-void CPontuDlg::OnOption() { commands_.Option(); }
-void CPontuDlg::ExportPorts() { commands_.Export(); }
-void CPontuDlg::ImportPorts() { commands_.Import(); }
+void MainWindow::OnAdd() { commands_.Add(); }
+void MainWindow::OnDelete() { commands_.Delete(Selection()); }
+void MainWindow::OnStart() { commands_.Start(Selection()); }
+void MainWindow::OnStop() { commands_.Stop(Selection()); }
+void MainWindow::OnApply() { commands_.Apply(Selection()); }
+void MainWindow::OnProperty() { commands_.Property(Selection()); }
+void MainWindow::OnOption() { commands_.Option(); }
+void MainWindow::ExportPorts() { commands_.Export(); }
+void MainWindow::ImportPorts() { commands_.Import(); }
 
-void CPontuDlg::OnTools()
+void MainWindow::OnTools()
 {
-    CToolDlg dlg(this, [this](const QString& text) { Seam().MessageBox(this, text); });
+    RepairDialog dlg(this, [this](const QString& text) { Seam().MessageBox(this, text); });
     Seam().RunModal(&dlg);
 }
 
-void CPontuDlg::Message(const std::string& text)
+void MainWindow::Message(const std::string& text)
 {
     Seam().MessageBox(this, QString::fromStdString(text));
 }
 
-bool CPontuDlg::Ask(const std::string& text) { return Seam().Question(this, QString::fromStdString(text)); }
+bool MainWindow::Ask(const std::string& text) { return Seam().Question(this, QString::fromStdString(text)); }
 
-bool CPontuDlg::EditPort(PortSettings* settings, const PortRecord* record)
+bool MainWindow::EditPort(PortSettings* settings, const PortRecord* record)
 {
     QStringList names;
     for (const std::string& n : SerialCommNames())
         names << QString::fromStdString(n);
-    CAddREdiDlg dialog(this, *settings, record, names, LookUpDevice,
+    PortDialog dialog(this, *settings, record, names, LookUpDevice,
                        [this](const QString& text) { Seam().MessageBox(this, text); });
     if (Seam().RunModal(&dialog) != QDialog::Accepted)
         return false;
@@ -428,9 +428,9 @@ bool CPontuDlg::EditPort(PortSettings* settings, const PortRecord* record)
     return true;
 }
 
-bool CPontuDlg::EditOptions(StartupSettings* flags)
+bool MainWindow::EditOptions(StartupSettings* flags)
 {
-    COptionDlg dlg(flags->addNew, flags->startup, flags->detectDsr, flags->autoRun, this);
+    OptionDialog dlg(flags->addNew, flags->startup, flags->detectDsr, flags->autoRun, this);
     if (Seam().RunModal(&dlg) != QDialog::Accepted)
         return false;
     *flags = dlg.Flags();
@@ -450,19 +450,19 @@ std::string ChosenPath(const QString& path)
 
 }  // namespace
 
-std::string CPontuDlg::ChooseSaveFile() { return ChosenPath(Seam().GetSaveFileName(this, {}, {})); }
-std::string CPontuDlg::ChooseOpenFile() { return ChosenPath(Seam().GetOpenFileName(this, {}, {})); }
-void CPontuDlg::BeginWait() { Seam().BeginWaitCursor(); }
-void CPontuDlg::EndWait() { Seam().EndWaitCursor(); }
-void CPontuDlg::KeepResponsive() { Seam().ProcessEvents(); }
+std::string MainWindow::ChooseSaveFile() { return ChosenPath(Seam().GetSaveFileName(this, {}, {})); }
+std::string MainWindow::ChooseOpenFile() { return ChosenPath(Seam().GetOpenFileName(this, {}, {})); }
+void MainWindow::BeginWait() { Seam().BeginWaitCursor(); }
+void MainWindow::EndWait() { Seam().EndWaitCursor(); }
+void MainWindow::KeepResponsive() { Seam().ProcessEvents(); }
 
-void CPontuDlg::PortAdded(const PortRecord& record)
+void MainWindow::PortAdded(const PortRecord& record)
 {
     SetPortRow(ui_->portList, &record, true, 0);
     PortChanged(record);
 }
 
-void CPontuDlg::PortRemoved(int number)
+void MainWindow::PortRemoved(int number)
 {
     QTreeWidget* list = ui_->portList;
     for (int i = list->topLevelItemCount() - 1; i >= 0; --i)
@@ -470,7 +470,7 @@ void CPontuDlg::PortRemoved(int number)
             delete list->topLevelItem(i);
 }
 
-void CPontuDlg::PortChanged(const PortRecord& record)
+void MainWindow::PortChanged(const PortRecord& record)
 {
     QTreeWidget* list = ui_->portList;
     for (int i = 0; i < list->topLevelItemCount(); ++i) {

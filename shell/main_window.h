@@ -13,7 +13,7 @@
 #include "shell/tray_icon.h"
 
 namespace Ui {
-class CPontuDlg;
+class MainWindow;
 }
 class QAction;
 class QTimer;
@@ -21,7 +21,7 @@ class QMenu;
 class QTreeWidget;
 class QTreeWidgetItem;
 
-class CPontuDlg : public QMainWindow,
+class MainWindow : public QMainWindow,
                   public PortStateTarget,
                   public CommandTarget,
                   private CommandUi,
@@ -30,9 +30,9 @@ class CPontuDlg : public QMainWindow,
 public:
     // programDir: where the options, the pairs and their links live.
     // clock: the time of the commands' waits.
-    explicit CPontuDlg(const std::string& programDir, QWidget* parent = nullptr,
+    explicit MainWindow(const std::string& programDir, QWidget* parent = nullptr,
                        WaitClock& clock = SteadyWaitClock());
-    ~CPontuDlg() override;
+    ~MainWindow() override;
 
     // Start-up: options, port table, columns, discovery, tray. Call once.
     bool OnInitDialog();
@@ -46,7 +46,7 @@ public:
     int OnPortState(PortRecord* record, int32_t state);
 
     QTreeWidget* PortList() const;
-    CTrayIcon& TrayIcon() { return tray_; }
+    TrayIcon& Tray() { return tray_; }
     bool HasEnded() const { return destroyed_; }
     OptionsState& Options() { return options_; }
     // The port list as commands from elsewhere (the command line) change it.
@@ -123,11 +123,11 @@ private:
     void PortRemoved(int number) override;
     void PortChanged(const PortRecord& record) override;
 
-    std::unique_ptr<Ui::CPontuDlg> ui_;
+    std::unique_ptr<Ui::MainWindow> ui_;
     std::string programDir_;
     OptionsState options_;
     PortCommands commands_;
-    CTrayIcon tray_;
+    TrayIcon tray_;
     bool destroyed_ = false;
     bool unattended_ = false;  // the shutdown must not wait for a person
     QMenu* listMenu_ = nullptr;  // the port list's context menu

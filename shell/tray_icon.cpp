@@ -32,13 +32,13 @@ constexpr int kTrayWatchMs = 2000;
 
 }  // namespace
 
-CTrayIcon::CTrayIcon() { BuildMenu(); }
+TrayIcon::TrayIcon() { BuildMenu(); }
 
-CTrayIcon::~CTrayIcon() { DeleteIcon(); }
+TrayIcon::~TrayIcon() { DeleteIcon(); }
 
-bool CTrayIcon::Watching() const { return watch_ && watch_->isActive(); }
+bool TrayIcon::Watching() const { return watch_ && watch_->isActive(); }
 
-void CTrayIcon::BuildMenu()
+void TrayIcon::BuildMenu()
 {
     menu_ = std::make_unique<QMenu>();
     for (const TrayItem& item : kTrayMenu) {
@@ -54,7 +54,7 @@ void CTrayIcon::BuildMenu()
     menu_->setDefaultAction(menu_->actions().value(0));
 }
 
-int CTrayIcon::Create(QWidget* parent, const QString& tooltip, const QIcon& icon, unsigned iconId)
+int TrayIcon::Create(QWidget* parent, const QString& tooltip, const QIcon& icon, unsigned iconId)
 {
     iconId_ = iconId;
     // The tooltip keeps at most 127 bytes.
@@ -98,7 +98,7 @@ int CTrayIcon::Create(QWidget* parent, const QString& tooltip, const QIcon& icon
     return hidden_ ? 0 : 1;
 }
 
-int CTrayIcon::DeleteIcon()
+int TrayIcon::DeleteIcon()
 {
     if (watch_)
         watch_->stop();
@@ -108,13 +108,13 @@ int CTrayIcon::DeleteIcon()
     return 1;
 }
 
-int CTrayIcon::SetNotifyTarget(CommandTarget* target)
+int TrayIcon::SetNotifyTarget(CommandTarget* target)
 {
     target_ = target;
     return 1;
 }
 
-int CTrayIcon::HandleNotification(unsigned first, unsigned second)
+int TrayIcon::HandleNotification(unsigned first, unsigned second)
 {
     if (first != iconId_)
         return 0;
@@ -138,15 +138,15 @@ int CTrayIcon::HandleNotification(unsigned first, unsigned second)
     }
 }
 
-void CTrayIcon::PrepareMenu(QMenu*) {}
+void TrayIcon::PrepareMenu(QMenu*) {}
 
-void CTrayIcon::MoveWindowToTray(QWidget* window, bool)
+void TrayIcon::MoveWindowToTray(QWidget* window, bool)
 {
     // Hidden windows have no taskbar entry: that is the tray.
     window->hide();
 }
 
-void CTrayIcon::BringWindowFromTray(QWidget* window, bool)
+void TrayIcon::BringWindowFromTray(QWidget* window, bool)
 {
     // Back in its normal state and in front: a window that came back
     // minimised looks, on many desktops, as if nothing happened.

@@ -18,11 +18,11 @@ constexpr unsigned TRAY_EVENT_RBUTTONUP = 0x0205;
 constexpr unsigned TRAY_EVENT_LBUTTONDBLCLK = 0x0203;
 constexpr unsigned TRAY_EVENT_LBUTTONUP = 0x0202;
 
-class CTrayIcon : public QObject {
+class TrayIcon : public QObject {
     Q_OBJECT
 public:
-    CTrayIcon();
-    ~CTrayIcon() override;
+    TrayIcon();
+    ~TrayIcon() override;
 
     // Adds the icon; non-zero when it is shown. Without a tray host the icon
     // is not added, the caller keeps the window reachable instead, and the

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "config/port_options.h"
-#include "config/test_options.h"
+#include "config/options_document.h"
 #include "config/xml_document.h"
 #include "engine/port_table.h"
 
@@ -22,7 +22,7 @@ void Fail(const char* what)
 }
 
 // Element records in document order.
-std::vector<ElemRecord> Walk(const CXmlDocument& doc)
+std::vector<ElemRecord> Walk(const XmlDocument& doc)
 {
     std::vector<ElemRecord> out;
     if (!doc.IsWellFormed())
@@ -45,7 +45,7 @@ std::vector<ElemRecord> Walk(const CXmlDocument& doc)
     return out;
 }
 
-void CheckRecords(const CXmlDocument& doc)
+void CheckRecords(const XmlDocument& doc)
 {
     const int32_t len = static_cast<int32_t>(doc.GetDocument().size());
     const std::string text = doc.GetDocument();
@@ -72,9 +72,9 @@ bool SamePositions(const std::vector<ElemRecord>& a, const std::vector<ElemRecor
     return true;
 }
 
-void CheckReparse(const CXmlDocument& doc)
+void CheckReparse(const XmlDocument& doc)
 {
-    CXmlDocument again;
+    XmlDocument again;
     if (!again.SetDocument(doc.GetDocument()))
         Fail("an addition made the text unparsable");
     if (!SamePositions(Walk(doc), Walk(again)))
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string value = text.substr(size > 40 ? size - 40 : 0);
     value = value.c_str();
 
-    CXmlDocument doc;
+    XmlDocument doc;
     bool parsed = doc.SetDocument(text);
     if (parsed != doc.IsWellFormed())
         Fail("result and records disagree");
@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         int steps = 0;
         while (doc.FindChildElement() && steps++ < 200) {
             (void)doc.GetChildData();
-            CXmlDocument probe = doc;
+            XmlDocument probe = doc;
             if (probe.IntoElement())
                 while (probe.FindChildElement() && steps++ < 200)
                     (void)probe.GetChildData();
@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     // The option readers and writers on the same text.
-    CTestOptions options(text);
+    OptionsDocument options(text);
     (void)options.GetBoolOption("SYSTEM", "ADDNEW", 0);
     (void)options.GetIntOption("SYSTEM", "STARTUP", 7);
     (void)options.GetAddrOption("SYSTEM", nullptr, 1);
@@ -140,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (record.devName[sizeof record.devName - 1] != '\0')
         Fail("device name not terminated");
     if (options.SetStringOption("COM1", "DEVNAME", value.c_str()) == 1) {
-        CXmlDocument again;
+        XmlDocument again;
         if (!again.SetDocument(options.Document().GetDocument()) ||
             !SamePositions(Walk(options.Document()), Walk(again)))
             Fail("a written key breaks the document");

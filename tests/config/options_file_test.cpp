@@ -8,7 +8,7 @@
 #include "../test_folder.h"
 #include "config/options_file.h"
 #include "config/port_options.h"
-#include "config/test_options.h"
+#include "config/options_document.h"
 #include "engine/port_table.h"
 
 namespace {
@@ -25,7 +25,7 @@ PortRecord& Occupy(int slot, const char* name, uint32_t dstPort = 0)
 auto Settings(const PortRecord& r)
 {
     return std::tuple(r.mode, r.dstAddr, std::string(r.dstHost), r.locAddr, r.dstPort, r.locPort,
-                      r.useCustom, r.chkDTR,
+                      r.useCustom, r.detectDtr,
                       std::string(r.devName), r.keepAlive, r.idleTime, r.emuBR);
 }
 
@@ -38,7 +38,7 @@ auto ReadBack(const std::string& text, const char* name)
     r.dstAddr = r.locAddr = r.dstPort = r.locPort = r.keepAlive = 1;
     CopyField(r.devName, sizeof r.devName, "old", 31);
     CopyField(r.name, sizeof r.name, name, 7);
-    CTestOptions o(text);
+    OptionsDocument o(text);
     ReadPortOptions(o, &r);
     return Settings(r);
 }
@@ -64,7 +64,7 @@ TEST_F(OptionsFile, WritesItsLayoutInSlotOrderAndEverySettingReadsBack)
     SetDstAddrText(&a, "meter1.local");  // a host name, kept as typed
     a.locAddr = 0x7F000002;
     a.locPort = 8080;
-    a.useCustom = a.chkDTR = 1;
+    a.useCustom = a.detectDtr = 1;
     CopyField(a.devName, sizeof a.devName, "meter <&> 'q' \"x\"", 31);
     a.keepAlive = 3000000000u;
     a.idleTime = 1;
@@ -85,7 +85,7 @@ TEST_F(OptionsFile, WritesItsLayoutInSlotOrderAndEverySettingReadsBack)
               uitest::PortElement("COM25", "tcpclient", "127.0.0.1", 27015, "0.0.0.0", 0)}));
     EXPECT_NE(text.find("<DSTADDR>meter1.local</DSTADDR>"), std::string::npos);
     EXPECT_EQ(ReadBack(text, "COM256"), Settings(a));
-    EXPECT_FALSE(PortTable[5].hThread);  // the startup flag is off
+    EXPECT_FALSE(PortTable[5].thread);  // the startup flag is off
 }
 
 TEST_F(OptionsFile, StartStepStartsEveryPortOnlyWithTheStartupFlagAndAWrittenFile)
@@ -107,11 +107,11 @@ TEST_F(OptionsFile, StartStepStartsEveryPortOnlyWithTheStartupFlagAndAWrittenFil
     EXPECT_EQ(folder_.Read("options.dat"), "old");  // never half a file
     ASSERT_EQ(rmdir("options.dat.tmp"), 0);
     ASSERT_EQ(SaveOptions(state, "options.dat", false), 1);  // the shutdown save
-    EXPECT_FALSE(PortTable[3].hThread);
+    EXPECT_FALSE(PortTable[3].thread);
     ASSERT_EQ(SaveOptions(state, "options.dat", true), 1);
     for (PortRecord& r : PortTable) {
-        EXPECT_EQ(static_cast<bool>(r.hThread), r.number == 3 || r.number == 9) << r.number;
-        if (r.hThread)
+        EXPECT_EQ(static_cast<bool>(r.thread), r.number == 3 || r.number == 9) << r.number;
+        if (r.thread)
             StopBridge(&r);
     }
 }
@@ -155,14 +155,14 @@ TEST(OptionReaders, MissingOddEmptyAndUnreadableValuesTakeDefaults)
                        "<USECUSTOM>true</USECUSTOM><DEVNAME>" + longName + "</DEVNAME></COM2></OPTIONS>", "COM2"),
               std::tuple(uint32_t{MODE_UDP}, 0u, std::string(), 0u, 0u, 8080u, 0, 0, longName.substr(0, 31),
                          0u, 0u, 1));
-    auto with = [](const std::string& v) { return CTestOptions("<OPTIONS>\r\n<P>\r\n<K>" + v + "</K>\r\n</P>\r\n</OPTIONS>"); };
+    auto with = [](const std::string& v) { return ::OptionsDocument("<OPTIONS>\r\n<P>\r\n<K>" + v + "</K>\r\n</P>\r\n</OPTIONS>"); };
     const std::pair<const char*, int32_t> kDecimals[] = {
         {"40", 40}, {" \t-12abc", -12}, {"+7", 7}, {"abc", 0}, {"0x10", 0}, {"010", 10},
         {"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN},
         {"99999999999999999999", INT32_MAX}, {"-99999999999999999999", INT32_MIN}};  // the nearest
     for (const auto& [text, value] : kDecimals)
         EXPECT_EQ(with(text).GetIntOption("P", "K", -1), value) << text;
-    CTestOptions empty = with("");
+    OptionsDocument empty = with("");
     EXPECT_EQ(std::tuple(empty.GetBoolOption("P", "K", 1), empty.GetIntOption("P", "K", 33),
                          empty.GetAddrOption("P", "K", 77), empty.GetStringOption("P", "K", "d")),
               std::tuple(1, 33, 77u, std::string("d")));

@@ -16,7 +16,7 @@ std::string Repeat(const std::string& s, int n)
 }
 
 // Tag positions in document order, following the links.
-std::vector<int32_t> Walk(const CXmlDocument& doc, int32_t i)
+std::vector<int32_t> Walk(const XmlDocument& doc, int32_t i)
 {
     std::vector<int32_t> out;
     for (; i; i = doc.Record(i).nextSibling) {
@@ -46,12 +46,12 @@ TEST(XmlParse, EveryErrorHasItsMessageAndLeavesNoElements)
         {Repeat("<E>", 257) + Repeat("</E>", 257), "Elements nested too deeply at E"},
         {Repeat("<a>", 300000), "Elements nested too deeply at a"}};
     for (const auto& [text, error] : kCases) {
-        CXmlDocument doc;
+        XmlDocument doc;
         EXPECT_FALSE(doc.SetDocument(text)) << text.substr(0, 40);
         EXPECT_EQ(doc.ErrorText(), error) << text.substr(0, 40);
         EXPECT_FALSE(doc.FindElement());
     }
-    CXmlDocument doc;
+    XmlDocument doc;
     EXPECT_TRUE(doc.SetDocument(Repeat("<E>", 256) + Repeat("</E>", 256))) << doc.ErrorText();
 }
 
@@ -59,7 +59,7 @@ TEST(XmlParse, OnlyTheFirstRootIsReadAndTheTextEndsAtItsFirstZero)
 {
     const std::string text = "junk \xEF\xBB\xBF <?xml version=\"1.0\"?>\r\n<!-- <tags> -->\n<!DOCTYPE R [ <!ATTLIST R x "
                              "CDATA \">\"> ]>\n<R x=\"1\" y='2'>\n  <?pi?><!-- c --><A>\xC3\xA9\xFF\x80</A junk>\n</R>\n<S><T>";
-    CXmlDocument doc;
+    XmlDocument doc;
     ASSERT_TRUE(doc.SetDocument(text + '\0' + "<garbage")) << doc.ErrorText();
     EXPECT_EQ(doc.GetDocument(), text);
     ASSERT_TRUE(doc.FindChildElement("A"));
@@ -73,7 +73,7 @@ TEST(XmlValue, ContentIsDecodedOnceUntrimmedCdataRawAndParentsEmpty)
         {"<A> x&lt;&amp;&gt;&apos;&quot;&amp;lt;&copy;&#65;&LT;a&lt</A>", " x<&>'\"&lt;&copy;&#65;&LT;a&lt"},
         {"<A> \n<![CDATA[<&amp;>]]>tail</A>", "<&amp;>"}, {"<A>text<B>1</B></A>", ""}, {"<A x=\"1\"/>", ""}};
     for (const auto& c : kCases) {
-        CXmlDocument doc;
+        XmlDocument doc;
         EXPECT_TRUE(doc.SetDocument(c[0]));
         EXPECT_EQ(doc.ElementData(doc.Record(0).firstChild), c[1]) << c[0];
     }
@@ -87,7 +87,7 @@ TEST(XmlAdd, AdditionsIntoEveryParentShapeKeepTextAndRecordsInStep)
                              "<?xml?>\n<R>\n  <A>1</A>\n  <B><C/></B>\n  <D/>\n</R>\n",
                              "<R><A><B>1</B></A><Z>9</Z></R  >"}) {
         SCOPED_TRACE(text);
-        CXmlDocument doc, again;
+        XmlDocument doc, again;
         ASSERT_TRUE(doc.SetDocument(text));
         ASSERT_TRUE(doc.FindElement());
         ASSERT_TRUE(doc.AddChildElement("N", "v"));

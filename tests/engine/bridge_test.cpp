@@ -202,7 +202,7 @@ TEST_F(BridgeTest, TcpServerServesTheNewestAllowedClientAndDetectDtrEndsIt)
 {
     const uint16_t port = FreePort();
     PortRecord* r = Record(3, MODE_TCPSERVER, "127.0.0.2", 0, port);
-    r->chkDTR = 1;
+    r->detectDtr = 1;
     int user = OpenUser(3);
     std::atomic<bool> watching{true};
     std::thread watcher([&] {  // the user interface asks for sock's addresses any time

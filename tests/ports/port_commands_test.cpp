@@ -152,17 +152,17 @@ TEST_F(Commands, ASaveWithTheStartupFlagStartsStoppedBridgesAndLeavesRunningOnes
     Add(1);
     Add(2);
     cmd_.Start({0});
-    auto running = PortTable[0].hThread;
+    auto running = PortTable[0].thread;
     ASSERT_TRUE(running);
     options_.settings.startup = 1;
 
     ui_.file = (dir_ / "export.dat").string();
     cmd_.Export();
-    EXPECT_EQ(PortTable[0].hThread, running);  // its connection lives on
+    EXPECT_EQ(PortTable[0].thread, running);  // its connection lives on
     EXPECT_TRUE(BridgeRunning(&PortTable[1]));
     ui_.options = [](StartupSettings&) { return true; };
     cmd_.Option();
-    EXPECT_EQ(PortTable[0].hThread, running);
+    EXPECT_EQ(PortTable[0].thread, running);
     EXPECT_TRUE(Said().empty());
 }
 
@@ -279,7 +279,7 @@ TEST(ImportedPortSettings, OnlyCanonicalComNamesInOrderWithDefaultsForMissingKey
         "<COM0/><COM257/><com5/><COM05/><COM2><MODE>udp</MODE><DEVNAME>"
         "0123456789012345678901234567890123456789</DEVNAME></COM2></OPTIONS>";
     PortSettings base = DefaultPortSettings();
-    base.chkDTR = 1;
+    base.detectDtr = 1;
     std::vector<PortSettings> ports = ImportedPortSettings(doc, base);
     ASSERT_EQ(ports.size(), 2u);
     EXPECT_EQ(ports[0].comNumber, 2);
@@ -288,7 +288,7 @@ TEST(ImportedPortSettings, OnlyCanonicalComNamesInOrderWithDefaultsForMissingKey
     EXPECT_EQ(ports[1].mode, MODE_TCPSERVER);
     EXPECT_EQ(ports[1].keepAlive, 0u);
     EXPECT_EQ(ports[1].remoteHost, "");
-    EXPECT_EQ(ports[1].chkDTR, 1);
+    EXPECT_EQ(ports[1].detectDtr, 1);
 
     PortRecord r;
     StoreSettings(&r, ports[0]);

@@ -25,7 +25,7 @@ TEST(ToolsDialog, StaleClaimsAreListedAndReleasedOneAtATime)
     // A port that exists keeps its claim out of the list.
     ASSERT_EQ(InstallREdi("PortName=COM5", "-", 3), 1);
     QStringList said;
-    CToolDlg d(nullptr, [&](const QString& t) { said << t; });
+    RepairDialog d(nullptr, [&](const QString& t) { said << t; });
     auto* list = d.findChild<QComboBox*>("repairList");
     auto* repair = d.findChild<QPushButton*>("repairButton");
     ASSERT_EQ(list->count(), 2);

@@ -52,7 +52,7 @@ protected:
 TEST_F(MainWindowTest, DiscoveryFillsRowsAndStartupRunsBridgesThatExitStopsBeforeSaving)
 {
     PrepareFolder(true);
-    CPontuDlg dlg(folder.Path());
+    MainWindow dlg(folder.Path());
     ASSERT_TRUE(dlg.OnInitDialog());
     QTreeWidget* list = dlg.PortList();
     EXPECT_EQ(list->headerItem()->text(COL_INFORMATION), "Information");
@@ -70,11 +70,11 @@ TEST_F(MainWindowTest, DiscoveryFillsRowsAndStartupRunsBridgesThatExitStopsBefor
     EXPECT_EQ(list->topLevelItem(1)->toolTip(0), QString::fromStdString(folder.File("dev/COM7")));
     ASSERT_TRUE(ProcessUntil([&] { return Cell(list, 1, COL_STATE) == "Waiting"; }));
 
-    QSignalSpy ended(&dlg, &CPontuDlg::ended);
+    QSignalSpy ended(&dlg, &MainWindow::ended);
     dlg.OnCommand(ID_SYSTEM_EXIT);
     EXPECT_EQ(ended.count(), 1);
     EXPECT_EQ(list->topLevelItemCount(), 0);
-    EXPECT_FALSE(PortTable[2].hThread);  // stopped, and the save restarted none
+    EXPECT_FALSE(PortTable[2].thread);  // stopped, and the save restarted none
     EXPECT_NE(folder.Read("options.dat").find("<COM3>\r\n<DSTADDR>0.0.0.0</DSTADDR>"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(folder.File("dev/COM7")));
 }
@@ -82,7 +82,7 @@ TEST_F(MainWindowTest, DiscoveryFillsRowsAndStartupRunsBridgesThatExitStopsBefor
 TEST_F(MainWindowTest, StateFromABridgeThreadReachesTheRowInPostingOrder)
 {
     PrepareFolder(false);
-    CPontuDlg dlg(folder.Path());
+    MainWindow dlg(folder.Path());
     dlg.OnInitDialog();
     PortRecord* r = &PortTable[2];
     std::thread([r] {
@@ -117,9 +117,9 @@ TEST(PortListCallback, BadPairEntriesNeverReachPastTheTableOrTakeALongName)
 TEST_F(MainWindowTest, MenusAndTheTrayReachTheirCommands)
 {
     PrepareFolder(false);
-    CPontuDlg dlg(folder.Path());
+    MainWindow dlg(folder.Path());
     dlg.OnInitDialog();
-    QSignalSpy ended(&dlg, &CPontuDlg::ended);
+    QSignalSpy ended(&dlg, &MainWindow::ended);
 
     // Every menu item but Exit and Delete, each reaching its command.
     dlg.PortList()->topLevelItem(1)->setSelected(true);
@@ -128,22 +128,22 @@ TEST_F(MainWindowTest, MenusAndTheTrayReachTheirCommands)
             if (a->data().toInt() != ID_SYSTEM_EXIT && a->data().toInt() != ID_VCOM_DELETE)
                 a->trigger();
     dlg.OnCommand(IDM_ABOUTBOX);
-    EXPECT_EQ(seam.modals, (std::vector<QString>{"COptionDlg", "CToolDlg", "CAddREdiDlg", "CAddREdiDlg",
-                                                 "CAboutDlg", "CAboutDlg"}));
+    EXPECT_EQ(seam.modals, (std::vector<QString>{"OptionDialog", "RepairDialog", "PortDialog", "PortDialog",
+                                                 "AboutDialog", "AboutDialog"}));
     EXPECT_EQ(seam.fileDialogs, (std::vector<QString>{"save"}));  // import refused: rows exist
     EXPECT_EQ(seam.messages, (std::vector<QString>{"Please remove all the virtual COM ports before import!",
                                                    "Apply setting success"}));
 
-    QList<QAction*> tray = dlg.TrayIcon().Menu()->actions();
+    QList<QAction*> tray = dlg.Tray().Menu()->actions();
     ASSERT_EQ(tray.size(), 5);
     EXPECT_EQ(tray[0]->text(), "Show Window");
-    EXPECT_EQ(dlg.TrayIcon().Menu()->defaultAction(), tray[0]);
-    EXPECT_FALSE(dlg.TrayIcon().Watching());  // without a display no tray can come
+    EXPECT_EQ(dlg.Tray().Menu()->defaultAction(), tray[0]);
+    EXPECT_FALSE(dlg.Tray().Watching());  // without a display no tray can come
 
     // A single click toggles; without a tray host the window minimises.
-    EXPECT_EQ(dlg.TrayIcon().HandleNotification(IDR_TRAYMENU, TRAY_EVENT_LBUTTONUP), 1);
+    EXPECT_EQ(dlg.Tray().HandleNotification(IDR_TRAYMENU, TRAY_EVENT_LBUTTONUP), 1);
     ASSERT_TRUE(ProcessUntil([&] { return dlg.isMinimized(); }));
-    dlg.TrayIcon().HandleNotification(IDR_TRAYMENU, TRAY_EVENT_LBUTTONUP);
+    dlg.Tray().HandleNotification(IDR_TRAYMENU, TRAY_EVENT_LBUTTONUP);
     ASSERT_TRUE(ProcessUntil([&] { return dlg.isVisible() && !dlg.isMinimized(); }));
     dlg.hide();
     dlg.PostCommand(ID_TRAY_SHOWWINDOW);
@@ -155,9 +155,9 @@ TEST_F(MainWindowTest, MenusAndTheTrayReachTheirCommands)
 TEST_F(MainWindowTest, KeysTheListMenuAndUninstallActOnlyWhenMeant)
 {
     PrepareFolder(false);
-    CPontuDlg dlg(folder.Path());
+    MainWindow dlg(folder.Path());
     dlg.OnInitDialog();
-    QSignalSpy ended(&dlg, &CPontuDlg::ended);
+    QSignalSpy ended(&dlg, &MainWindow::ended);
     QTreeWidget* list = dlg.PortList();
     auto key = [&](Qt::Key k) {
         QKeyEvent e(QEvent::KeyPress, k, Qt::NoModifier);
@@ -177,7 +177,7 @@ TEST_F(MainWindowTest, KeysTheListMenuAndUninstallActOnlyWhenMeant)
     items.back()->trigger();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromStdString(folder.File("dev/COM7")));
     key(Qt::Key_Return);  // Property, like a double click
-    EXPECT_EQ(seam.modals, std::vector<QString>{"CAddREdiDlg"});
+    EXPECT_EQ(seam.modals, std::vector<QString>{"PortDialog"});
 
     seam.yes = false;
     key(Qt::Key_Delete);
@@ -207,9 +207,9 @@ TEST_F(MainWindowTest, KeysTheListMenuAndUninstallActOnlyWhenMeant)
 
 TEST(DialogTexts, SpeakOfThisSystem)
 {
-    COptionDlg option(0, 0, 0, 1, nullptr);
+    OptionDialog option(0, 0, 0, 1, nullptr);
     EXPECT_EQ(option.findChild<QCheckBox*>("autoRunCheck")->text(), "Run when I log on");
-    CAboutDlg about(nullptr);
+    AboutDialog about(nullptr);
     QStringList buttons;
     for (QPushButton* b : about.findChildren<QPushButton*>())
         buttons << b->text();
@@ -221,13 +221,13 @@ TEST_F(MainWindowTest, AFailedShutdownSaveIsSaidOnceOrOnStandardErrorAfterASigna
     for (bool signal : {false, true}) {
         PrepareFolder(false, true);
         seam.messages.clear();
-        CPontuDlg dlg(folder.Path());
+        MainWindow dlg(folder.Path());
         dlg.OnInitDialog();
         // Autorun with no tray host: minimised, not hidden, so it stays reachable.
         EXPECT_TRUE(dlg.isVisible() && dlg.isMinimized());
         std::filesystem::remove(folder.File("options.dat"));
         std::filesystem::create_directory(folder.File("options.dat"));
-        QSignalSpy ended(&dlg, &CPontuDlg::ended);
+        QSignalSpy ended(&dlg, &MainWindow::ended);
         if (signal)
             dlg.OnSignalExit();
         else

@@ -4,7 +4,7 @@
 #include <QLineEdit>
 
 #include "engine/port_table.h"
-#include "ports/add_redi_dialog.h"
+#include "ports/port_dialog.h"
 
 namespace {
 
@@ -12,7 +12,7 @@ class AddREdiDialogTest : public ::testing::Test {
 protected:
     void SetUp() override { LastUsedPortSettings() = DefaultPortSettings(); }
 
-    std::unique_ptr<CAddREdiDlg> Open(QStringList names, const PortRecord* record = nullptr)
+    std::unique_ptr<PortDialog> Open(QStringList names, const PortRecord* record = nullptr)
     {
         PortSettings s = record ? SettingsOfRecord(*record) : LastUsedPortSettings();
         if (!record)
@@ -22,11 +22,11 @@ protected:
             *target = "/dev/pts/9";
             return answer;
         };
-        return std::make_unique<CAddREdiDlg>(nullptr, s, record, names, lookup,
+        return std::make_unique<PortDialog>(nullptr, s, record, names, lookup,
                                              [this](const QString& t) { said << t; });
     }
-    static QComboBox* Com(CAddREdiDlg& d) { return d.findChild<QComboBox*>("comPort"); }
-    static QLineEdit* Edit(CAddREdiDlg& d, const char* name) { return d.findChild<QLineEdit*>(name); }
+    static QComboBox* Com(PortDialog& d) { return d.findChild<QComboBox*>("comPort"); }
+    static QLineEdit* Edit(PortDialog& d, const char* name) { return d.findChild<QLineEdit*>(name); }
 
     QStringList said;
     std::vector<std::string> asked;

@@ -1,4 +1,4 @@
-#include "config/test_options.h"
+#include "config/options_document.h"
 
 #include <arpa/inet.h>
 
@@ -40,21 +40,21 @@ bool IsElementName(const char* name)
     return strpbrk(name, " \t\r\n<>=\\/?!") == nullptr;
 }
 
-CTestOptions::CTestOptions() { doc.SetDocument(nullptr); }
+OptionsDocument::OptionsDocument() { doc.SetDocument(nullptr); }
 
-CTestOptions::CTestOptions(const char* text) { doc.SetDocument(text); }
+OptionsDocument::OptionsDocument(const char* text) { doc.SetDocument(text); }
 
-CTestOptions::CTestOptions(const std::string& text) { doc.SetDocument(text); }
+OptionsDocument::OptionsDocument(const std::string& text) { doc.SetDocument(text); }
 
-CTestOptions::~CTestOptions() = default;
+OptionsDocument::~OptionsDocument() = default;
 
-void CTestOptions::NewDocument()
+void OptionsDocument::NewDocument()
 {
     doc.SetDocument(nullptr);
     doc.AddElement("OPTIONS");
 }
 
-int CTestOptions::GetText(std::string& text) const
+int OptionsDocument::GetText(std::string& text) const
 {
     text = doc.GetDocument();
     return 1;
@@ -63,7 +63,7 @@ int CTestOptions::GetText(std::string& text) const
 // Leaves the element as child position, or with a child key the element as
 // main position and the key as child position. A key with no name is never
 // found: an empty name would otherwise match whichever element comes first.
-bool CTestOptions::Locate(const char* element, const char* child)
+bool OptionsDocument::Locate(const char* element, const char* child)
 {
     doc.ResetPosition();
     if (!element || !*element || !doc.FindChildElement(element))
@@ -73,7 +73,7 @@ bool CTestOptions::Locate(const char* element, const char* child)
     return *child && doc.IntoElement() && doc.FindChildElement(child);
 }
 
-int CTestOptions::SetValue(const char* element, const char* child, const char* text)
+int OptionsDocument::SetValue(const char* element, const char* child, const char* text)
 {
     if (!IsElementName(element) || (child && !IsElementName(child)))
         return 0;
@@ -92,12 +92,12 @@ int CTestOptions::SetValue(const char* element, const char* child, const char* t
     return doc.AddChildElement(element, text) ? 1 : 0;
 }
 
-int CTestOptions::HasElement(const char* element, const char* child)
+int OptionsDocument::HasElement(const char* element, const char* child)
 {
     return Locate(element, child) ? 1 : 0;
 }
 
-int CTestOptions::GetValue(const char* element, const char* child, std::string& text)
+int OptionsDocument::GetValue(const char* element, const char* child, std::string& text)
 {
     if (!Locate(element, child))
         return 0;
@@ -105,19 +105,19 @@ int CTestOptions::GetValue(const char* element, const char* child, std::string& 
     return 1;
 }
 
-int CTestOptions::SetBoolOption(const char* element, const char* child, int32_t value)
+int OptionsDocument::SetBoolOption(const char* element, const char* child, int32_t value)
 {
     return SetValue(element, child, value ? "TRUE" : "FALSE");
 }
 
-int CTestOptions::SetIntOption(const char* element, const char* child, int32_t value)
+int OptionsDocument::SetIntOption(const char* element, const char* child, int32_t value)
 {
     char buf[16];
     snprintf(buf, sizeof buf, "%d", value);
     return SetValue(element, child, buf);
 }
 
-int CTestOptions::SetAddrOption(const char* element, const char* child, uint32_t address)
+int OptionsDocument::SetAddrOption(const char* element, const char* child, uint32_t address)
 {
     in_addr a{};
     a.s_addr = htonl(address);
@@ -126,12 +126,12 @@ int CTestOptions::SetAddrOption(const char* element, const char* child, uint32_t
     return SetValue(element, child, buf);
 }
 
-int CTestOptions::SetStringOption(const char* element, const char* child, const char* text)
+int OptionsDocument::SetStringOption(const char* element, const char* child, const char* text)
 {
     return SetValue(element, child, text);
 }
 
-int CTestOptions::GetBoolOption(const char* element, const char* child, int def)
+int OptionsDocument::GetBoolOption(const char* element, const char* child, int def)
 {
     std::string text;
     if (!GetValue(element, child, text) || text.empty())
@@ -139,7 +139,7 @@ int CTestOptions::GetBoolOption(const char* element, const char* child, int def)
     return text == "TRUE" ? 1 : 0;
 }
 
-int32_t CTestOptions::GetIntOption(const char* element, const char* child, int32_t def)
+int32_t OptionsDocument::GetIntOption(const char* element, const char* child, int32_t def)
 {
     std::string text;
     if (!GetValue(element, child, text) || text.empty())
@@ -147,7 +147,7 @@ int32_t CTestOptions::GetIntOption(const char* element, const char* child, int32
     return DecimalValue(text);
 }
 
-uint32_t CTestOptions::GetAddrOption(const char* element, const char* child, uint32_t def)
+uint32_t OptionsDocument::GetAddrOption(const char* element, const char* child, uint32_t def)
 {
     std::string text;
     if (!GetValue(element, child, text) || text.empty())
@@ -155,7 +155,7 @@ uint32_t CTestOptions::GetAddrOption(const char* element, const char* child, uin
     return ntohl(inet_addr(text.c_str()));
 }
 
-std::string CTestOptions::GetStringOption(const char* element, const char* child, const char* def)
+std::string OptionsDocument::GetStringOption(const char* element, const char* child, const char* def)
 {
     std::string text;
     if (!GetValue(element, child, text) || text.empty())

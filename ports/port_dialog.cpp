@@ -1,11 +1,11 @@
-#include "ports/add_redi_dialog.h"
+#include "ports/port_dialog.h"
 
 #include <QLineEdit>
 
 #include "engine/port_table.h"
 #include "engine/com_name.h"
 #include "engine/limits.h"
-#include "ui_add_redi_dialog.h"
+#include "ui_port_dialog.h"
 
 namespace {
 
@@ -22,22 +22,22 @@ bool ParseUnsigned(const QString& text, uint32_t* out)
 
 }  // namespace
 
-CAddREdiDlg::CAddREdiDlg(QWidget* parent, const PortSettings& settings, const PortRecord* record,
+PortDialog::PortDialog(QWidget* parent, const PortSettings& settings, const PortRecord* record,
                          QStringList namesInUse, DeviceLookup lookup, DialogMessage say)
-    : QDialog(parent), ui_(std::make_unique<Ui::CAddREdiDlg>()), f_(settings), record_(record),
+    : QDialog(parent), ui_(std::make_unique<Ui::PortDialog>()), f_(settings), record_(record),
       namesInUse_(std::move(namesInUse)), lookup_(std::move(lookup)), say_(std::move(say))
 {
     OnInitDialog();
 }
 
-CAddREdiDlg::~CAddREdiDlg() = default;
+PortDialog::~PortDialog() = default;
 
-void CAddREdiDlg::OnInitDialog()
+void PortDialog::OnInitDialog()
 {
     ui_->setupUi(this);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    connect(ui_->okButton, &QPushButton::clicked, this, &CAddREdiDlg::OnOK);
-    connect(ui_->useCustomProtocol, &QCheckBox::clicked, this, &CAddREdiDlg::OnUseCustomProtocol);
+    connect(ui_->okButton, &QPushButton::clicked, this, &PortDialog::OnOK);
+    connect(ui_->useCustomProtocol, &QCheckBox::clicked, this, &PortDialog::OnUseCustomProtocol);
     FieldsToControls();
     FillComList();
     if (record_) {
@@ -59,7 +59,7 @@ void CAddREdiDlg::OnInitDialog()
     }
 }
 
-void CAddREdiDlg::FillComList()
+void PortDialog::FillComList()
 {
     QStringList inUse = namesInUse_;
     for (int i = 1; i <= kComNumberMax; ++i) {
@@ -74,7 +74,7 @@ void CAddREdiDlg::FillComList()
     }
 }
 
-void CAddREdiDlg::FieldsToControls()
+void PortDialog::FieldsToControls()
 {
     ui_->remoteHost->setText(QString::fromStdString(f_.remoteHost));
     ui_->localPort->setText(QString::fromStdString(f_.localPort));
@@ -86,10 +86,10 @@ void CAddREdiDlg::FieldsToControls()
     ui_->idle->setText(QString::number(f_.idleTime));
     ui_->keepalive->setText(QString::number(f_.keepAlive));
     ui_->emulateBaudRate->setChecked(f_.emuBR != 0);
-    ui_->detectDtr->setChecked(f_.chkDTR != 0);
+    ui_->detectDtr->setChecked(f_.detectDtr != 0);
 }
 
-bool CAddREdiDlg::ControlsToFields()
+bool PortDialog::ControlsToFields()
 {
     f_.remoteHost = ui_->remoteHost->text().toStdString();
     f_.localPort = ui_->localPort->text().toStdString();
@@ -101,7 +101,7 @@ bool CAddREdiDlg::ControlsToFields()
     // record keeps; the commands still cut the bytes to fit the record.
     f_.deviceName = ui_->deviceName->text().toStdString();
     f_.emuBR = ui_->emulateBaudRate->isChecked() ? 1 : 0;
-    f_.chkDTR = ui_->detectDtr->isChecked() ? 1 : 0;
+    f_.detectDtr = ui_->detectDtr->isChecked() ? 1 : 0;
     for (auto [edit, field] : {std::pair{ui_->idle, &f_.idleTime},
                                std::pair{ui_->keepalive, &f_.keepAlive}}) {
         if (!ParseUnsigned(edit->text(), field)) {
@@ -114,7 +114,7 @@ bool CAddREdiDlg::ControlsToFields()
     return true;
 }
 
-void CAddREdiDlg::SetInputsEnabled(bool on)
+void PortDialog::SetInputsEnabled(bool on)
 {
     for (QWidget* w : std::initializer_list<QWidget*>{
              ui_->workMode, ui_->localHost, ui_->localPort, ui_->remoteHost, ui_->remotePort,
@@ -123,7 +123,7 @@ void CAddREdiDlg::SetInputsEnabled(bool on)
         w->setEnabled(on);
 }
 
-void CAddREdiDlg::OnUseCustomProtocol()
+void PortDialog::OnUseCustomProtocol()
 {
     bool on = ui_->useCustomProtocol->isChecked();
     f_.useCustom = on ? 1 : 0;
@@ -132,7 +132,7 @@ void CAddREdiDlg::OnUseCustomProtocol()
         w->setEnabled(on);
 }
 
-void CAddREdiDlg::OnOK()
+void PortDialog::OnOK()
 {
     bool valid = ControlsToFields();
     int com = f_.comNumber;

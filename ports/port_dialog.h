@@ -14,7 +14,7 @@
 
 struct PortRecord;
 namespace Ui {
-class CAddREdiDlg;
+class PortDialog;
 }
 
 // Asks whether a device name exists; on yes, fills its target path. Gives
@@ -23,14 +23,14 @@ using DeviceLookup = std::function<int(const char* name, size_t size, std::strin
 // Shows one of the dialog's messages to the person.
 using DialogMessage = std::function<void(const QString& text)>;
 
-class CAddREdiDlg : public QDialog {
+class PortDialog : public QDialog {
     Q_OBJECT
 public:
     // Add mode (record nullptr) or Property mode for the record, the fields
     // from `settings`. namesInUse: the COM names present.
-    CAddREdiDlg(QWidget* parent, const PortSettings& settings, const PortRecord* record,
+    PortDialog(QWidget* parent, const PortSettings& settings, const PortRecord* record,
                 QStringList namesInUse, DeviceLookup lookup, DialogMessage say);
-    ~CAddREdiDlg() override;
+    ~PortDialog() override;
 
     PortSettings& Fields() { return f_; }
     const PortSettings& Fields() const { return f_; }
@@ -39,7 +39,7 @@ public:
     void OnUseCustomProtocol();
 
     // For tests: the controls.
-    Ui::CAddREdiDlg& Controls() { return *ui_; }
+    Ui::PortDialog& Controls() { return *ui_; }
 
 private:
     void OnInitDialog();
@@ -49,7 +49,7 @@ private:
     bool ControlsToFields();
     void SetInputsEnabled(bool on);
 
-    std::unique_ptr<Ui::CAddREdiDlg> ui_;
+    std::unique_ptr<Ui::PortDialog> ui_;
     PortSettings f_;
     const PortRecord* record_ = nullptr;
     QStringList namesInUse_;

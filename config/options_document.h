@@ -11,17 +11,17 @@
 
 #include "config/xml_document.h"
 
-class CTestOptions {
+class OptionsDocument {
 public:
-    CTestOptions();                               // an empty document
-    explicit CTestOptions(const char* text);      // parsed; unparsable -> every lookup fails
-    explicit CTestOptions(const std::string& text);
-    virtual ~CTestOptions();
+    OptionsDocument();                               // an empty document
+    explicit OptionsDocument(const char* text);      // parsed; unparsable -> every lookup fails
+    explicit OptionsDocument(const std::string& text);
+    virtual ~OptionsDocument();
 
     // Replaces the document by one that holds only the empty root "OPTIONS".
     void NewDocument();
     int GetText(std::string& text) const;
-    const CXmlDocument& Document() const { return doc; }
+    const XmlDocument& Document() const { return doc; }
 
     // 1 when the element (or its child) was added, 0 when it exists already,
     // when the element of a child key is missing, or when a name could not be
@@ -45,7 +45,7 @@ public:
 private:
     bool Locate(const char* element, const char* child);
 
-    CXmlDocument doc;
+    XmlDocument doc;
 };
 
 // True when `name` can be written as an element name and found again by it:
