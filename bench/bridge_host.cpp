@@ -17,6 +17,7 @@
 #include "config/port_options.h"
 #include "config/options_document.h"
 #include "engine/bridge_side.h"
+#include "engine/bridge.h"
 #include "engine/port_table.h"
 #include "ports/pair_setup.h"
 

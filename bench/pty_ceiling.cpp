@@ -6,9 +6,7 @@
 //   socat    8 KiB reads, a wait in poll() and a blocking write (what socat
 //            does with its default buffer, as strace shows)
 //   poll     64 KiB reads, non-blocking writes after a wait in poll()
-//   pump     64 KiB reads, a non-blocking write after a wait in poll(), and
-//            what a full terminal did not take written by the engine's
-//            BoundedDeviceWriter (this program's)
+//            (this program's pump)
 //   blocking 64 KiB reads, blocking writes; unusable in a bridge (a program
 //            that stops reading would freeze the other direction), shown as
 //            what the fewest wake-ups could give
@@ -40,14 +38,12 @@
 #include <thread>
 #include <vector>
 
-#include "engine/serial_side.h"
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum Shape { SOCAT, POLL, PUMP, BLOCKING, ALONE, SHAPES };
-const char* const kNames[SHAPES] = {"socat", "poll", "pump", "blocking", "alone"};
+enum Shape { SOCAT, POLL, BLOCKING, ALONE, SHAPES };
+const char* const kNames[SHAPES] = {"socat", "poll", "blocking", "alone"};
 
 size_t g_bytes = 32u << 20;
 
@@ -123,7 +119,6 @@ void Bridge(Shape shape, int sock, int master)
 {
     std::vector<unsigned char> buf(shape == SOCAT ? 8192 : kChunk);
     SetBlocking(master, shape == BLOCKING || shape == SOCAT);
-    BoundedDeviceWriter bounded(std::chrono::milliseconds(1));
     for (size_t moved = 0; moved < g_bytes;) {
         ssize_t got = recv(sock, buf.data(), buf.size(), 0);
         if (got <= 0)
@@ -134,11 +129,6 @@ void Bridge(Shape shape, int sock, int master)
             ssize_t w = write(master, buf.data() + off, static_cast<size_t>(got) - off);
             if (w > 0)
                 off += static_cast<size_t>(w);
-            if (shape == PUMP && w > 0 && off < static_cast<size_t>(got)) {
-                w = bounded.Write(master, buf.data() + off, static_cast<size_t>(got) - off);
-                if (w > 0)
-                    off += static_cast<size_t>(w);
-            }
         }
         moved += static_cast<size_t>(got);
     }

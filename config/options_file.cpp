@@ -7,6 +7,7 @@
 #include "config/port_options.h"
 #include "engine/file_io.h"
 #include "config/options_document.h"
+#include "engine/bridge.h"
 #include "engine/port_table.h"
 
 std::string OptionsText(const OptionsState& state)

@@ -1,9 +1,6 @@
 #include "engine/bridge.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,9 +10,11 @@
 #include <vector>
 
 #include "engine/custom_proto.h"
+#include "engine/diagnostics.h"
 #include "engine/loops.h"
+#include "engine/port_table.h"
 #include "engine/protocol.h"
-#include "engine/serial_side.h"
+#include "engine/stop_event.h"
 
 namespace {
 
@@ -82,52 +81,14 @@ std::unique_ptr<Protocol> CreateFraming(const PortRecord& record)
 
 }  // namespace
 
-std::shared_ptr<StopEvent> StopEvent::Create()
-{
-    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (fd < 0)
-        return nullptr;
-    return std::shared_ptr<StopEvent>(new (std::nothrow) StopEvent(fd));
-}
-
-StopEvent::~StopEvent() { close(fd_); }
-
-void StopEvent::Signal()
-{
-    // Nobody ever reads the counter, so it stays readable for good.
-    uint64_t one = 1;
-    ssize_t n;
-    do {
-        n = write(fd_, &one, sizeof one);
-    } while (n < 0 && errno == EINTR);
-}
-
-bool StopEvent::IsSignalled() const { return Wait(0); }
-
-bool StopEvent::Wait(int ms) const
-{
-    pollfd p{fd_, POLLIN, 0};
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        int n = poll(&p, 1, ms);
-        if (n > 0)
-            return true;
-        if (n == 0 || errno != EINTR)
-            return false;
-        if (ms >= 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-        }
-    }
-}
-
 std::shared_ptr<BridgeThreadHandle> BridgeThreadHandle::Start(PortRecord* record,
                                                               std::shared_ptr<StopEvent> stop)
 {
     std::shared_ptr<BridgeThreadHandle> handle(new (std::nothrow) BridgeThreadHandle(record, stop));
-    if (!handle)
+    if (!handle) {
+        errno = ENOMEM;
         return nullptr;
+    }
     auto ending = handle->ending_;
     try {
         handle->thread_ = std::thread([record, stop, ending] {
@@ -136,7 +97,8 @@ std::shared_ptr<BridgeThreadHandle> BridgeThreadHandle::Start(PortRecord* record
             ending->ended = true;
             ending->cv.notify_all();
         });
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& e) {
+        errno = e.code().value();
         return nullptr;
     }
     return handle;
@@ -165,27 +127,18 @@ void BridgeThreadHandle::Join()
 
 void BridgeThread(PortRecord* record, const StopEvent& stop)
 {
-    // The bridge side's line never changes: serial states and baud rates do
-    // not travel over the network.
-    SerialParams params;
-    params.baudRate = 19200;
-    params.byteSize = 8;
-    params.parity = 0;
-    params.stopBits = 0;
-    params.ignoreDSR = record->detectDtr == 0;
-
     std::unique_ptr<Protocol> framing = CreateFraming(*record);
     if (!framing)
         return;
     switch (record->mode) {
     case MODE_TCPCLIENT:
-        ClientLoop(record, stop, params, *framing);
+        ClientLoop(record, stop, *framing);
         break;
     case MODE_TCPSERVER:
-        ServerLoop(record, stop, params, *framing);
+        ServerLoop(record, stop, *framing);
         break;
     case MODE_UDP:
-        UdpLoop(record, stop, params, *framing);
+        UdpLoop(record, stop, *framing);
         break;
     default:
         break;  // an unknown mode runs nothing and posts nothing
@@ -203,11 +156,14 @@ bool StartBridge(PortRecord* record)
     RaiseDescriptorLimit();
     if (!record->stopEvent) {
         record->stopEvent = StopEvent::Create();
-        if (!record->stopEvent)
+        if (!record->stopEvent) {
+            LogLastError("%s: eventfd()", LogName(record));
             return false;
+        }
     }
     record->thread = BridgeThreadHandle::Start(record, record->stopEvent);
     if (!record->thread) {
+        LogLastError("%s: pthread_create()", LogName(record));
         record->stopEvent.reset();
         return false;
     }

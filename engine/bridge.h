@@ -1,5 +1,5 @@
-// Bridge threads: the stop event, the thread handle, and the thread's body.
-// StartBridge, StopBridge and JoinAllBridges are declared in port_table.h.
+// Bridge threads: starting and stopping the bridge of a port record, the
+// thread handle, and the thread's body.
 #pragma once
 
 #include <condition_variable>
@@ -7,29 +7,17 @@
 #include <mutex>
 #include <thread>
 
-#include "engine/port_table.h"
+struct PortRecord;
+class StopEvent;
 
-// Asks a bridge thread to end. Stays readable once signalled and is never
-// reset, so every later wait of that thread returns at once.
-class StopEvent {
-public:
-    // nullptr when no event descriptor could be had.
-    static std::shared_ptr<StopEvent> Create();
-    ~StopEvent();
-    StopEvent(const StopEvent&) = delete;
-    StopEvent& operator=(const StopEvent&) = delete;
-
-    void Signal();
-    bool IsSignalled() const;
-    // Waits up to ms milliseconds (-1: no limit); true when signalled.
-    bool Wait(int ms) const;
-    // For poll(): readable once signalled.
-    int Fd() const { return fd_; }
-
-private:
-    explicit StopEvent(int fd) : fd_(fd) {}
-    int fd_;
-};
+// Bridge control, user-interface thread only.
+bool StartBridge(PortRecord* record);
+bool StopBridge(PortRecord* record);
+// Whether the record has a bridge thread that has not ended.
+bool BridgeRunning(const PortRecord* record);
+// Waits for every bridge thread, including ones StopBridge gave up waiting
+// for; used at the program's end.
+void JoinAllBridges();
 
 // A running bridge thread. The thread keeps its own reference to the stop
 // event, so a thread that StopBridge gave up waiting for can still see it.

@@ -7,12 +7,13 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/bridge.h"
+#include "engine/diagnostics.h"
 #include "engine/net.h"
 #include "engine/port_table.h"
 #include "engine/protocol.h"
 #include "engine/pump.h"
 #include "engine/serial_side.h"
+#include "engine/stop_event.h"
 #include "engine/unique_fd.h"
 
 namespace {
@@ -24,23 +25,20 @@ constexpr int kListenBacklog = 0x7FFFFFFF;
 
 // One connection on an established socket: the bridge side is opened anew
 // for it and closed when the pump returns; the keeper lets go of it meanwhile.
-void Serve(PortRecord* record, const StopEvent& stop, const SerialParams& params,
-           Protocol& framing, int sock, int listenFd, UserSideKeeper& keeper)
+void Serve(PortRecord* record, const StopEvent& stop, Protocol& framing, int sock, int listenFd,
+           UserSideKeeper& keeper)
 {
-    char path[32];
-    BridgeDevicePath(record, path, sizeof path);
     keeper.Release();
     {
-        BridgeDevice device = OpenDevice(path, params);
+        BridgeDevice device = OpenDevice(record);
         if (device.IsOpen())
-            InOut(record, device, sock, framing, params.ignoreDSR != 0, listenFd, stop);
+            InOut(record, device, sock, framing, record->detectDtr != 0, listenFd, stop);
     }
     keeper.Reacquire();
 }
 
 // tcpclient and udp differ only in the pause and the "Connecting" state.
-void ConnectingLoop(PortRecord* record, const StopEvent& stop, const SerialParams& params,
-                    Protocol& framing, int protocol)
+void ConnectingLoop(PortRecord* record, const StopEvent& stop, Protocol& framing, int protocol)
 {
     UserSideKeeper keeper(record);
     PostPortState(record, STATE_WAITING);
@@ -61,11 +59,11 @@ void ConnectingLoop(PortRecord* record, const StopEvent& stop, const SerialParam
             record->sock.store(sock);
             if (sock >= 0) {
                 PostPortState(record, STATE_CONNECTED);
-                Serve(record, stop, params, framing, sock, -1, keeper);
+                Serve(record, stop, framing, sock, -1, keeper);
                 // Forget the number before closing it, so that a reader of
                 // sock never sees a descriptor that is already gone.
                 record->sock.store(kInvalidSocket);
-                Disconnect(sock);
+                Disconnect(record, sock);
                 PostPortState(record, STATE_WAITING);
             }
         } while (!keeper.WaitStop(stop.Fd(), kClientWaitMs));
@@ -89,20 +87,17 @@ bool ClientAllowed(const PortRecord* record, int client)
 
 }  // namespace
 
-void ClientLoop(PortRecord* record, const StopEvent& stop, const SerialParams& params,
-                Protocol& framing)
+void ClientLoop(PortRecord* record, const StopEvent& stop, Protocol& framing)
 {
-    ConnectingLoop(record, stop, params, framing, kProtoTcp);
+    ConnectingLoop(record, stop, framing, kProtoTcp);
 }
 
-void UdpLoop(PortRecord* record, const StopEvent& stop, const SerialParams& params,
-             Protocol& framing)
+void UdpLoop(PortRecord* record, const StopEvent& stop, Protocol& framing)
 {
-    ConnectingLoop(record, stop, params, framing, kProtoUdp);
+    ConnectingLoop(record, stop, framing, kProtoUdp);
 }
 
-void ServerLoop(PortRecord* record, const StopEvent& stop, const SerialParams& params,
-                Protocol& framing)
+void ServerLoop(PortRecord* record, const StopEvent& stop, Protocol& framing)
 {
     char locPort[16];
     LocPortText(record, locPort, sizeof locPort);
@@ -110,7 +105,7 @@ void ServerLoop(PortRecord* record, const StopEvent& stop, const SerialParams& p
 
     // A listening socket that cannot be had ends the bridge with its state
     // as it was: there is nothing to retry without the user.
-    UniqueFd listener(Socket(kProtoTcp, locAddr.c_str(), locPort));
+    UniqueFd listener(Socket(record, kProtoTcp, locAddr.c_str(), locPort));
     record->sock.store(kInvalidSocket);
     if (!listener.IsValid()) {
         NoteFailure(record, errno);
@@ -118,7 +113,7 @@ void ServerLoop(PortRecord* record, const StopEvent& stop, const SerialParams& p
     }
     if (listen(listener.Get(), kListenBacklog) != 0) {
         NoteFailure(record, errno);
-        LogLastError("ServerLoop(): listen(\"%s\", \"%s\")", locAddr.c_str(), locPort);
+        LogLastError("%s: listen(\"%s\", \"%s\")", LogName(record), locAddr.c_str(), locPort);
         return;
     }
     NoteConnected(record);  // listening: no failure to show
@@ -128,20 +123,20 @@ void ServerLoop(PortRecord* record, const StopEvent& stop, const SerialParams& p
     if (!keeper.WaitStop(stop.Fd(), kServerWaitMs)) {
         do {
             PostPortState(record, STATE_WAITING);
-            int client = Accept(listener.Get(), stop, true, &keeper);
+            int client = Accept(record, listener.Get(), stop, true, &keeper);
             if (client < 0)
                 continue;
             if (!ClientAllowed(record, client)) {
-                Disconnect(client);
+                Disconnect(record, client);
                 continue;
             }
             PostPortState(record, STATE_CHECKING);
             NoteConnected(record);
             record->sock.store(client);
             PostPortState(record, STATE_CONNECTED);
-            Serve(record, stop, params, framing, client, listener.Get(), keeper);
+            Serve(record, stop, framing, client, listener.Get(), keeper);
             record->sock.store(listener.Get());
-            Disconnect(client);
+            Disconnect(record, client);
         } while (!keeper.WaitStop(stop.Fd(), kServerWaitMs));
     }
     record->sock.store(kInvalidSocket);

@@ -3,13 +3,9 @@
 #pragma once
 
 struct PortRecord;
-struct SerialParams;
 class StopEvent;
 class Protocol;
 
-void ClientLoop(PortRecord* record, const StopEvent& stop, const SerialParams& params,
-                Protocol& framing);
-void ServerLoop(PortRecord* record, const StopEvent& stop, const SerialParams& params,
-                Protocol& framing);
-void UdpLoop(PortRecord* record, const StopEvent& stop, const SerialParams& params,
-             Protocol& framing);
+void ClientLoop(PortRecord* record, const StopEvent& stop, Protocol& framing);
+void ServerLoop(PortRecord* record, const StopEvent& stop, Protocol& framing);
+void UdpLoop(PortRecord* record, const StopEvent& stop, Protocol& framing);

@@ -11,29 +11,26 @@
 #include <cstring>
 #include <string>
 
-#include "engine/bridge.h"
 #include "engine/com_name.h"
 #include "engine/port_table.h"
+#include "engine/diagnostics.h"
 #include "engine/serial_side.h"
+#include "engine/stop_event.h"
 #include "engine/unique_fd.h"
 
 namespace {
 
-// Blocks until one of the descriptors is ready; retries on signals.
+// Waits without a time limit until one of the descriptors is ready.
 int PollForever(pollfd* fds, int n, UserSideKeeper* keeper)
 {
     if (keeper)
-        return keeper->Poll(fds, n, -1);
-    int r;
-    do {
-        r = poll(fds, static_cast<nfds_t>(n), -1);
-    } while (r < 0 && errno == EINTR);
-    return r;
+        return keeper->Poll(fds, n, kNoDeadline);
+    return PollUntil(fds, static_cast<nfds_t>(n), kNoDeadline);
 }
 
 }  // namespace
 
-bool SetAddr(sockaddr_in* addr, const char* addrText, const char* portText)
+bool SetAddr(const PortRecord* record, sockaddr_in* addr, const char* addrText, const char* portText)
 {
     memset(addr, 0, sizeof *addr);
     addr->sin_family = AF_INET;
@@ -60,7 +57,7 @@ bool SetAddr(sockaddr_in* addr, const char* addrText, const char* portText)
     if (rc != 0 || !list) {
         if (rc != EAI_SYSTEM)
             errno = ENOENT;
-        LogLastError("SetAddr(): gethostbyname(\"%s\")", addrText);
+        LogLastError("%s: getaddrinfo(\"%s\")", LogName(record), addrText);
         if (list)
             freeaddrinfo(list);
         return false;
@@ -70,25 +67,25 @@ bool SetAddr(sockaddr_in* addr, const char* addrText, const char* portText)
     return true;
 }
 
-int Socket(int protocol, const char* addrText, const char* portText)
+int Socket(const PortRecord* record, int protocol, const char* addrText, const char* portText)
 {
     // TCP's number is fixed by the protocol itself; no lookup can change it.
     int type = protocol == kProtoTcp ? SOCK_STREAM : SOCK_DGRAM;
     int proto = protocol == kProtoTcp ? IPPROTO_TCP : 0;
     UniqueFd fd(socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto));
     if (!fd.IsValid()) {
-        LogLastError("Socket(): socket()");
+        LogLastError("%s: socket()", LogName(record));
         return -1;
     }
     if (!addrText && !portText)
         return fd.Release();
     sockaddr_in addr;
-    if (!SetAddr(&addr, addrText, portText))
+    if (!SetAddr(record, &addr, addrText, portText))
         return -1;
     int one = 1;
     setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (bind(fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        LogLastError("Socket(): bind(\"%s\", \"%s\")", addrText ? addrText : "",
+        LogLastError("%s: bind(\"%s\", \"%s\")", LogName(record), addrText ? addrText : "",
                      portText ? portText : "");
         return -1;
     }
@@ -105,9 +102,9 @@ int Connect(int protocol, const PortRecord* record, const StopEvent& stop, UserS
     const std::string dstAddr = DstAddrText(record);
 
     sockaddr_in remote;
-    if (!SetAddr(&remote, dstAddr.c_str(), dstPort))
+    if (!SetAddr(record, &remote, dstAddr.c_str(), dstPort))
         return -1;
-    UniqueFd fd(Socket(protocol, locAddr.c_str(), locPort));
+    UniqueFd fd(Socket(record, protocol, locAddr.c_str(), locPort));
     if (!fd.IsValid())
         return -1;
 
@@ -116,13 +113,13 @@ int Connect(int protocol, const PortRecord* record, const StopEvent& stop, UserS
         // Linux would take it for this machine and hand the serial program's
         // bytes to whatever listens here.
         errno = EADDRNOTAVAIL;
-        LogLastError("Connect(): connect(\"%s\", \"%s\")", dstAddr.c_str(), dstPort);
+        LogLastError("%s: connect(\"%s\", \"%s\")", LogName(record), dstAddr.c_str(), dstPort);
         return -1;
     }
     if (protocol != kProtoTcp) {
         // Fixes the datagram peer; nothing travels yet.
         if (connect(fd.Get(), sa, sizeof remote) != 0) {
-            LogLastError("Connect(): connect(\"%s\", \"%s\")", dstAddr.c_str(), dstPort);
+            LogLastError("%s: connect(\"%s\", \"%s\")", LogName(record), dstAddr.c_str(), dstPort);
             return -1;
         }
     } else if (connect(fd.Get(), sa, sizeof remote) != 0) {
@@ -139,11 +136,12 @@ int Connect(int protocol, const PortRecord* record, const StopEvent& stop, UserS
             return -1;
         }
     }
-    LogLine("Connect(\"%s\", \"%s\") - OK\n", dstAddr.c_str(), dstPort);
+    LogLine("%s: connect(\"%s\", \"%s\") - OK\n", LogName(record), dstAddr.c_str(), dstPort);
     return fd.Release();
 }
 
-int Accept(int listenFd, const StopEvent& stop, bool wait, UserSideKeeper* keeper)
+int Accept(const PortRecord* record, int listenFd, const StopEvent& stop, bool wait,
+           UserSideKeeper* keeper)
 {
     if (wait) {
         pollfd fds[2] = {{stop.Fd(), POLLIN, 0}, {listenFd, POLLIN, 0}};
@@ -155,20 +153,21 @@ int Accept(int listenFd, const StopEvent& stop, bool wait, UserSideKeeper* keepe
     int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len,
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
-        LogLastError("ServerLoop(): accept()");
+        LogLastError("%s: accept()", LogName(record));
         return -1;
     }
     uint32_t a = ntohl(peer.sin_addr.s_addr);
-    LogLine("Accept(%d.%d.%d.%d) - OK\n", static_cast<int>(a >> 24), static_cast<int>((a >> 16) & 0xFF),
+    LogLine("%s: accept(%d.%d.%d.%d) - OK\n", LogName(record), static_cast<int>(a >> 24),
+            static_cast<int>((a >> 16) & 0xFF),
             static_cast<int>((a >> 8) & 0xFF), static_cast<int>(a & 0xFF));
     return fd;
 }
 
-void Disconnect(int fd)
+void Disconnect(const PortRecord* record, int fd)
 {
     if (shutdown(fd, SHUT_RDWR) != 0)
-        LogLastError("Disconnect(): shutdown()");
+        LogLastError("%s: shutdown()", LogName(record));
     if (close(fd) != 0)
-        LogLastError("Disconnect(): closesocket()");
-    LogLine("Disconnect() - OK\n");
+        LogLastError("%s: close()", LogName(record));
+    LogLine("%s: Disconnect() - OK\n", LogName(record));
 }

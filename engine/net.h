@@ -12,14 +12,17 @@ class UserSideKeeper;
 constexpr int kProtoTcp = 6;
 constexpr int kProtoUdp = 17;
 
+// Failures are logged under the record's name.
+
 // Fills addr from an address text and a port text (a service name or
 // leading digits); either may be nullptr. False when the address cannot be
 // had.
-bool SetAddr(sockaddr_in* addr, const char* addrText, const char* portText);
+bool SetAddr(const PortRecord* record, sockaddr_in* addr, const char* addrText,
+             const char* portText);
 
 // A socket bound to the local address and port, with address reuse on;
 // -1 on failure.
-int Socket(int protocol, const char* addrText, const char* portText);
+int Socket(const PortRecord* record, int protocol, const char* addrText, const char* portText);
 
 // A socket bound to the record's local address and port and connected to its
 // remote address and port; -1 on failure. A TCP attempt waits for the
@@ -31,7 +34,8 @@ int Connect(int protocol, const PortRecord* record, const StopEvent& stop,
 
 // One client from a listening socket; with wait, first waits for a client or
 // for stop. -1 when stopped or on failure.
-int Accept(int listenFd, const StopEvent& stop, bool wait, UserSideKeeper* keeper = nullptr);
+int Accept(const PortRecord* record, int listenFd, const StopEvent& stop, bool wait,
+           UserSideKeeper* keeper = nullptr);
 
 // Shuts the socket down both ways and closes it.
-void Disconnect(int fd);
+void Disconnect(const PortRecord* record, int fd);

@@ -111,9 +111,9 @@ char* BridgeSideName(const PortRecord* record, char* buf, size_t size)
     return FormatName(record, "ZPVB%d", buf, size);
 }
 
-char* BridgeDevicePath(const PortRecord* record, char* buf, size_t size)
+const char* LogName(const PortRecord* record)
 {
-    return FormatName(record, "\\\\.\\ZPVB%d", buf, size);
+    return record && record->name[0] ? record->name : "-";
 }
 
 const char* LocAddrText(const PortRecord* record) { return AddrText(record->locAddr); }

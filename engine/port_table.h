@@ -1,5 +1,5 @@
 // The port table: 256 port records shared by every part of the program, the
-// naming of a pair's devices, the text conversions, and bridge control.
+// naming of a pair's devices and the text conversions.
 #pragma once
 
 #include <atomic>
@@ -90,7 +90,9 @@ void PostPortState(PortRecord* record, int32_t state);
 // for an empty slot.
 char* UserSideName(const PortRecord* record, char* buf, size_t size);     // "ZPVA7"
 char* BridgeSideName(const PortRecord* record, char* buf, size_t size);   // "ZPVB7"
-char* BridgeDevicePath(const PortRecord* record, char* buf, size_t size); // "\\.\ZPVB7"
+// What a port's log lines start with, so that a reader of 256 ports' lines
+// can tell which spoke: its COM name ("COM5"), or "-" before it has one.
+const char* LogName(const PortRecord* record);
 
 // Dotted text of an address; the text lives in a per-thread buffer until the
 // thread's next conversion.
@@ -114,12 +116,3 @@ void SetModeByName(PortRecord* record, const char* text);   // unchanged when no
 // Copies at most max characters of src into a field of fieldSize bytes,
 // always zero-terminated.
 void CopyField(char* field, size_t fieldSize, const char* src, size_t max);
-
-// Bridge control, user-interface thread only.
-bool StartBridge(PortRecord* record);
-bool StopBridge(PortRecord* record);
-// Whether the record has a bridge thread that has not ended.
-bool BridgeRunning(const PortRecord* record);
-// Waits for every bridge thread, including ones StopBridge gave up waiting
-// for; used at the program's end.
-void JoinAllBridges();

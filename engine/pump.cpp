@@ -10,13 +10,13 @@
 #include <cstdint>
 #include <memory>
 #include <new>
-#include <optional>
 
-#include "engine/bridge.h"
+#include "engine/diagnostics.h"
 #include "engine/port_table.h"
 #include "engine/protocol.h"
 #include "engine/seconds_clock.h"
 #include "engine/serial_side.h"
+#include "engine/stop_event.h"
 
 namespace {
 
@@ -25,12 +25,7 @@ namespace {
 // queue limit, up to kMaxStreamBuffer.
 constexpr uint32_t kDatagramSize = 1024;
 constexpr uint32_t kMaxStreamBuffer = 64 * 1024;
-constexpr auto kLastWritePause = std::chrono::milliseconds(1000);
-// How long a write into a full terminal may wait for the program to read;
-// the other events of a pass wait at most this long behind it.
-constexpr auto kDeviceWriteWait = std::chrono::microseconds(1000);
-
-using Clock = std::chrono::steady_clock;
+constexpr int kLastWritePauseMs = 1000;
 
 // The order is the priority: the events ready in one pass are taken in
 // this order, so a close, a newer client or a stop comes after the data
@@ -80,9 +75,9 @@ int Sooner(int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
 class Pump {
 public:
     Pump(PortRecord* record, const BridgeDevice& device, int sock, Protocol& framing,
-         bool ignoreDsr, int listenFd, const StopEvent& stop)
-        : record_(record), device_(device), sock_(sock), framing_(framing),
-          ignoreDsr_(ignoreDsr), listenFd_(listenFd), stop_(stop)
+         bool detectDtr, int listenFd, const StopEvent& stop)
+        : record_(record), name_(LogName(record)), device_(device), sock_(sock),
+          framing_(framing), detectDtr_(detectDtr), listenFd_(listenFd), stop_(stop)
     {
     }
 
@@ -103,17 +98,17 @@ private:
     void HandleSent();
     void HandleReceived();
     void HandleWritten();
-    void DrainToSocket(Clock::time_point deadline);
-    void DrainToDevice(Clock::time_point deadline);
-    bool WaitReady(int fd, short events, Clock::time_point deadline, short* revents);
+    ssize_t Put(bool toSocket);
+    void Drain(bool toSocket, Deadline deadline);
     bool MayRead(const ByteQueue& queue, const OutBuffer& out) const;
     uint32_t DirectRoom(const ByteQueue& queue, const OutBuffer& out) const;
 
     PortRecord* record_;
+    const char* name_;
     const BridgeDevice& device_;
     int sock_;
     Protocol& framing_;
-    bool ignoreDsr_;
+    bool detectDtr_;
     int listenFd_;
     const StopEvent& stop_;
 
@@ -123,10 +118,9 @@ private:
     unsigned char* sockIn_ = nullptr;
     OutBuffer sockOut_;
     OutBuffer devOut_;
-    std::optional<BoundedDeviceWriter> deviceWriter_;  // raw streams only
 
     // A pending operation is wanted and waits for its descriptor to be
-    // ready; the log texts keep the names these operations have always had.
+    // ready.
     bool devReadPending_ = false;
     bool sockWritePending_ = false;
     bool sockReadPending_ = false;
@@ -152,12 +146,10 @@ bool Pump::Allocate()
     if (!datagram_)
         size_ = std::clamp(framing_.toNet.Limit(), kDatagramSize, kMaxStreamBuffer);
     transparent_ = framing_.Transparent();
-    if (transparent_ && !datagram_)
-        deviceWriter_.emplace(kDeviceWriteWait);
     memory_.reset(new (std::nothrow) unsigned char[4 * size_]);
     if (!memory_) {
         errno = ENOMEM;
-        LogLastError("PrepareEvents(): CreateEvent()");
+        LogLastError("%s: InOut(): new[]", name_);
         return false;
     }
     devIn_ = memory_.get();
@@ -169,7 +161,7 @@ bool Pump::Allocate()
 
 void Pump::Run()
 {
-    LogLine("InOut() START\n");
+    LogLine("%s: InOut() START\n", name_);
     framing_.Reset();
     if (Allocate()) {
         while (StartOperations() && Wait(ready_)) {
@@ -185,7 +177,7 @@ void Pump::Run()
                 break;
         }
     }
-    LogLine("InOut() - STOP\n");
+    LogLine("%s: InOut() - STOP\n", name_);
 }
 
 // The start of a pass: fills the output buffers, asks for the reads that
@@ -238,17 +230,17 @@ bool Pump::ReadStatus()
 {
     DeviceStatus status;
     if (!ReadDeviceStatus(device_, &status)) {
-        LogLastError("InOut(): GetCommModemStatus()");
+        LogLastError("%s: InOut(): poll()", name_);
         return false;
     }
     if (status.dsr) {
         if (dsr_ != Dsr::On)
-            LogLine("DSR is ON\n");
+            LogLine("%s: DSR is ON\n", name_);
         dsr_ = Dsr::On;
         return true;
     }
     if (dsr_ != Dsr::Off) {
-        LogLine("DSR is OFF\n");
+        LogLine("%s: DSR is OFF\n", name_);
         // Found closed as the connection starts: what a program wrote
         // before, no connection took; bytes waiting for the user side were
         // meant for a program that has gone. Found closed later: what the
@@ -256,13 +248,13 @@ bool Pump::ReadStatus()
         PurgeUserSide(device_, dsr_ == Dsr::Unknown);
         dsr_ = Dsr::Off;
     }
-    if (ignoreDsr_)
+    if (!detectDtr_)
         return true;
     // The closing program's last bytes still go out.
     ssize_t n;
     while ((n = read(device_.Fd(), devIn_, size_)) > 0)
         framing_.FromSerial(devIn_, static_cast<int>(n));
-    DrainToSocket(Clock::now() + kLastWritePause);
+    Drain(true, DeadlineIn(kLastWritePauseMs));
     return false;
 }
 
@@ -277,13 +269,13 @@ bool Pump::Wait(bool ready[EVENT_COUNT])
     if (n < 0) {
         if (errno == EINTR)
             return true;
-        LogLastError("InOut(): WaitForMultipleObjects()");
+        LogLastError("%s: InOut(): poll()", name_);
         return false;
     }
     for (const pollfd& p : fds) {
         if (p.revents & POLLNVAL) {
             errno = EBADF;
-            LogLastError("InOut(): WaitForMultipleObjects()");
+            LogLastError("%s: InOut(): poll()", name_);
             return false;
         }
     }
@@ -339,7 +331,7 @@ bool Pump::LookAtClosedUserSide(bool ready[EVENT_COUNT])
 {
     DeviceStatus status;
     if (!ReadDeviceStatus(device_, &status)) {
-        LogLastError("InOut(): GetCommModemStatus()");
+        LogLastError("%s: InOut(): poll()", name_);
         return false;
     }
     ready[EVENT_READ] = devReadPending_ && status.input;
@@ -391,13 +383,13 @@ void Pump::Handle(int event)
         statPending_ = false;  // the next pass reads the status
         break;
     case EVENT_CLOSE:
-        LogLine("EVENT_CLOSE\n");
+        LogLine("%s: EVENT_CLOSE\n", name_);
         if (devWritePending_ || framing_.toSerial.Count() != 0)
-            DrainToDevice(Clock::now() + kLastWritePause);
+            Drain(false, DeadlineIn(kLastWritePauseMs));
         end_ = true;
         break;
     case EVENT_ACCEPT:
-        LogLine("EVENT_ACCEPT\n");
+        LogLine("%s: EVENT_ACCEPT\n", name_);
         end_ = true;
         break;
     case EVENT_STOP:
@@ -436,20 +428,17 @@ void Pump::HandleRead()
     } else if (n == 0 || errno == EIO) {
         devReadPending_ = false;  // the user side is closed: no data now
     } else if (!WouldBlock(errno)) {
-        LogLastError("InOut(): GetOverlappedResult(EVENT_READ)");
+        LogLastError("%s: InOut(): read()", name_);
         end_ = true;
     }
 }
 
 void Pump::HandleSent()
 {
-    ssize_t n = send(sock_, sockOut_.Rest(), sockOut_.RestSize(), MSG_NOSIGNAL);
-    if (n >= 0) {
-        sockOut_.Advance(static_cast<uint32_t>(n));
-        record_->bytesOut.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+    if (Put(true) >= 0) {
         sockWritePending_ = false;
     } else if (!WouldBlock(errno)) {
-        LogLastError("InOut(): GetOverlappedResult(EVENT_SENT)");
+        LogLastError("%s: InOut(): send()", name_);
         end_ = true;
     }
 }
@@ -462,7 +451,7 @@ void Pump::HandleReceived()
         socklen_t len = sizeof err;
         if (getsockopt(sock_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0) {
             errno = err;
-            LogLastError("InOut(): GetOverlappedResult(EVENT_RECEIVED)");
+            LogLastError("%s: InOut(): getsockopt(SO_ERROR)", name_);
             end_ = true;
         }
         return;
@@ -474,7 +463,7 @@ void Pump::HandleReceived()
         // A datagram cut to fit the buffer would reach the serial side with a
         // hole in it.
         errno = EMSGSIZE;
-        LogLastError("InOut(): GetOverlappedResult(EVENT_RECEIVED)");
+        LogLastError("%s: InOut(): recv()", name_);
         end_ = true;
     } else if (n > 0) {
         sockReadPending_ = false;
@@ -491,10 +480,10 @@ void Pump::HandleReceived()
     } else if (n == 0 && datagram_) {
         sockReadPending_ = false;  // an empty datagram is an empty message, not an end
     } else if (n == 0) {
-        LogLine("Received EOF\n");
+        LogLine("%s: Received EOF\n", name_);
         endOfStream_ = true;  // the read stays pending: nothing more comes
     } else if (!WouldBlock(errno)) {
-        LogLastError("InOut(): GetOverlappedResult(EVENT_RECEIVED)");
+        LogLastError("%s: InOut(): recv()", name_);
         end_ = true;
     }
 }
@@ -506,86 +495,58 @@ void Pump::HandleWritten()
         devWritePending_ = false;
         return;
     }
-    ssize_t n = write(device_.Fd(), devOut_.Rest(), devOut_.RestSize());
-    if (n > 0 && deviceWriter_ && static_cast<uint32_t>(n) < devOut_.RestSize()) {
-        // The terminal is full: the rest waits a moment for the program to read.
-        devOut_.Advance(static_cast<uint32_t>(n));
-        n = deviceWriter_->Write(device_.Fd(), devOut_.Rest(), devOut_.RestSize());
-        if (n < 0 && errno == EINTR)
-            n = 0;
-    }
-    if (n >= 0) {
-        devOut_.Advance(static_cast<uint32_t>(n));
+    if (Put(false) >= 0) {
         devWritePending_ = false;
     } else if (errno == EIO) {
         devOut_.Clear();  // the user side went away under the write
         devWritePending_ = false;
     } else if (!WouldBlock(errno)) {
-        LogLastError("InOut(): GetOverlappedResult(EVENT_WRITTEN)");
+        LogLastError("%s: InOut(): write()", name_);
         end_ = true;
     }
 }
 
-// Waits until fd is ready, the deadline passes or the bridge is stopped;
-// false unless fd is ready.
-bool Pump::WaitReady(int fd, short events, Clock::time_point deadline, short* revents)
+// Writes what one direction's output buffer holds, to the socket (counted
+// as sent) or to the bridge side. As send() and write(): -1 with errno.
+ssize_t Pump::Put(bool toSocket)
 {
-    *revents = 0;
-    pollfd p[2] = {{fd, events, 0}, {stop_.Fd(), POLLIN, 0}};
-    int n;
-    do {
-        n = poll(p, 2, MsUntil(deadline));
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0 || p[1].revents)
-        return false;
-    *revents = p[0].revents;
-    return true;
-}
-
-// The last bytes of a serial program that closed its port get up to the
-// pause to reach the network before the connection ends.
-void Pump::DrainToSocket(Clock::time_point deadline)
-{
-    for (;;) {
-        if (sockOut_.Empty()) {
-            sockOut_.Fill(framing_.toNet, size_);
-            if (sockOut_.Empty())
-                return;
-        }
-        short revents = 0;
-        if (!WaitReady(sock_, POLLOUT, deadline, &revents) || !(revents & (POLLOUT | POLLERR)))
-            return;
-        ssize_t n = send(sock_, sockOut_.Rest(), sockOut_.RestSize(), MSG_NOSIGNAL);
-        if (n >= 0) {
-            sockOut_.Advance(static_cast<uint32_t>(n));
+    OutBuffer& out = toSocket ? sockOut_ : devOut_;
+    const ssize_t n = toSocket ? send(sock_, out.Rest(), out.RestSize(), MSG_NOSIGNAL)
+                               : write(device_.Fd(), out.Rest(), out.RestSize());
+    if (n > 0) {
+        out.Advance(static_cast<uint32_t>(n));
+        if (toSocket)
             record_->bytesOut.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
-        } else if (!WouldBlock(errno)) {
-            LogLastError("InOut(): GetOverlappedResult(EVENT_SENT)");
-            return;
-        }
     }
+    return n;
 }
 
-// What the peer sent before it closed gets up to the pause to reach the
-// serial program; with no program on the user side it is discarded.
-void Pump::DrainToDevice(Clock::time_point deadline)
+// The last bytes of a connection get until the deadline to leave: what a
+// closing serial program wrote, to the socket; what the peer sent before it
+// closed, to the serial program, unless it has closed its port too. A stop
+// ends the wait.
+void Pump::Drain(bool toSocket, Deadline deadline)
 {
+    OutBuffer& out = toSocket ? sockOut_ : devOut_;
+    ByteQueue& queue = toSocket ? framing_.toNet : framing_.toSerial;
+    const int fd = toSocket ? sock_ : device_.Fd();
+    // A socket's error is taken by the send; a user side that hung up takes
+    // nothing more.
+    const short ready = toSocket ? POLLOUT | POLLERR : POLLOUT;
+    const short gone = toSocket ? 0 : POLLHUP;
     for (;;) {
-        if (devOut_.Empty()) {
-            devOut_.Fill(framing_.toSerial, size_);
-            if (devOut_.Empty())
+        if (out.Empty()) {
+            out.Fill(queue, size_);
+            if (out.Empty())
                 return;
         }
-        short revents = 0;
-        if (!WaitReady(device_.Fd(), POLLOUT, deadline, &revents) || (revents & POLLHUP) ||
-            !(revents & POLLOUT))
+        pollfd p[2] = {{fd, POLLOUT, 0}, {stop_.Fd(), POLLIN, 0}};
+        if (PollUntil(p, 2, deadline) <= 0 || p[1].revents || !(p[0].revents & ready) ||
+            (p[0].revents & gone))
             return;
-        ssize_t n = write(device_.Fd(), devOut_.Rest(), devOut_.RestSize());
-        if (n >= 0) {
-            devOut_.Advance(static_cast<uint32_t>(n));
-        } else if (!WouldBlock(errno)) {
-            if (errno != EIO)
-                LogLastError("InOut(): GetOverlappedResult(EVENT_WRITTEN)");
+        if (Put(toSocket) < 0 && !WouldBlock(errno)) {
+            if (toSocket || errno != EIO)
+                LogLastError("%s: InOut(): %s", name_, toSocket ? "send()" : "write()");
             return;
         }
     }
@@ -594,8 +555,8 @@ void Pump::DrainToDevice(Clock::time_point deadline)
 }  // namespace
 
 void InOut(PortRecord* record, const BridgeDevice& device, int sock, Protocol& framing,
-           bool ignoreDSR, int listenFd, const StopEvent& stop)
+           bool detectDtr, int listenFd, const StopEvent& stop)
 {
-    Pump pump(record, device, sock, framing, ignoreDSR, listenFd, stop);
+    Pump pump(record, device, sock, framing, detectDtr, listenFd, stop);
     pump.Run();
 }

@@ -7,8 +7,9 @@ class BridgeDevice;
 class Protocol;
 class StopEvent;
 
-// Runs one connection. listenFd is the tcpserver's listening socket (a
-// waiting client ends the connection) or -1. The caller closes the device
-// and the socket afterwards.
+// Runs one connection. With detectDtr, a serial program that closes its port
+// ends it. listenFd is the tcpserver's listening socket (a waiting client
+// ends the connection) or -1. The caller closes the device and the socket
+// afterwards.
 void InOut(PortRecord* record, const BridgeDevice& device, int sock, Protocol& framing,
-           bool ignoreDSR, int listenFd, const StopEvent& stop);
+           bool detectDtr, int listenFd, const StopEvent& stop);

@@ -1,6 +1,7 @@
 #include "engine/seconds_clock.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 
 namespace {
@@ -24,8 +25,10 @@ const SecondsClock& RealSecondsClock()
     return clock;
 }
 
-int MsUntil(std::chrono::steady_clock::time_point deadline)
+int MsUntil(Deadline deadline)
 {
+    if (deadline == kNoDeadline)
+        return -1;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     return static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT32_MAX));
 }
@@ -37,4 +40,18 @@ int MsUntilSecondsPass(uint32_t seconds)
         std::chrono::steady_clock::now().time_since_epoch()).count();
     const int64_t dueMs = (nowMs / 1000 + static_cast<int64_t>(seconds)) * 1000;
     return static_cast<int>(std::clamp<int64_t>(dueMs - nowMs, 0, kHourMs));
+}
+
+Deadline DeadlineIn(int ms)
+{
+    return ms < 0 ? kNoDeadline : std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+
+int PollUntil(pollfd* fds, nfds_t n, Deadline deadline)
+{
+    for (;;) {
+        const int r = poll(fds, n, MsUntil(deadline));
+        if (r >= 0 || errno != EINTR)
+            return r;
+    }
 }

@@ -1,7 +1,9 @@
 // Time for deadlines: whole seconds for the framing layer, and the waits of
-// poll() until a deadline. Second times are 32-bit values that wrap; compare
+// poll() until a deadline of the steady clock. Second times are 32-bit values that wrap; compare
 // them only through SecondsDue, never with <.
 #pragma once
+
+#include <poll.h>
 
 #include <chrono>
 #include <cstdint>
@@ -20,9 +22,21 @@ const SecondsClock& RealSecondsClock();
 // (held at an hour: a longer wait is simply taken again).
 int MsUntilSecondsPass(uint32_t seconds);
 
-// Milliseconds from now until a deadline of the steady clock, as poll()
-// takes them: 0 once it has passed.
-int MsUntil(std::chrono::steady_clock::time_point deadline);
+using Deadline = std::chrono::steady_clock::time_point;
+// A deadline that never comes: a wait without a time limit.
+constexpr Deadline kNoDeadline = Deadline::max();
+
+// Milliseconds from now until a deadline, as poll() takes them: 0 once it
+// has passed, -1 for kNoDeadline.
+int MsUntil(Deadline deadline);
+
+// The deadline ms milliseconds from now; kNoDeadline for a negative ms.
+Deadline DeadlineIn(int ms);
+
+// poll() until one of fds is ready or the deadline passes, taken up again
+// after a signal with the time that is left. Gives poll()'s result: the
+// number of ready descriptors, 0 at the deadline, -1 with errno on failure.
+int PollUntil(pollfd* fds, nfds_t n, Deadline deadline);
 
 // A deadline is due once (deadline - now), as a signed 32-bit difference,
 // is 0 or less.

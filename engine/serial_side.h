@@ -3,28 +3,12 @@
 #pragma once
 
 #include <poll.h>
-#include <sys/types.h>
-#include <time.h>
 
-#include <chrono>
-#include <cstdint>
-
-#include "engine/diagnostics.h"
+#include "engine/seconds_clock.h"
 #include "engine/unique_fd.h"
 
 class BridgeSideProvider;
 struct PortRecord;
-
-struct SerialParams {
-    int32_t baudRate = 19200;  // applied when > 0
-    int32_t byteSize = 8;      // applied when > 0
-    int32_t parity = 0;        // 0 none, 1 odd, 2 even, 3 mark, 4 space; -1 keeps the device's
-    int32_t stopBits = 0;      // 0 one, 1 one and a half, 2 two; -1 keeps the device's
-    int32_t ignoreDSR = 1;     // 0: the connection ends when DSR goes off
-};
-
-const char* ParityName(int32_t parity);      // -1 "default", 0 "no", ... 4 "space", else "?"
-const char* StopBitsName(int32_t stopBits);  // -1 "default", 0 "1", 1 "1.5", 2 "2", else "?"
 
 // The open bridge side of a pair: a pseudo-terminal master from the pair
 // layer, non-blocking while the bridge holds it. Handed back to the pair
@@ -40,55 +24,27 @@ public:
 
     bool IsOpen() const { return fd_ >= 0; }
     int Fd() const { return fd_; }
-    // The line settings the bridge side keeps; a pseudo-terminal has no line,
-    // so they are bookkeeping for the log and for callers that ask.
-    const SerialParams& Settings() const { return settings_; }
     void Close();
 
 private:
-    friend BridgeDevice HoldBridgeSide(const char* path);
-    friend BridgeDevice OpenDevice(const char* path, const SerialParams& params);
+    friend BridgeDevice HoldBridgeSide(const char* name);
+    friend BridgeDevice OpenDevice(const PortRecord* record);
 
     int fd_ = -1;
     int savedFlags_ = 0;
     char name_[16] = {};
     BridgeSideProvider* provider_ = nullptr;
-    SerialParams settings_;
 };
 
-// Writes into the bridge side that may wait a little for room. A writer woken
-// inside the kernel when the serial program has read refills the terminal at
-// once, where one woken from poll() first returns to the bridge and comes
-// back: a fuller terminal moves network bytes faster. A timer of the calling
-// thread ends each write after the limit, so that what else the bridge waits
-// for (the other direction, a stop, a hang-up) never waits longer. Made and
-// used on the one bridge thread; without a timer it writes as write() does.
-class BoundedDeviceWriter {
-public:
-    explicit BoundedDeviceWriter(std::chrono::microseconds limit);
-    ~BoundedDeviceWriter();
-    BoundedDeviceWriter(const BoundedDeviceWriter&) = delete;
-    BoundedDeviceWriter& operator=(const BoundedDeviceWriter&) = delete;
+// Opens the record's bridge side ("ZPVB5") through the bridge-side provider,
+// non-blocking. Logs and gives a closed device on failure.
+BridgeDevice OpenDevice(const PortRecord* record);
 
-    // As write() on the bridge side's non-blocking descriptor, except that
-    // it may wait up to the limit for room; a wait that ends with nothing
-    // written fails with EINTR.
-    ssize_t Write(int fd, const void* data, size_t n);
-
-private:
-    timer_t timer_{};
-    bool hasTimer_ = false;
-    std::chrono::microseconds limit_;
-};
-
-// Opens "\\.\ZPVB5" through the bridge-side provider. Logs and gives a
-// closed device on failure.
-BridgeDevice OpenDevice(const char* path, const SerialParams& params);
-
-// The same bridge side, held without a word in the log and without settings:
+// The same bridge side, held as the provider gives it and without a word in
+// the log:
 // the connection loops keep an eye on the user side with it between
 // connections. A closed device (errno set) on failure.
-BridgeDevice HoldBridgeSide(const char* path);
+BridgeDevice HoldBridgeSide(const char* name);
 
 // The modem status of the bridge side. DSR is on while some program holds
 // the user side open; input tells that bytes wait to be read.
@@ -121,16 +77,16 @@ public:
     // Lets go of the bridge side for a connection, and takes it back after.
     void Release();
     void Reacquire();
-    // poll() on fds for up to timeoutMs (-1: no limit), looking after the
-    // user side meanwhile; gives the number of fds ready, 0 on time-out.
-    int Poll(pollfd* fds, int n, int timeoutMs);
+    // poll() on up to three fds until the deadline, looking after the user
+    // side meanwhile; gives the number of fds ready, 0 at the deadline.
+    int Poll(pollfd* fds, int n, Deadline deadline);
     // Waits up to ms for stop; true when stopped.
     bool WaitStop(int stopFd, int ms);
 
 private:
     void Look();
 
-    char path_[32] = {};
+    char name_[16] = {};
     BridgeDevice device_;
     UniqueFd edges_;
     bool dsr_ = false;

@@ -7,6 +7,7 @@
 
 #include "config/autorun.h"
 #include "config/export_import.h"
+#include "engine/bridge.h"
 #include "engine/port_table.h"
 #include "ports/pair_setup.h"
 

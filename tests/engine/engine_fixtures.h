@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/bridge.h"
 #include "engine/bridge_side.h"
 #include "engine/diagnostics.h"
 #include "engine/port_table.h"
@@ -209,6 +210,7 @@ protected:
     {
         PortRecord* r = &PortTable[n];
         r->number = n, r->mode = mode, r->dstPort = dstPort, r->locPort = locPort;
+        snprintf(r->name, sizeof r->name, "COM%d", n);
         return SetDstAddrText(r, dst), r;
     }
 

@@ -12,6 +12,7 @@
 #include "../test_folder.h"
 #include "config/autorun.h"
 #include "config/export_import.h"
+#include "engine/bridge.h"
 #include "engine/port_table.h"
 #include "ports/pair_setup.h"
 #include "ports/port_commands.h"
