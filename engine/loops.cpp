@@ -1,6 +1,5 @@
 #include "engine/loops.h"
 
-#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -25,16 +24,19 @@ constexpr int kListenBacklog = 0x7FFFFFFF;
 
 // One connection on an established socket: the bridge side is opened anew
 // for it and closed when the pump returns; the keeper lets go of it meanwhile.
-void Serve(PortRecord* record, const StopEvent& stop, Protocol& framing, int sock, int listenFd,
-           UserSideKeeper& keeper)
+// Gives the newer allowed client that ended the connection, or -1.
+int Serve(PortRecord* record, const StopEvent& stop, Protocol& framing, int sock, int listenFd,
+          UserSideKeeper& keeper)
 {
+    int newer = -1;
     keeper.Release();
     {
         BridgeDevice device = OpenDevice(record);
         if (device.IsOpen())
-            InOut(record, device, sock, framing, record->detectDtr != 0, listenFd, stop);
+            newer = InOut(record, device, sock, framing, record->detectDtr != 0, listenFd, stop);
     }
     keeper.Reacquire();
+    return newer;
 }
 
 // tcpclient and udp differ only in the pause and the "Connecting" state.
@@ -69,20 +71,6 @@ void ConnectingLoop(PortRecord* record, const StopEvent& stop, Protocol& framing
         } while (!keeper.WaitStop(stop.Fd(), kClientWaitMs));
     }
     PostPortState(record, STATE_STOPPED);
-}
-
-// True when the accepted client passes the record's address and port filter.
-bool ClientAllowed(const PortRecord* record, int client)
-{
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    if (getpeername(client, reinterpret_cast<sockaddr*>(&peer), &len) != 0)
-        return false;
-    if (record->dstAddr != 0 && record->dstAddr != ntohl(peer.sin_addr.s_addr))
-        return false;
-    if (record->dstPort != 0 && record->dstPort != ntohs(peer.sin_port))
-        return false;
-    return true;
 }
 
 }  // namespace
@@ -120,21 +108,19 @@ void ServerLoop(PortRecord* record, const StopEvent& stop, Protocol& framing)
     record->sock.store(listener.Get());
 
     UserSideKeeper keeper(record);
+    // A newer client that ended a connection is served next.
+    UniqueFd newer;
     if (!keeper.WaitStop(stop.Fd(), kServerWaitMs)) {
         do {
             PostPortState(record, STATE_WAITING);
-            int client = Accept(record, listener.Get(), stop, true, &keeper);
+            int client = newer.IsValid() ? newer.Release() : Accept(record, listener.Get(), stop, &keeper);
             if (client < 0)
                 continue;
-            if (!ClientAllowed(record, client)) {
-                Disconnect(record, client);
-                continue;
-            }
             PostPortState(record, STATE_CHECKING);
             NoteConnected(record);
             record->sock.store(client);
             PostPortState(record, STATE_CONNECTED);
-            Serve(record, stop, framing, client, listener.Get(), keeper);
+            newer.Reset(Serve(record, stop, framing, client, listener.Get(), keeper));
             record->sock.store(listener.Get());
             Disconnect(record, client);
         } while (!keeper.WaitStop(stop.Fd(), kServerWaitMs));

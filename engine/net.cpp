@@ -140,27 +140,36 @@ int Connect(int protocol, const PortRecord* record, const StopEvent& stop, UserS
     return fd.Release();
 }
 
-int Accept(const PortRecord* record, int listenFd, const StopEvent& stop, bool wait,
-           UserSideKeeper* keeper)
+int AcceptAllowed(const PortRecord* record, int listenFd)
 {
-    if (wait) {
-        pollfd fds[2] = {{stop.Fd(), POLLIN, 0}, {listenFd, POLLIN, 0}};
-        if (PollForever(fds, 2, keeper) < 0 || fds[0].revents || !fds[1].revents)
-            return -1;
-    }
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len,
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
-        LogLastError("%s: accept()", LogName(record));
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            LogLastError("%s: accept()", LogName(record));
         return -1;
     }
-    uint32_t a = ntohl(peer.sin_addr.s_addr);
+    const uint32_t a = ntohl(peer.sin_addr.s_addr);
     LogLine("%s: accept(%d.%d.%d.%d) - OK\n", LogName(record), static_cast<int>(a >> 24),
-            static_cast<int>((a >> 16) & 0xFF),
-            static_cast<int>((a >> 8) & 0xFF), static_cast<int>(a & 0xFF));
+            static_cast<int>((a >> 16) & 0xFF), static_cast<int>((a >> 8) & 0xFF),
+            static_cast<int>(a & 0xFF));
+    if ((record->dstAddr != 0 && record->dstAddr != a) ||
+        (record->dstPort != 0 && record->dstPort != ntohs(peer.sin_port))) {
+        Disconnect(record, fd);
+        errno = EACCES;
+        return -1;
+    }
     return fd;
+}
+
+int Accept(const PortRecord* record, int listenFd, const StopEvent& stop, UserSideKeeper* keeper)
+{
+    pollfd fds[2] = {{stop.Fd(), POLLIN, 0}, {listenFd, POLLIN, 0}};
+    if (PollForever(fds, 2, keeper) < 0 || fds[0].revents || !fds[1].revents)
+        return -1;
+    return AcceptAllowed(record, listenFd);
 }
 
 void Disconnect(const PortRecord* record, int fd)

@@ -32,9 +32,14 @@ int Socket(const PortRecord* record, int protocol, const char* addrText, const c
 int Connect(int protocol, const PortRecord* record, const StopEvent& stop,
             UserSideKeeper* keeper = nullptr);
 
-// One client from a listening socket; with wait, first waits for a client or
-// for stop. -1 when stopped or on failure.
-int Accept(const PortRecord* record, int listenFd, const StopEvent& stop, bool wait,
+// Takes a waiting client off a listening socket without waiting. One that
+// the record's remote address and port (0: any) do not allow is closed at
+// once. The client, or -1: none waits (EAGAIN), it was refused (EACCES), or
+// accept() failed.
+int AcceptAllowed(const PortRecord* record, int listenFd);
+
+// Waits for a client or for stop, then AcceptAllowed; -1 when stopped.
+int Accept(const PortRecord* record, int listenFd, const StopEvent& stop,
            UserSideKeeper* keeper = nullptr);
 
 // Shuts the socket down both ways and closes it.

@@ -12,11 +12,13 @@
 #include <new>
 
 #include "engine/diagnostics.h"
+#include "engine/net.h"
 #include "engine/port_table.h"
 #include "engine/protocol.h"
 #include "engine/seconds_clock.h"
 #include "engine/serial_side.h"
 #include "engine/stop_event.h"
+#include "engine/unique_fd.h"
 
 namespace {
 
@@ -81,7 +83,8 @@ public:
     {
     }
 
-    void Run();
+    // Gives the newer allowed client that ended the connection, or -1.
+    int Run();
 
 private:
     enum class Dsr { Unknown, Off, On };
@@ -98,6 +101,7 @@ private:
     void HandleSent();
     void HandleReceived();
     void HandleWritten();
+    void HandleAccept();
     ssize_t Put(bool toSocket);
     void Drain(bool toSocket, Deadline deadline);
     bool MayRead(const ByteQueue& queue, const OutBuffer& out) const;
@@ -109,8 +113,9 @@ private:
     int sock_;
     Protocol& framing_;
     bool detectDtr_;
-    int listenFd_;
+    int listenFd_;  // -1 once accept() has failed on it
     const StopEvent& stop_;
+    UniqueFd newer_;
 
     uint32_t size_ = kDatagramSize;  // of each of the four buffers
     std::unique_ptr<unsigned char[]> memory_;
@@ -159,7 +164,7 @@ bool Pump::Allocate()
     return true;
 }
 
-void Pump::Run()
+int Pump::Run()
 {
     LogLine("%s: InOut() START\n", name_);
     framing_.Reset();
@@ -178,6 +183,7 @@ void Pump::Run()
         }
     }
     LogLine("%s: InOut() - STOP\n", name_);
+    return newer_.Release();
 }
 
 // The start of a pass: fills the output buffers, asks for the reads that
@@ -389,12 +395,25 @@ void Pump::Handle(int event)
         end_ = true;
         break;
     case EVENT_ACCEPT:
-        LogLine("%s: EVENT_ACCEPT\n", name_);
-        end_ = true;
+        HandleAccept();
         break;
     case EVENT_STOP:
         end_ = true;
         break;
+    }
+}
+
+// A client the filter refuses is closed without touching this connection;
+// an allowed one ends it and is served next.
+void Pump::HandleAccept()
+{
+    newer_.Reset(AcceptAllowed(record_, listenFd_));
+    if (newer_.IsValid()) {
+        LogLine("%s: EVENT_ACCEPT\n", name_);
+        end_ = true;
+    } else if (errno != EACCES && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+               errno != ECONNABORTED) {
+        listenFd_ = -1;  // out of descriptors: the listener would wake every pass
     }
 }
 
@@ -554,9 +573,9 @@ void Pump::Drain(bool toSocket, Deadline deadline)
 
 }  // namespace
 
-void InOut(PortRecord* record, const BridgeDevice& device, int sock, Protocol& framing,
-           bool detectDtr, int listenFd, const StopEvent& stop)
+int InOut(PortRecord* record, const BridgeDevice& device, int sock, Protocol& framing,
+          bool detectDtr, int listenFd, const StopEvent& stop)
 {
     Pump pump(record, device, sock, framing, detectDtr, listenFd, stop);
-    pump.Run();
+    return pump.Run();
 }

@@ -196,7 +196,7 @@ TEST_F(BridgeTest, TcpClientCarriesBytesReconnectsAndStopsInItsPause)
     EXPECT_EQ(States(r), (std::vector<int32_t>{W, CH, CG, CD, W, CH, S}));
 }
 
-TEST_F(BridgeTest, TcpServerServesTheNewestAllowedClientAndDetectDtrEndsIt)
+TEST_F(BridgeTest, TcpServerServesTheNewestAllowedClientRefusesStrangersAndDetectDtrEndsIt)
 {
     const uint16_t port = FreePort();
     PortRecord* r = Record(3, MODE_TCPSERVER, "127.0.0.2", 0, port);
@@ -214,6 +214,8 @@ TEST_F(BridgeTest, TcpServerServesTheNewestAllowedClientAndDetectDtrEndsIt)
     int first = Keep(ConnectTo(port, "127.0.0.2"));
     ASSERT_TRUE(WaitFor(r, CD));
     ExpectBothWays(first, user, 1 << 20, 30);
+    EXPECT_EQ(ReadSome(Keep(ConnectTo(port)), 1, 1500), "");  // a stranger cuts nothing off
+    ExpectBothWays(first, user, 4096, 35);
     int second = Keep(ConnectTo(port, "127.0.0.2"));
     EXPECT_EQ(ReadSome(first, 1, 3000), "");  // the newest client wins
     ASSERT_TRUE(WaitFor(r, CD, 2));
