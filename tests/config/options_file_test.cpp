@@ -95,7 +95,11 @@ TEST_F(OptionsFile, StartStepStartsEveryPortOnlyWithTheStartupFlagAndAWrittenFil
     OptionsState state;
     state.settings.startup = 1;
     state.optionsText = "before";
-    EXPECT_EQ(SaveOptions(state, dir_.c_str(), true), 0);  // a folder
+    std::string error;
+    EXPECT_EQ(SaveOptions(state, dir_.c_str(), true, &error), 0);  // a folder
+    EXPECT_EQ(error, "cannot write " + dir_ + ": it is a folder");
+    EXPECT_EQ(SaveOptions(state, (dir_ + "/none/options.dat").c_str(), true, &error), 0);
+    EXPECT_EQ(error, "cannot write " + dir_ + "/none/options.dat: No such file or directory");
     EXPECT_EQ(state.optionsText, "before");
     EXPECT_EQ(SaveOptions(state, "/dev/full", false), 0);  // a device is never written over
     ASSERT_EQ(mkfifo("fifo", 0644), 0);
@@ -133,10 +137,14 @@ TEST_F(OptionsFile, LoadReadsFlagsAndTextOfARegularFileUpToSixteenMebibytesAndNe
     EXPECT_EQ(state.optionsText.size(), kMaxDocumentFileSize);
     state.optionsText = "kept";
     folder_.Write("options.dat", limit + " ");
-    EXPECT_EQ(LoadOptions(state, dir_.c_str()), 0);
-    ASSERT_EQ(unlink(folder_.File("options.dat").c_str()), 0);
-    ASSERT_EQ(mkfifo(folder_.File("options.dat").c_str(), 0644), 0);
-    EXPECT_EQ(LoadOptions(state, dir_.c_str()), 0);  // and it did not wait for a writer
+    std::string error;
+    EXPECT_EQ(LoadOptions(state, dir_.c_str(), &error), 0);
+    const std::string path = folder_.File("options.dat");
+    EXPECT_EQ(error, "cannot read " + path + ": file too large (16.1 MB, the limit is 16 MB)");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    EXPECT_EQ(LoadOptions(state, dir_.c_str(), &error), 0);  // and it did not wait for a writer
+    EXPECT_EQ(error, "cannot read " + path + ": it is not a regular file");
     EXPECT_EQ(state.optionsText, "kept");
 }
 
