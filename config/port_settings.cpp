@@ -23,6 +23,28 @@ std::string CutUtf8(const std::string& text, size_t max)
 
 }  // namespace
 
+bool IsDeadPeerSeconds(uint32_t seconds)
+{
+    return seconds == 0 || (seconds >= kDeadPeerMin && seconds <= kDeadPeerMax);
+}
+
+bool ParseDeadPeerSeconds(const std::string& text, uint32_t* seconds, std::string* error)
+{
+    uint32_t value = 0;
+    bool ok = !text.empty() && text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
+    if (ok) {
+        value = static_cast<uint32_t>(std::stoul(text));
+        ok = IsDeadPeerSeconds(value);
+    }
+    if (!ok) {
+        *error = "dead-peer seconds are 0 (off) or " + std::to_string(kDeadPeerMin) + " to " +
+                 std::to_string(kDeadPeerMax) + ", not \"" + text + "\"";
+        return false;
+    }
+    *seconds = value;
+    return true;
+}
+
 int ModeIndexFromName(const char* text)
 {
     for (uint32_t i = MODE_TCPCLIENT; i <= MODE_UDP; ++i) {
@@ -64,6 +86,7 @@ PortSettings SettingsOfRecord(const PortRecord& r)
     s.deviceName = r.devName;
     s.keepAlive = r.keepAlive;
     s.idleTime = r.idleTime;
+    s.deadPeer = r.deadPeer;
     s.emuBR = r.emuBR;
     s.detectDtr = r.detectDtr;
     return s;
@@ -82,6 +105,7 @@ void StoreSettings(PortRecord* r, const PortSettings& s)
     CopyField(r->devName, sizeof r->devName, CutUtf8(s.deviceName, kDevNameMax).c_str(), kDevNameMax);
     r->keepAlive = s.keepAlive;
     r->idleTime = s.idleTime;
+    r->deadPeer = s.deadPeer;
     r->detectDtr = s.detectDtr;
 }
 

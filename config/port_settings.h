@@ -8,6 +8,17 @@
 
 struct PortRecord;
 
+// Dead-peer seconds of a TCP port: 0 is off, otherwise kDeadPeerMin to
+// kDeadPeerMax; new ports and ports whose options lack the key take the default.
+constexpr uint32_t kDeadPeerDefault = 60;
+constexpr uint32_t kDeadPeerMin = 5;
+constexpr uint32_t kDeadPeerMax = 3600;
+bool IsDeadPeerSeconds(uint32_t seconds);
+
+// A decimal of dead-peer seconds as typed ("0", "5" to "3600"). False with
+// *error saying the range when the text is no such number.
+bool ParseDeadPeerSeconds(const std::string& text, uint32_t* seconds, std::string* error);
+
 struct PortSettings {
     int comNumber = -1;  // n of COMn, 1 to 256; -1 while none is chosen
     std::string remoteHost;
@@ -19,6 +30,7 @@ struct PortSettings {
     std::string deviceName;  // UTF-8
     uint32_t idleTime = 0;
     uint32_t keepAlive = 0;
+    uint32_t deadPeer = kDeadPeerDefault;
     int emuBR = 0;
     int detectDtr = 0;
 };
@@ -39,7 +51,7 @@ PortSettings SettingsOfRecord(const PortRecord& record);
 // The settings into a record, in the order the commands store them: remote
 // and local address, local and remote port, mode, name "COM<n>", emuBR on,
 // custom flag, device name (at most 31 bytes, cut before a character rather
-// than through one), keepalive, idle, detect DTR. Other fields stay.
+// than through one), keepalive, idle, dead peer, detect DTR. Other fields stay.
 void StoreSettings(PortRecord* record, const PortSettings& settings);
 
 // A record's settings fields, kept so that a refused edit can be undone.
