@@ -35,6 +35,20 @@ struct PortSettings {
     int detectDtr = 0;
 };
 
+// How a refusal names a field: as the dialog and the command line speak of
+// it ("remote port"), or by its options document key ("DSTPORT").
+enum class FieldNaming { kLabels, kOptionKeys };
+
+// The one check of a port's settings that the dialog, the command line and
+// the import make: COM number 1 to 256, a known mode, a local host in dotted
+// IPv4, a remote host dotted or a host name, ports 0 to 65535 in decimal, a
+// device name of at most 31 bytes (at least 1 with the framed protocol) and
+// dead-peer seconds 0 or 5 to 3600. Time-outs take any 32-bit value. False
+// with *error naming the first bad field and its value ("remote port 70000
+// is not a port number (0 to 65535)").
+bool CheckPortSettings(const PortSettings& settings, std::string* error,
+                       FieldNaming naming = FieldNaming::kLabels);
+
 // Index of the mode name ("tcpclient" 0, "tcpserver" 1, "udp" 2); 1 when none matches.
 int ModeIndexFromName(const char* text);
 
