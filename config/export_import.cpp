@@ -46,7 +46,7 @@ bool ListedPorts(const XmlDocument& doc, std::vector<int>* numbers, std::string*
     for (const std::string& name : names) {
         const int n = ComNumber(name);
         if (n < 1)
-            return Refuse(error, name + " is not a port name (COM1 to COM" + std::to_string(kComNumberMax) + ")");
+            return Refuse(error, ValueForMessage(name) + " is not a port name (COM1 to COM" + std::to_string(kComNumberMax) + ")");
         if (std::find(numbers->begin(), numbers->end(), n) != numbers->end())
             return Refuse(error, name + " is listed twice");
         numbers->push_back(n);
@@ -70,7 +70,7 @@ bool ReadSeconds(OptionsDocument& options, const char* el, const char* key, uint
                          text.find_first_not_of("0123456789", digits) == std::string::npos;
     const long long v = decimal ? std::stoll(text) : 0;
     if (!decimal || v < INT32_MIN || v > UINT32_MAX)
-        return Refuse(error, std::string(key) + " " + text + " is not whole seconds");
+        return Refuse(error, std::string(key) + " " + ValueForMessage(text) + " is not whole seconds");
     *out = static_cast<uint32_t>(v);
     return true;
 }
@@ -90,7 +90,7 @@ bool ReadPort(OptionsDocument& options, int n, const PortSettings& base, PortSet
     const std::string mode = options.GetStringOption(el, "MODE", "tcpserver");
     s->mode = ModeIndexFromName(mode.c_str());
     if (mode != PortModeName(static_cast<uint32_t>(s->mode)))
-        return Refuse(error, "MODE " + mode + " is not tcpclient, tcpserver or udp");
+        return Refuse(error, "MODE " + ValueForMessage(mode) + " is not tcpclient, tcpserver or udp");
     s->emuBR = options.GetBoolOption(el, "EMUBR", 1);
     s->useCustom = options.GetBoolOption(el, "USECUSTOM", 0);
     s->deviceName = options.GetStringOption(el, "DEVNAME", nullptr);

@@ -93,16 +93,27 @@ std::string FieldValue(const PortSettings& s, Field f)
     return {};
 }
 
+
 }  // namespace
+
+std::string ValueForMessage(const std::string& value)
+{
+    constexpr size_t kShownMax = 40;
+    if (value.empty())
+        return "(empty)";
+    std::string shown = CutUtf8(value, kShownMax);
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return shown.size() < value.size() ? shown + "... (" + std::to_string(value.size()) + " bytes)" : shown;
+}
 
 bool CheckPortSettings(const PortSettings& s, std::string* error, FieldNaming naming)
 {
     const auto [field, why] = FirstBadField(s);
     if (why.empty())
         return true;
-    std::string value = FieldValue(s, field);
-    if (value.empty())
-        value = "(empty)";
+    std::string value = ValueForMessage(FieldValue(s, field));
     *error = std::string(FieldName(field, naming)) + " " + value + " " + why;
     return false;
 }

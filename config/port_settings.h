@@ -49,6 +49,11 @@ enum class FieldNaming { kLabels, kOptionKeys };
 bool CheckPortSettings(const PortSettings& settings, std::string* error,
                        FieldNaming naming = FieldNaming::kLabels);
 
+// A value as a message can carry it: "(empty)", or cut after 40 bytes and
+// control bytes as "?", so that a hostile file can neither flood nor forge a
+// message line.
+std::string ValueForMessage(const std::string& value);
+
 // Index of the mode name ("tcpclient" 0, "tcpserver" 1, "udp" 2); 1 when none matches.
 int ModeIndexFromName(const char* text);
 

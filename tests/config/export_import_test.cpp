@@ -25,7 +25,8 @@ TEST(Import, EachBadListIsRefusedWholeNamingTheFirstBadPortAndValue)
         {List(Port("COM9", "<DSTPORT>70000</DSTPORT>")), "COM9: DSTPORT 70000 is not a port number (0 to 65535)"},
         {List(Port("COM9", "<LOCPORT>-1</LOCPORT>")), "COM9: LOCPORT -1 is not a port number (0 to 65535)"},
         {List(Port("COM9", "<LOCADDR>10.1</LOCADDR>")), "COM9: LOCADDR 10.1 is not a dotted IPv4 address"},
-        {List(Port("COM9", "<DSTADDR>a b</DSTADDR>")), "COM9: DSTADDR a b is neither a dotted IPv4 address nor a host name"},
+        {List(Port("COM9", "<DSTADDR>a\nb" + std::string(50, 'c') + "</DSTADDR>")),  // never a forged line
+         "COM9: DSTADDR a?b" + std::string(37, 'c') + "... (53 bytes) is neither a dotted IPv4 address nor a host name"},
         {List(Port("COM9", "<DEVNAME>" + std::string(100, 'd') + "</DEVNAME>")),
          "COM9: DEVNAME of 100 bytes is not 1 to 31 bytes long"},
         {List(Port("COM9", "<USECUSTOM>TRUE</USECUSTOM>")), "COM9: DEVNAME (empty) is not 1 to 31 bytes long"},
