@@ -40,9 +40,21 @@ bool MakeFolders(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool HoldsProgramFiles(const std::string& folder)
+{
+    struct stat st {};
+    for (const char* name : kProgramFolderEntries)
+        if (lstat((folder + "/" + name).c_str(), &st) == 0)
+            return true;
+    return false;
+}
+
 std::string DataDirectory(const std::string& programDir)
 {
-    if (!programDir.empty() && access(programDir.c_str(), W_OK | X_OK) == 0)
+    // A folder that holds the files is the program's even when it can no
+    // longer be written: going elsewhere would show other ports.
+    if (!programDir.empty() &&
+        (HoldsProgramFiles(programDir) || access(programDir.c_str(), W_OK | X_OK) == 0))
         return programDir;
     std::string home = ConfigHome();
     if (home.empty())

@@ -28,12 +28,10 @@ std::string OptionsText(const OptionsState& state)
     return text;
 }
 
-int SaveOptions(OptionsState& state, const char* path, bool startStep)
+int SaveOptions(OptionsState& state, const char* path, bool startStep, std::string* error)
 {
-    if (!path || !*path)
-        return 0;
     std::string text = OptionsText(state);
-    if (!WriteFileAtomic(AT_FDCWD, path, text))
+    if (!WriteFileAtomic(AT_FDCWD, path, text, error))
         return 0;
     state.optionsText = std::move(text);
     // Running bridges are left alone: a save must never cut a live
@@ -47,12 +45,15 @@ int SaveOptions(OptionsState& state, const char* path, bool startStep)
     return 1;
 }
 
-int LoadOptions(OptionsState& state, const char* directory)
+int LoadOptions(OptionsState& state, const char* directory, std::string* error)
 {
-    if (!directory || !*directory)
-        return 0;
     std::string text;
-    if (!ReadDocumentFile(OptionsPath(directory).c_str(), text))
+    if (!directory || !*directory) {
+        if (error)
+            *error = std::string("cannot read ") + kOptionsFileName + ": no folder for the program's files";
+        return 0;
+    }
+    if (!ReadDocumentFile(OptionsPath(directory).c_str(), text, error))
         return 0;
     state.optionsText = std::move(text);
 

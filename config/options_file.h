@@ -34,16 +34,19 @@ std::string OptionsText(const OptionsState& state);
 // temporary file and a rename, and puts the text into state.optionsText.
 // Then, with startStep on and the startup flag on, every port whose bridge is
 // not running is started; running bridges are left alone. 1 when the file was
-// written; 0 when it could not be, and nothing else happens.
-int SaveOptions(OptionsState& state, const char* path, bool startStep);
+// written; 0 when it could not be, and nothing else happens: then *error,
+// when given, names the file and the reason ("cannot write /x/options.dat:
+// Read-only file system").
+int SaveOptions(OptionsState& state, const char* path, bool startStep, std::string* error = nullptr);
 
 // options.dat in a directory.
 std::string OptionsPath(const std::string& directory);
 
 // Reads options.dat in the folder of the program's files (config/data_dir)
 // into state.optionsText and the flags. 1 when read, 0 otherwise (state
-// unchanged). The port table is not touched.
-int LoadOptions(OptionsState& state, const char* directory);
+// unchanged, and *error, when given, names the file and the reason). The
+// port table is not touched.
+int LoadOptions(OptionsState& state, const char* directory, std::string* error = nullptr);
 
 // The folder of the running executable, without a trailing slash ("/" for
 // the root); empty when it cannot be found.

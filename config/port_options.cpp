@@ -3,6 +3,7 @@
 #include <string>
 
 #include "config/options_document.h"
+#include "config/port_settings.h"
 #include "engine/port_table.h"
 
 namespace {
@@ -34,6 +35,7 @@ void WritePortOptions(OptionsDocument& options, const PortRecord& r)
     options.SetStringOption(name, "DEVNAME", devName);
     options.SetIntOption(name, "KEEPALIVE", static_cast<int32_t>(r.keepAlive));
     options.SetIntOption(name, "IDLETIME", static_cast<int32_t>(r.idleTime));
+    options.SetIntOption(name, "DEADPEER", static_cast<int32_t>(r.deadPeer));
 }
 
 void ReadPortOptions(OptionsDocument& options, PortRecord* record)
@@ -61,4 +63,10 @@ void ReadPortOptions(OptionsDocument& options, PortRecord* record)
     CopyField(record->devName, sizeof record->devName, devName.c_str(), sizeof record->devName - 1);
     record->keepAlive = static_cast<uint32_t>(options.GetIntOption(name, "KEEPALIVE", 0));
     record->idleTime = static_cast<uint32_t>(options.GetIntOption(name, "IDLETIME", 0));
+    // Files written before the key existed, or edited out of range, take
+    // the default: a dead peer is then still found.
+    const int32_t deadPeer = options.GetIntOption(name, "DEADPEER", kDeadPeerDefault);
+    record->deadPeer = deadPeer >= 0 && IsDeadPeerSeconds(static_cast<uint32_t>(deadPeer))
+                           ? static_cast<uint32_t>(deadPeer)
+                           : kDeadPeerDefault;
 }

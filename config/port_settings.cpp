@@ -1,5 +1,7 @@
 #include "config/port_settings.h"
 
+#include <arpa/inet.h>
+
 #include <cstring>
 
 #include "engine/com_name.h"
@@ -21,7 +23,122 @@ std::string CutUtf8(const std::string& text, size_t max)
     return text.substr(0, n);
 }
 
+enum Field { kComField, kModeField, kLocalHost, kLocalPort, kRemoteHost, kRemotePort, kDevName, kDeadPeer };
+
+const char* FieldName(Field f, FieldNaming naming)
+{
+    static const char* const kLabels[] = {"COM number", "mode", "local host", "local port",
+                                          "remote host", "remote port", "device name", "dead-peer seconds"};
+    static const char* const kKeys[] = {"COM number", "MODE", "LOCADDR", "LOCPORT",
+                                        "DSTADDR", "DSTPORT", "DEVNAME", "DEADPEER"};
+    return (naming == FieldNaming::kLabels ? kLabels : kKeys)[f];
+}
+
+bool IsPortNumber(const std::string& text)
+{
+    return !text.empty() && text.size() <= 5 && text.find_first_not_of("0123456789") == std::string::npos &&
+           std::stoul(text) <= 65535;
+}
+
+bool IsDottedIPv4(const std::string& text)
+{
+    in_addr a{};
+    return inet_pton(AF_INET, text.c_str(), &a) == 1;
+}
+
+// A name the resolver may take: letters, digits, dots, hyphens, underscores.
+bool IsHostName(const std::string& text)
+{
+    return !text.empty() && text.size() <= 253 &&
+           text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                  "0123456789.-_") == std::string::npos;
+}
+
+// The first bad field and why, or {} when every field is good.
+std::pair<Field, std::string> FirstBadField(const PortSettings& s)
+{
+    if (s.comNumber < 1 || s.comNumber > kComNumberMax)
+        return {kComField, "is not 1 to " + std::to_string(kComNumberMax)};
+    if (s.mode < 0 || s.mode > static_cast<int>(MODE_UDP))
+        return {kModeField, "is not tcpclient, tcpserver or udp"};
+    if (!IsDottedIPv4(s.localHost))
+        return {kLocalHost, "is not a dotted IPv4 address"};
+    if (!IsPortNumber(s.localPort))
+        return {kLocalPort, "is not a port number (0 to 65535)"};
+    if (!IsDottedIPv4(s.remoteHost) && !IsHostName(s.remoteHost))
+        return {kRemoteHost, "is neither a dotted IPv4 address nor a host name"};
+    if (!IsPortNumber(s.remotePort))
+        return {kRemotePort, "is not a port number (0 to 65535)"};
+    if (s.deviceName.size() > kDevNameMax || (s.useCustom && s.deviceName.empty()))
+        return {kDevName, "is not 1 to " + std::to_string(kDevNameMax) + " bytes long"};
+    if (!IsDeadPeerSeconds(s.deadPeer))
+        return {kDeadPeer, "is not 0 (off) or " + std::to_string(kDeadPeerMin) + " to " +
+                               std::to_string(kDeadPeerMax)};
+    return {};
+}
+
+// A field's value as a message shows it.
+std::string FieldValue(const PortSettings& s, Field f)
+{
+    switch (f) {
+    case kComField: return std::to_string(s.comNumber);
+    case kModeField: return std::to_string(s.mode);
+    case kLocalHost: return s.localHost;
+    case kLocalPort: return s.localPort;
+    case kRemoteHost: return s.remoteHost;
+    case kRemotePort: return s.remotePort;
+    case kDevName: return s.deviceName.empty() ? "" : "of " + std::to_string(s.deviceName.size()) + " bytes";
+    case kDeadPeer: return std::to_string(s.deadPeer);
+    }
+    return {};
+}
+
+
 }  // namespace
+
+std::string ValueForMessage(const std::string& value)
+{
+    constexpr size_t kShownMax = 40;
+    if (value.empty())
+        return "(empty)";
+    std::string shown = CutUtf8(value, kShownMax);
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return shown.size() < value.size() ? shown + "... (" + std::to_string(value.size()) + " bytes)" : shown;
+}
+
+bool CheckPortSettings(const PortSettings& s, std::string* error, FieldNaming naming)
+{
+    const auto [field, why] = FirstBadField(s);
+    if (why.empty())
+        return true;
+    std::string value = ValueForMessage(FieldValue(s, field));
+    *error = std::string(FieldName(field, naming)) + " " + value + " " + why;
+    return false;
+}
+
+bool IsDeadPeerSeconds(uint32_t seconds)
+{
+    return seconds == 0 || (seconds >= kDeadPeerMin && seconds <= kDeadPeerMax);
+}
+
+bool ParseDeadPeerSeconds(const std::string& text, uint32_t* seconds, std::string* error)
+{
+    uint32_t value = 0;
+    bool ok = !text.empty() && text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
+    if (ok) {
+        value = static_cast<uint32_t>(std::stoul(text));
+        ok = IsDeadPeerSeconds(value);
+    }
+    if (!ok) {
+        *error = "dead-peer seconds \"" + text + "\" is not 0 (off) or " + std::to_string(kDeadPeerMin) +
+                 " to " + std::to_string(kDeadPeerMax);
+        return false;
+    }
+    *seconds = value;
+    return true;
+}
 
 int ModeIndexFromName(const char* text)
 {
@@ -64,6 +181,7 @@ PortSettings SettingsOfRecord(const PortRecord& r)
     s.deviceName = r.devName;
     s.keepAlive = r.keepAlive;
     s.idleTime = r.idleTime;
+    s.deadPeer = r.deadPeer;
     s.emuBR = r.emuBR;
     s.detectDtr = r.detectDtr;
     return s;
@@ -82,6 +200,7 @@ void StoreSettings(PortRecord* r, const PortSettings& s)
     CopyField(r->devName, sizeof r->devName, CutUtf8(s.deviceName, kDevNameMax).c_str(), kDevNameMax);
     r->keepAlive = s.keepAlive;
     r->idleTime = s.idleTime;
+    r->deadPeer = s.deadPeer;
     r->detectDtr = s.detectDtr;
 }
 

@@ -310,14 +310,14 @@ bool XmlDocument::SetDocument(const char* text)
     return false;
 }
 
-int32_t XmlDocument::ParseElement(int32_t parent, int depth)
+// Finds element i's start tag from where its parent's content goes on,
+// stepping over comments, processing instructions and declarations. 1 with
+// the tag's name in tok; 0 at the parent's end tag; -1 on a parse error.
+int32_t XmlDocument::FindStartTag(int32_t i, TokenSpan& tok)
 {
     const std::string_view text = docText;
-    int32_t i = NewPosition();
-    positions[i].parent = parent;
-
+    const int32_t parent = positions[i].parent;
     int32_t scan = positions[parent].endTagOpen;
-    TokenSpan tok{text};
     for (;;) {
         int32_t open = scan;
         if (!FindChar(text, open, '<'))
@@ -333,47 +333,32 @@ int32_t XmlDocument::ParseElement(int32_t parent, int depth)
             return ParseError("Tag name is quoted");
 
         char first = text[static_cast<size_t>(tok.left)];
-        if (first == '?' || first == '!') {
-            TokenSpan node{text, 0, -1, open, false};
-            NodeKind kind = ParseNode(node);
-            // "< !" or "< ?" is no special node either: refuse it rather than
-            // scan the same "<" again.
-            if (kind != NodeProcessingInstruction && kind != NodeCData && kind != NodeComment &&
-                kind != NodeDocType)
-                return ParseError("Unclosed special node");
-            scan = node.next;
-            continue;
-        }
-        if (first == '/') {
-            ReleasePosition();
-            return 0;
-        }
-        break;
+        if (first == '/')
+            return ReleasePosition();
+        if (first != '?' && first != '!')
+            return 1;
+        TokenSpan node{text, 0, -1, open, false};
+        NodeKind kind = ParseNode(node);
+        // "< !" or "< ?" is no special node either: refuse it rather than
+        // scan the same "<" again.
+        if (kind != NodeProcessingInstruction && kind != NodeCData && kind != NodeComment &&
+            kind != NodeDocType)
+            return ParseError("Unclosed special node");
+        scan = node.next;
     }
+}
 
-    const std::string_view name = TokenView(tok);
-    if (depth > kMaxDepth)
-        return ParseError("Elements nested too deeply at %s", name);
-
-    int32_t close = tok.right + 1;
-    if (!FindChar(text, close, '>'))
-        return ParseError("Start tag not closed");
-    positions[i].startTagClose = close;
-
-    if (At(text, close - 1) == '/') {
-        positions[i].endTagOpen = close - 1;
-        positions[i].endTagClose = close;
-        return i;
-    }
-
-    positions[i].endTagOpen = close + 1;
+// Parses element i's children one after another up to its end tag. False
+// on a parse error.
+bool XmlDocument::ParseChildren(int32_t i, int depth)
+{
     int32_t previous = 0;
     for (;;) {
         int32_t c = ParseElement(i, depth + 1);
         if (c < 0)
-            return -1;
+            return false;
         if (c == 0)
-            break;
+            return true;
         if (previous == 0)
             positions[i].firstChild = c;
         else
@@ -381,12 +366,17 @@ int32_t XmlDocument::ParseElement(int32_t parent, int depth)
         previous = c;
         positions[i].endTagOpen = positions[c].endTagClose + 1;
     }
+}
 
+// Reads element i's end tag "</name ... >". i, or -1 on a parse error.
+int32_t XmlDocument::ParseEndTag(int32_t i, std::string_view name)
+{
     int32_t endOpen = positions[i].endTagOpen;
-    if (!FindChar(text, endOpen, '<'))
+    if (!FindChar(docText, endOpen, '<'))
         return ParseError("Missing end tag of %s", name);
     positions[i].endTagOpen = endOpen;
 
+    TokenSpan tok{docText};
     tok.next = endOpen + 1;
     int count = 0;
     while (FindToken(tok)) {
@@ -404,6 +394,35 @@ int32_t XmlDocument::ParseElement(int32_t parent, int depth)
         }
     }
     return ParseError("Incomplete end tag of %s", name);
+}
+
+int32_t XmlDocument::ParseElement(int32_t parent, int depth)
+{
+    int32_t i = NewPosition();
+    positions[i].parent = parent;
+    TokenSpan tok{docText};
+    int32_t found = FindStartTag(i, tok);
+    if (found <= 0)
+        return found;
+
+    const std::string_view name = TokenView(tok);
+    if (depth > kMaxDepth)
+        return ParseError("Elements nested too deeply at %s", name);
+
+    int32_t close = tok.right + 1;
+    if (!FindChar(docText, close, '>'))
+        return ParseError("Start tag not closed");
+    positions[i].startTagClose = close;
+
+    if (At(docText, close - 1) == '/') {
+        positions[i].endTagOpen = close - 1;
+        positions[i].endTagClose = close;
+        return i;
+    }
+    positions[i].endTagOpen = close + 1;
+    if (!ParseChildren(i, depth))
+        return -1;
+    return ParseEndTag(i, name);
 }
 
 std::string XmlDocument::ElementData(int32_t index) const
@@ -588,92 +607,115 @@ bool XmlDocument::AddChildElement(const char* name, const char* value)
     return AddNew(name, value, true);
 }
 
-bool XmlDocument::AddNew(const char* name, const char* value, bool child)
+// Where AddNew puts its element: the parent and the sibling it follows (0
+// for the first child). False when there is no such place.
+bool XmlDocument::PlaceOfNew(bool child, int32_t& parent, int32_t& after)
 {
     if (positions.empty())
         ClearDocumentRecord();
-    int32_t parent, after;
     if (child) {
-        if (!mainPos)
-            return false;
         parent = mainPos;
         after = childPos;
+        return mainPos != 0;
+    }
+    parent = parentPos;
+    after = mainPos;
+    if (parent == 0) {
+        if (IsWellFormed())
+            return false;
+        positions[0].endTagOpen = Length(docText);
+    }
+    return true;
+}
+
+// The text change that makes room in the parent: an empty-element parent
+// "<P/>" opens up into "<P>", the new line, "</P>" (its "/" is replaced);
+// a parent with nothing between its tags gets a line break first.
+XmlDocument::Splice XmlDocument::OpenParent(int32_t parent, int32_t offset) const
+{
+    Splice s;
+    s.where = offset;
+    s.offset = offset;
+    const ElemRecord& p = positions[static_cast<size_t>(parent)];
+    if (IsEmptyElement(parent)) {
+        // In "<P //>" the "/" that stays would still close the tag, so a
+        // blank goes between.
+        s.where = p.endTagOpen;
+        s.replaced = 1;
+        s.lead = At(docText, s.where - 1) == '/' ? " >" : ">";
+        s.lead += kCrLf;
+        s.reopened = true;
+    } else if (IsBlankContent(parent)) {
+        s.where = p.startTagClose + 1;
+        s.lead = kCrLf;
     } else {
-        parent = parentPos;
-        after = mainPos;
-        if (parent == 0) {
-            if (IsWellFormed())
-                return false;
-            positions[0].endTagOpen = Length(docText);
-        }
+        return s;
     }
-    const std::string tag = name ? name : "";
+    s.offset = s.where + Length(s.lead);
+    return s;
+}
+
+// The element's own text at `offset`, its tag positions set in r.
+std::string XmlDocument::ElementText(const std::string& tag, const char* value, int32_t offset,
+                                     ElemRecord& r)
+{
     const int32_t n = Length(tag);
-
-    int32_t offset = 0;
-    LocateNew(parent, after, offset);
-    const bool parentEmpty = IsEmptyElement(parent);
-    const bool parentBlank = IsBlankContent(parent);
-
-    // Where the new text goes, and what it replaces.
-    std::string lead;  // text before the element's own text
-    int32_t where = offset;
-    int32_t replaced = 0;
-    if (parentEmpty) {
-        // "<P/>" opens up into "<P>", the new line, "</P>": the "/" is
-        // replaced. In "<P //>" the "/" that stays would still close the
-        // tag, so a blank goes between.
-        where = positions[static_cast<size_t>(parent)].endTagOpen;
-        replaced = 1;
-        lead = At(docText, where - 1) == '/' ? " >" : ">";
-        lead += kCrLf;
-    } else if (parentBlank) {
-        where = positions[static_cast<size_t>(parent)].startTagClose + 1;
-        lead = kCrLf;
-    }
-    if (parentEmpty || parentBlank)
-        offset = where + Length(lead);
-
-    std::string x;
-    ElemRecord r;
     r.startTagOpen = offset;
-    r.parent = parent;
     if (!value || !*value) {
-        x = "<" + tag + "/>" + kCrLf;
         r.startTagClose = r.startTagOpen + n + 2;
         r.endTagOpen = r.startTagClose - 1;
         r.endTagClose = r.endTagOpen + 1;
-    } else {
-        std::string e = EncodeText(value);
-        x = "<" + tag + ">" + e + "</" + tag + ">" + kCrLf;
-        r.startTagClose = r.startTagOpen + n + 1;
-        r.endTagOpen = r.startTagClose + Length(e) + 1;
-        r.endTagClose = r.endTagOpen + n + 2;
+        return "<" + tag + "/>" + kCrLf;
     }
-    x = lead + x;
+    std::string e = EncodeText(value);
+    r.startTagClose = r.startTagOpen + n + 1;
+    r.endTagOpen = r.startTagClose + Length(e) + 1;
+    r.endTagClose = r.endTagOpen + n + 2;
+    return "<" + tag + ">" + e + "</" + tag + ">" + kCrLf;
+}
 
-    if (parentEmpty) {
-        // The parent's end tag now follows the new element; its positions
-        // are moved back here and forward by the shift below.
-        const std::string parentName = TagName(parent);
-        x += "</" + parentName;
-        ElemRecord& p = positions[static_cast<size_t>(parent)];
-        p.startTagClose = where + Length(lead) - 3;
-        p.endTagOpen -= Length(parentName) + 1;
-    }
+// An opened empty-element parent's end tag follows the new element; its
+// positions are moved back here and forward by the shift that follows.
+std::string XmlDocument::ParentEndTag(int32_t parent, const Splice& s)
+{
+    const std::string parentName = TagName(parent);
+    ElemRecord& p = positions[static_cast<size_t>(parent)];
+    p.startTagClose = s.offset - 3;
+    p.endTagOpen -= Length(parentName) + 1;
+    return "</" + parentName;
+}
 
+// Puts record r into the table as the sibling after `after`, or as the
+// parent's first child. Gives its index.
+int32_t XmlDocument::LinkNew(int32_t parent, int32_t after, ElemRecord r)
+{
     int32_t i = NewPosition();
-    if (after) {
-        r.nextSibling = positions[static_cast<size_t>(after)].nextSibling;
-        positions[static_cast<size_t>(after)].nextSibling = i;
-    } else {
-        r.nextSibling = positions[static_cast<size_t>(parent)].firstChild;
-        positions[static_cast<size_t>(parent)].firstChild = i;
-    }
+    int32_t& link = after ? positions[static_cast<size_t>(after)].nextSibling
+                          : positions[static_cast<size_t>(parent)].firstChild;
+    r.nextSibling = link;
+    link = i;
     positions[static_cast<size_t>(i)] = r;
+    return i;
+}
 
-    ReplaceText(where, replaced, x);
-    AdjustPositions(i, Length(x) - replaced);
+bool XmlDocument::AddNew(const char* name, const char* value, bool child)
+{
+    int32_t parent = 0, after = 0;
+    if (!PlaceOfNew(child, parent, after))
+        return false;
+    int32_t offset = 0;
+    LocateNew(parent, after, offset);
+    const Splice s = OpenParent(parent, offset);
+
+    ElemRecord r;
+    r.parent = parent;
+    std::string x = s.lead + ElementText(name ? name : "", value, s.offset, r);
+    if (s.reopened)
+        x += ParentEndTag(parent, s);
+    int32_t i = LinkNew(parent, after, r);
+
+    ReplaceText(s.where, s.replaced, x);
+    AdjustPositions(i, Length(x) - s.replaced);
 
     if (child)
         SetPositions(parentPos, parent, i);

@@ -104,6 +104,9 @@ public:
 
 private:
     int32_t ParseElement(int32_t parent, int depth);
+    int32_t FindStartTag(int32_t i, TokenSpan& tok);
+    bool ParseChildren(int32_t i, int depth);
+    int32_t ParseEndTag(int32_t i, std::string_view name);
     int32_t ParseError(const char* format, std::string_view name = {});
     int32_t NewPosition();
     int32_t ReleasePosition();
@@ -111,7 +114,22 @@ private:
     void SetPositions(int32_t parent, int32_t main, int32_t child);
 
     int32_t FindElementIn(int32_t parent, int32_t after, const char* name) const;
+    // The text an addition puts in at `where` in place of `replaced` bytes:
+    // `lead`, then the element at `offset`.
+    struct Splice {
+        int32_t where = 0;
+        int32_t replaced = 0;
+        int32_t offset = 0;
+        std::string lead;
+        bool reopened = false;  // an empty-element parent opened up
+    };
     bool AddNew(const char* name, const char* value, bool child);
+    bool PlaceOfNew(bool child, int32_t& parent, int32_t& after);
+    Splice OpenParent(int32_t parent, int32_t offset) const;
+    static std::string ElementText(const std::string& tag, const char* value, int32_t offset,
+                                   ElemRecord& r);
+    std::string ParentEndTag(int32_t parent, const Splice& s);
+    int32_t LinkNew(int32_t parent, int32_t after, ElemRecord r);
     bool IsEmptyElement(int32_t index) const;
     bool IsBlankContent(int32_t index) const;
     void LocateNew(int32_t parent, int32_t& after, int32_t& offset) const;

@@ -55,6 +55,9 @@ struct PortRecord {
     char devName[32] = {};
     uint32_t keepAlive = 0;
     uint32_t idleTime = 0;
+    // Seconds after which a TCP peer that stopped answering is given up:
+    // 0 off, otherwise 5 to 3600.
+    uint32_t deadPeer = 60;
     std::atomic<int32_t> state{STATE_STOPPED};
     uint32_t mode = MODE_TCPCLIENT;
     char name[8] = {};

@@ -38,6 +38,7 @@ void PortDialog::OnInitDialog()
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
     connect(ui_->okButton, &QPushButton::clicked, this, &PortDialog::OnOK);
     connect(ui_->useCustomProtocol, &QCheckBox::clicked, this, &PortDialog::OnUseCustomProtocol);
+    connect(ui_->workMode, &QComboBox::currentIndexChanged, this, &PortDialog::OnWorkModeChanged);
     FieldsToControls();
     FillComList();
     if (record_) {
@@ -57,6 +58,7 @@ void PortDialog::OnInitDialog()
         ui_->comPort->setCurrentIndex(f_.comNumber >= 1 ? f_.comNumber - 1 : -1);
         OnUseCustomProtocol();
     }
+    OnWorkModeChanged();
 }
 
 void PortDialog::FillComList()
@@ -85,16 +87,18 @@ void PortDialog::FieldsToControls()
     ui_->deviceName->setText(QString::fromStdString(f_.deviceName));
     ui_->idle->setText(QString::number(f_.idleTime));
     ui_->keepalive->setText(QString::number(f_.keepAlive));
+    ui_->deadPeer->setText(QString::number(f_.deadPeer));
     ui_->emulateBaudRate->setChecked(f_.emuBR != 0);
     ui_->detectDtr->setChecked(f_.detectDtr != 0);
 }
 
 bool PortDialog::ControlsToFields()
 {
-    f_.remoteHost = ui_->remoteHost->text().toStdString();
-    f_.localPort = ui_->localPort->text().toStdString();
-    f_.remotePort = ui_->remotePort->text().toStdString();
-    f_.localHost = ui_->localHost->text().toStdString();
+    // Blanks around an address or a port are no part of it.
+    f_.remoteHost = ui_->remoteHost->text().trimmed().toStdString();
+    f_.localPort = ui_->localPort->text().trimmed().toStdString();
+    f_.remotePort = ui_->remotePort->text().trimmed().toStdString();
+    f_.localHost = ui_->localHost->text().trimmed().toStdString();
     f_.mode = ui_->workMode->currentIndex();
     f_.useCustom = ui_->useCustomProtocol->isChecked() ? 1 : 0;
     // The field takes at most 31 characters (maxLength in the .ui), what a
@@ -102,8 +106,8 @@ bool PortDialog::ControlsToFields()
     f_.deviceName = ui_->deviceName->text().toStdString();
     f_.emuBR = ui_->emulateBaudRate->isChecked() ? 1 : 0;
     f_.detectDtr = ui_->detectDtr->isChecked() ? 1 : 0;
-    for (auto [edit, field] : {std::pair{ui_->idle, &f_.idleTime},
-                               std::pair{ui_->keepalive, &f_.keepAlive}}) {
+    for (auto [edit, field] : {std::pair{ui_->idle, &f_.idleTime}, std::pair{ui_->keepalive, &f_.keepAlive},
+                               std::pair{ui_->deadPeer, &f_.deadPeer}}) {
         if (!ParseUnsigned(edit->text(), field)) {
             say_(QStringLiteral("Please enter a positive integer."));
             edit->setFocus();
@@ -114,12 +118,23 @@ bool PortDialog::ControlsToFields()
     return true;
 }
 
+bool PortDialog::FieldsPassCheck()
+{
+    std::string error;
+    if (CheckPortSettings(f_, &error))
+        return true;
+    QString text = QString::fromStdString(error);
+    text[0] = text[0].toUpper();
+    say_(text + QLatin1Char('.'));
+    return false;
+}
+
 void PortDialog::SetInputsEnabled(bool on)
 {
     for (QWidget* w : std::initializer_list<QWidget*>{
              ui_->workMode, ui_->localHost, ui_->localPort, ui_->remoteHost, ui_->remotePort,
              ui_->comPort, ui_->useCustomProtocol, ui_->deviceName, ui_->keepalive, ui_->idle,
-             ui_->emulateBaudRate, ui_->detectDtr})
+             ui_->emulateBaudRate, ui_->detectDtr, ui_->deadPeer})
         w->setEnabled(on);
 }
 
@@ -130,6 +145,12 @@ void PortDialog::OnUseCustomProtocol()
     for (QWidget* w : {static_cast<QWidget*>(ui_->deviceName), static_cast<QWidget*>(ui_->keepalive),
                        static_cast<QWidget*>(ui_->idle)})
         w->setEnabled(on);
+}
+
+void PortDialog::OnWorkModeChanged()
+{
+    // A running port's inputs stay disabled whatever its mode.
+    ui_->deadPeer->setEnabled(ui_->workMode->isEnabled() && ui_->workMode->currentIndex() != MODE_UDP);
 }
 
 void PortDialog::OnOK()
@@ -147,6 +168,8 @@ void PortDialog::OnOK()
         return;
     }
     f_.comNumber = item + 1;
+    if (!FieldsPassCheck())
+        return;
     if (record_) {
         const std::string name = ComName(f_.comNumber);
         if (name != record_->name && lookup_) {

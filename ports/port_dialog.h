@@ -37,6 +37,8 @@ public:
 
     void OnOK();
     void OnUseCustomProtocol();
+    // Dead-peer seconds apply to the TCP modes only.
+    void OnWorkModeChanged();
 
     // For tests: the controls.
     Ui::PortDialog& Controls() { return *ui_; }
@@ -47,6 +49,8 @@ private:
     void FieldsToControls();
     // Gives false (with its message shown) when a time-out is not a number.
     bool ControlsToFields();
+    // Gives false (with its message shown) when a setting is out of range.
+    bool FieldsPassCheck();
     void SetInputsEnabled(bool on);
 
     std::unique_ptr<Ui::PortDialog> ui_;

@@ -56,13 +56,14 @@ inline std::string OptionsDocument(bool startup, const std::vector<std::string>&
 
 inline std::string PortElement(const std::string& name, const std::string& mode,
                                const std::string& dstAddr, int dstPort,
-                               const std::string& locAddr, int locPort)
+                               const std::string& locAddr, int locPort, int deadPeer = 60)
 {
     return "<" + name + ">\r\n<DSTADDR>" + dstAddr + "</DSTADDR>\r\n<DSTPORT>" +
            std::to_string(dstPort) + "</DSTPORT>\r\n<LOCADDR>" + locAddr + "</LOCADDR>\r\n<LOCPORT>" +
            std::to_string(locPort) + "</LOCPORT>\r\n<MODE>" + mode +
            "</MODE>\r\n<USECUSTOM>FALSE</USECUSTOM>\r\n<CHKDTR>FALSE</CHKDTR>\r\n<DEVNAME/>\r\n"
-           "<KEEPALIVE>0</KEEPALIVE>\r\n<IDLETIME>0</IDLETIME>\r\n</" + name + ">\r\n";
+           "<KEEPALIVE>0</KEEPALIVE>\r\n<IDLETIME>0</IDLETIME>\r\n<DEADPEER>" +
+           std::to_string(deadPeer) + "</DEADPEER>\r\n</" + name + ">\r\n";
 }
 
 }  // namespace uitest

@@ -27,7 +27,7 @@ auto Settings(const PortRecord& r)
 {
     return std::tuple(r.mode, r.dstAddr, std::string(r.dstHost), r.locAddr, r.dstPort, r.locPort,
                       r.useCustom, r.detectDtr,
-                      std::string(r.devName), r.keepAlive, r.idleTime, r.emuBR);
+                      std::string(r.devName), r.keepAlive, r.idleTime, r.emuBR, r.deadPeer);
 }
 
 // A port's settings read from a document into a record that held others.
@@ -36,7 +36,7 @@ auto ReadBack(const std::string& text, const char* name)
     PortRecord r;
     r.mode = MODE_UDP;
     r.emuBR = 0;
-    r.dstAddr = r.locAddr = r.dstPort = r.locPort = r.keepAlive = 1;
+    r.dstAddr = r.locAddr = r.dstPort = r.locPort = r.keepAlive = r.deadPeer = 1;
     CopyField(r.devName, sizeof r.devName, "old", 31);
     CopyField(r.name, sizeof r.name, name, 7);
     OptionsDocument o(text);
@@ -69,6 +69,7 @@ TEST_F(OptionsFile, WritesItsLayoutInSlotOrderAndEverySettingReadsBack)
     CopyField(a.devName, sizeof a.devName, "meter <&> 'q' \"x\"", 31);
     a.keepAlive = 3000000000u;
     a.idleTime = 1;
+    a.deadPeer = 0;
     // Unusable names (none, no element name, SYSTEM) write nothing; the first of a name wins.
     int slot = 1;
     for (const char* unusable : {"", "CO<M", "SYSTEM"})
@@ -96,7 +97,11 @@ TEST_F(OptionsFile, StartStepStartsEveryPortOnlyWithTheStartupFlagAndAWrittenFil
     OptionsState state;
     state.settings.startup = 1;
     state.optionsText = "before";
-    EXPECT_EQ(SaveOptions(state, dir_.c_str(), true), 0);  // a folder
+    std::string error;
+    EXPECT_EQ(SaveOptions(state, dir_.c_str(), true, &error), 0);  // a folder
+    EXPECT_EQ(error, "cannot write " + dir_ + ": it is a folder");
+    EXPECT_EQ(SaveOptions(state, (dir_ + "/none/options.dat").c_str(), true, &error), 0);
+    EXPECT_EQ(error, "cannot write " + dir_ + "/none/options.dat: No such file or directory");
     EXPECT_EQ(state.optionsText, "before");
     EXPECT_EQ(SaveOptions(state, "/dev/full", false), 0);  // a device is never written over
     ASSERT_EQ(mkfifo("fifo", 0644), 0);
@@ -134,10 +139,14 @@ TEST_F(OptionsFile, LoadReadsFlagsAndTextOfARegularFileUpToSixteenMebibytesAndNe
     EXPECT_EQ(state.optionsText.size(), kMaxDocumentFileSize);
     state.optionsText = "kept";
     folder_.Write("options.dat", limit + " ");
-    EXPECT_EQ(LoadOptions(state, dir_.c_str()), 0);
-    ASSERT_EQ(unlink(folder_.File("options.dat").c_str()), 0);
-    ASSERT_EQ(mkfifo(folder_.File("options.dat").c_str(), 0644), 0);
-    EXPECT_EQ(LoadOptions(state, dir_.c_str()), 0);  // and it did not wait for a writer
+    std::string error;
+    EXPECT_EQ(LoadOptions(state, dir_.c_str(), &error), 0);
+    const std::string path = folder_.File("options.dat");
+    EXPECT_EQ(error, "cannot read " + path + ": file too large (16.1 MB, the limit is 16 MB)");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    EXPECT_EQ(LoadOptions(state, dir_.c_str(), &error), 0);  // and it did not wait for a writer
+    EXPECT_EQ(error, "cannot read " + path + ": it is not a regular file");
     EXPECT_EQ(state.optionsText, "kept");
 }
 
@@ -145,7 +154,7 @@ TEST(OptionReaders, MissingOddEmptyAndUnreadableValuesTakeDefaults)
 {
     // An empty name must not read another element's keys.
     const auto defaults = std::tuple(uint32_t{MODE_TCPSERVER}, 0u, std::string(), 0u, 0u, 0u, 0, 0, std::string(),
-                                     0u, 0u, 1);
+                                     0u, 0u, 1, 60u);  // older files lack DEADPEER
     const std::string present = "<OPTIONS><SYSTEM><DSTPORT>9</DSTPORT></SYSTEM><COM1><MODE>udp</MODE></COM1></OPTIONS>";
     EXPECT_EQ(ReadBack(present, "COM2"), defaults);
     EXPECT_EQ(ReadBack(present, ""), defaults);
@@ -153,9 +162,9 @@ TEST(OptionReaders, MissingOddEmptyAndUnreadableValuesTakeDefaults)
     const std::string longName = std::string(30, 'D') + 'E' + std::string(269, 'D');
     // An unknown mode name leaves the mode; EMUBR is always on.
     EXPECT_EQ(ReadBack("<OPTIONS><COM2><MODE>TCPCLIENT</MODE><EMUBR>FALSE</EMUBR><LOCPORT>0x1F90</LOCPORT>"
-                       "<USECUSTOM>true</USECUSTOM><DEVNAME>" + longName + "</DEVNAME></COM2></OPTIONS>", "COM2"),
+                       "<USECUSTOM>true</USECUSTOM><DEVNAME>" + longName + "</DEVNAME><DEADPEER>4</DEADPEER></COM2></OPTIONS>", "COM2"),
               std::tuple(uint32_t{MODE_UDP}, 0u, std::string(), 0u, 0u, 8080u, 0, 0, longName.substr(0, 31),
-                         0u, 0u, 1));
+                         0u, 0u, 1, 60u));
     auto with = [](const std::string& v) { return ::OptionsDocument("<OPTIONS>\r\n<P>\r\n<K>" + v + "</K>\r\n</P>\r\n</OPTIONS>"); };
     const std::pair<const char*, int32_t> kDecimals[] = {
         {"40", 40}, {" \t-12abc", -12}, {"+7", 7}, {"abc", 0}, {"0x10", 0}, {"010", 10},

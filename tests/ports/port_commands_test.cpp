@@ -11,7 +11,6 @@
 
 #include "../test_folder.h"
 #include "config/autorun.h"
-#include "config/export_import.h"
 #include "engine/bridge.h"
 #include "engine/port_table.h"
 #include "ports/pair_setup.h"
@@ -271,31 +270,4 @@ TEST_F(Commands, OptionCancelChangesNothingAndOkWritesFlagsAndTheAutostartEntry)
     };
     cmd_.Option();
     EXPECT_FALSE(fs::exists(entry));
-}
-
-TEST(ImportedPortSettings, OnlyCanonicalComNamesInOrderWithDefaultsForMissingKeys)
-{
-    const std::string doc =
-        "<OPTIONS><COM9><MODE>TCP</MODE><KEEPALIVE>0x10</KEEPALIVE></COM9>"
-        "<COM0/><COM257/><com5/><COM05/><COM2><MODE>udp</MODE><DEVNAME>"
-        "0123456789012345678901234567890123456789</DEVNAME></COM2></OPTIONS>";
-    PortSettings base = DefaultPortSettings();
-    base.detectDtr = 1;
-    std::vector<PortSettings> ports = ImportedPortSettings(doc, base);
-    ASSERT_EQ(ports.size(), 2u);
-    EXPECT_EQ(ports[0].comNumber, 2);
-    EXPECT_EQ(ports[0].mode, MODE_UDP);
-    EXPECT_EQ(ports[1].comNumber, 9);
-    EXPECT_EQ(ports[1].mode, MODE_TCPSERVER);
-    EXPECT_EQ(ports[1].keepAlive, 0u);
-    EXPECT_EQ(ports[1].remoteHost, "");
-    EXPECT_EQ(ports[1].detectDtr, 1);
-
-    PortRecord r;
-    StoreSettings(&r, ports[0]);
-    EXPECT_EQ(strlen(r.devName), 31u);
-    ports[0].deviceName = std::string(30, 'x') + "\xC3\xA9";  // é would straddle byte 31
-    StoreSettings(&r, ports[0]);
-    EXPECT_EQ(std::string(r.devName), std::string(30, 'x'));
-    EXPECT_TRUE(ImportedPortSettings("not a document", base).empty());
 }

@@ -83,4 +83,30 @@ TEST_F(AddREdiDialogTest, ABadTimeOutKeepsTheDialogOpenAndEveryOkLeavesItsValues
     EXPECT_EQ(Edit(*next, "deviceName")->text(), QString(31, 'n'));  // what a record keeps
 }
 
+TEST_F(AddREdiDialogTest, OkRefusesWhatTheCommandLineRefusesAndDeadPeerSecondsAreForTcpOnly)
+{
+    auto d = Open({});
+    QLineEdit* deadPeer = Edit(*d, "deadPeer");
+    QComboBox* mode = d->findChild<QComboBox*>("workMode");
+    EXPECT_EQ(deadPeer->text(), "60");
+    mode->setCurrentIndex(MODE_UDP);
+    EXPECT_FALSE(deadPeer->isEnabled());
+    mode->setCurrentIndex(MODE_TCPSERVER);
+    EXPECT_TRUE(deadPeer->isEnabled());
+    for (const auto& [field, bad] : {std::pair{"remotePort", "70000"}, std::pair{"deadPeer", "4"}}) {
+        const QString good = Edit(*d, field)->text();
+        Edit(*d, field)->setText(bad);
+        d->OnOK();
+        EXPECT_NE(d->result(), QDialog::Accepted) << field;
+        Edit(*d, field)->setText(good);
+    }
+    EXPECT_EQ(said, QStringList({"Remote port 70000 is not a port number (0 to 65535).",
+                                 "Dead-peer seconds 4 is not 0 (off) or 5 to 3600."}));
+    deadPeer->setText(" 0 ");
+    Edit(*d, "remotePort")->setText(" 80 ");
+    d->OnOK();
+    EXPECT_EQ(d->result(), QDialog::Accepted);
+    EXPECT_EQ(std::pair(d->Fields().deadPeer, d->Fields().remotePort), std::pair(0u, std::string("80")));
+}
+
 }  // namespace
