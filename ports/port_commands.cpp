@@ -9,6 +9,7 @@
 #include "config/export_import.h"
 #include "engine/port_table.h"
 #include "ports/pair_setup.h"
+#include "ports/program.h"
 
 const char kMsgNoSlot[] = "Add fail, reach limits of number of virtual serial port";
 const char kMsgInstallFail[] = "Install driver for virtual com fail, please reinstall it!";
@@ -24,8 +25,6 @@ const char kMsgUninstallAsk[] =
 namespace {
 
 constexpr int kWaitPollMs = 100;
-constexpr size_t kStartTargetSize = 32;
-constexpr size_t kAddTargetSize = 128;
 
 const char kBridgeSideParams[] = "HideDevice=yes,OverrunCheck=yes";
 
@@ -59,9 +58,8 @@ WaitClock& SteadyWaitClock()
     return clock;
 }
 
-PortCommands::PortCommands(std::string programDir, OptionsState& options, CommandUi& ui,
-                           PortListView& list, WaitClock& clock)
-    : programDir_(std::move(programDir)), options_(options), ui_(ui), list_(list), clock_(clock)
+PortCommands::PortCommands(Program& program, CommandUi& ui, PortListView& list, WaitClock& clock)
+    : program_(program), options_(program.Options()), ui_(ui), list_(list), clock_(clock)
 {
 }
 
@@ -69,7 +67,7 @@ bool PortCommands::Save(bool startStep)
 {
     // The change holds for the running program either way; the person must
     // know that it will not survive a restart.
-    if (SaveOptions(options_, OptionsPath(programDir_).c_str(), startStep && !noBridges_))
+    if (SaveOptions(options_, OptionsPath(program_.Dir()).c_str(), startStep && program_.RunsBridges()))
         return true;
     ui_.Message(kMsgSaveFail);
     return false;
@@ -85,7 +83,7 @@ int PortCommands::ApplyPort(PortRecord* r, bool* saved)
     char side[16];
     // A text that does not fit would name another port: refuse it whole.
     if (len < 0 || static_cast<size_t>(len) > kParamTextMax ||
-        ChangeREdi(UserSideName(r, side, sizeof side), params) != 0) {
+        !program_.Pairs().Change(UserSideName(r, side, sizeof side), params)) {
         ui_.Message(kMsgApplyFail);
         return 0;
     }
@@ -106,19 +104,19 @@ void PortCommands::AddPortPair(const PortSettings& settings)
     }
     PortRecord* r = &PortTable[n];
     r->number = n;
-    InstallREdi("-", "-", static_cast<uint32_t>(n));
+    program_.Pairs().Install(static_cast<uint32_t>(n));
     StoreSettings(r, settings);
     list_.PortAdded(*r);
 
     bool ok = ApplyPort(r) == 1;
     if (ok) {
         char side[16];
-        ok = ChangeREdi(BridgeSideName(r, side, sizeof side), kBridgeSideParams) == 0;
+        ok = program_.Pairs().Change(BridgeSideName(r, side, sizeof side), kBridgeSideParams);
     }
-    if (ok && (!options_.settings.addNew || noBridges_))
+    if (ok && (!options_.settings.addNew || !program_.RunsBridges()))
         return;
     if (ok) {
-        ok = WaitForBridgeSide(n, kAddWaitMs, kAddTargetSize);
+        ok = WaitForBridgeSide(n, kAddWaitMs);
         if (ended_)
             return;
         if (ok) {
@@ -130,12 +128,12 @@ void PortCommands::AddPortPair(const PortSettings& settings)
     // With startup on, the apply step's save has started this port's
     // bridge: it must not outlive the slot it runs on.
     StopBridge(r);
-    RemoveREdi(static_cast<uint32_t>(r->number));
+    program_.Pairs().Remove(static_cast<uint32_t>(r->number));
     r->number = -1;
     ui_.Message(kMsgInstallFail);
 }
 
-bool PortCommands::WaitForBridgeSide(int pair, int limitMs, size_t targetSize)
+bool PortCommands::WaitForBridgeSide(int pair, int limitMs)
 {
     char name[16];
     const PortRecord* r = OccupiedPort(pair);
@@ -144,7 +142,7 @@ bool PortCommands::WaitForBridgeSide(int pair, int limitMs, size_t targetSize)
     WaitCursor cursor(ui_);
     const int64_t t0 = clock_.NowMs();
     for (;;) {
-        if (DeviceNameExists(name, static_cast<uint32_t>(targetSize)))
+        if (program_.Pairs().DeviceExists(name))
             return true;
         ui_.KeepResponsive();
         clock_.SleepMs(kWaitPollMs);
@@ -175,7 +173,7 @@ void PortCommands::RemovePorts(const Selection& numbers)
         list_.PortRemoved(n);
         if (PortRecord* r = OccupiedPort(n)) {
             StopBridge(r);
-            RemoveREdi(static_cast<uint32_t>(r->number));
+            program_.Pairs().Remove(static_cast<uint32_t>(r->number));
             r->number = -1;
         }
     }
@@ -187,7 +185,7 @@ void PortCommands::Start(const Selection& selected)
         PortRecord* r = OccupiedPort(n);
         if (!r)
             continue;
-        WaitForBridgeSide(n, kStartWaitMs, kStartTargetSize);
+        WaitForBridgeSide(n, kStartWaitMs);
         if (ended_)
             return;
         // Started whether or not the bridge side came: the bridge retries.
@@ -223,7 +221,7 @@ void PortCommands::Property(const Selection& selected)
         ui_.Message(kMsgOnlyOne);
         return;
     }
-    LoadOptions(options_, programDir_.c_str());
+    LoadOptions(options_, program_.Dir().c_str());
     if (selected.empty())
         return;
     PortRecord* r = OccupiedPort(selected.front());
@@ -252,7 +250,7 @@ void PortCommands::Export()
         return;
     // A failure is said: the person would otherwise trust a list that is
     // not there.
-    if (!SaveOptions(options_, path.c_str(), !noBridges_))
+    if (!SaveOptions(options_, path.c_str(), program_.RunsBridges()))
         ui_.Message(kMsgSaveFail);
 }
 
@@ -283,7 +281,7 @@ void PortCommands::Import()
 void PortCommands::Option()
 {
     // The file wins over memory; without a file the flags stay as they are.
-    LoadOptions(options_, programDir_.c_str());
+    LoadOptions(options_, program_.Dir().c_str());
     StartupSettings flags = options_.settings;
     if (!ui_.EditOptions(&flags))
         return;

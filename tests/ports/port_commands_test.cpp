@@ -15,6 +15,7 @@
 #include "engine/port_table.h"
 #include "ports/pair_setup.h"
 #include "ports/port_commands.h"
+#include "ports/program.h"
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
@@ -59,16 +60,12 @@ protected:
     void SetUp() override
     {
         setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
-        InitPortTable(&list_);
-        ASSERT_TRUE(OpenPairSetup(dir_));
+        ASSERT_EQ(program_.Open(&list_, true), Program::Opened::kOwner);
         LastUsedPortSettings() = DefaultPortSettings();
     }
     void TearDown() override
     {
-        for (PortRecord& r : PortTable)
-            StopBridge(&r);
-        JoinAllBridges();
-        ClosePairSetup();
+        program_.Stop(false);
     }
 
     // Adds COMn through the dialog as a tcpserver on 127.0.0.1, port of the
@@ -91,8 +88,9 @@ protected:
     ScriptedUi ui_;
     RecordedList list_;
     FakeClock clock_;
-    OptionsState options_;
-    PortCommands cmd_{dir_.string(), options_, ui_, list_, clock_};
+    Program program_{dir_.string()};
+    OptionsState& options_ = program_.Options();
+    PortCommands cmd_{program_, ui_, list_, clock_};
 };
 
 }  // namespace
