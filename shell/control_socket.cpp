@@ -185,11 +185,11 @@ ControlServer::ControlServer(std::string dir, Handler handler) : dir_(std::move(
     unlink(a.sun_path);
     UniqueFd s(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     mode_t mask = umask(0177);
-    const char* call = "socket()";
-    bool bound = s.IsValid() && (call = "bind()", bind(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
+    const char* call = "socket";
+    bool bound = s.IsValid() && (call = "bind", bind(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
     umask(mask);
-    if (!bound || (call = "chmod()", chmod(a.sun_path, 0600) != 0) || (call = "listen()", listen(s.Get(), 16) != 0)) {
-        LogNote("%s %s/%s: %s; no control socket\n", call, dir_.c_str(), kControlSocketName, strerror(errno));
+    if (!bound || (call = "chmod", chmod(a.sun_path, 0600) != 0) || (call = "listen", listen(s.Get(), 16) != 0)) {
+        LogNote("%s(%s/%s): %s; no control socket\n", call, dir_.c_str(), kControlSocketName, strerror(errno));
         if (bound)
             unlink(a.sun_path);
         return;
@@ -214,13 +214,13 @@ void ControlServer::Accept()
         UniqueFd fd(accept4(listen_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!fd.IsValid()) {
             if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)
-                LogNote("accept() %s/%s: %s\n", dir_.c_str(), kControlSocketName, strerror(errno));
+                LogNote("accept(%s/%s): %s\n", dir_.c_str(), kControlSocketName, strerror(errno));
             return;
         }
         uid_t uid = 0;
         if (!PeerIsOwnUser(fd.Get(), &uid)) {
-            LogNote("getsockopt(SO_PEERCRED) %s/%s: refused a client of user %u\n", dir_.c_str(),
-                    kControlSocketName, static_cast<unsigned>(uid));
+            LogNote("getsockopt(%s/%s, SO_PEERCRED): user %u is not this program's user; refused\n",
+                    dir_.c_str(), kControlSocketName, static_cast<unsigned>(uid));
             continue;
         }
         if (clients_.size() >= kClientsMax)
