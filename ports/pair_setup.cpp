@@ -95,9 +95,9 @@ PairSetup::~PairSetup()
     if (!owner_)
         return;
     for (auto& [number, pair] : pairs_) {
-        DropLink(UserSideLinkName(static_cast<int>(number)), pair.slave);
+        DropLink(UserSideLinkName(static_cast<int>(number)), pair.link);
         if (int com = ComOf(pair.params); com > 0)
-            DropLink(ComName(com), pair.slave);
+            DropLink(ComName(com), pair.link);
     }
 }
 
@@ -112,7 +112,10 @@ void PairSetup::CleanDevFolder()
             continue;
         bool ours = ComNumber(name) > 0 || UserSidePair(name) >= 0 ||
                     name.compare(0, sizeof kTempPrefix - 1, kTempPrefix) == 0;
-        bool toTerminal = LinkTarget(name).compare(0, 9, "/dev/pts/") == 0;
+        // Ours lead to a terminal directly (an older run) or through a
+        // process, whose number may since be another's.
+        const std::string target = LinkTarget(name);
+        bool toTerminal = target.compare(0, 9, "/dev/pts/") == 0 || target.compare(0, 6, "/proc/") == 0;
         if ((ours && toTerminal) || !LiveLink(name))
             unlinkat(devFd_.Get(), name.c_str(), 0);
     }
@@ -134,10 +137,28 @@ std::vector<std::string> PairSetup::DevNames() const
     return names;
 }
 
+// A pseudo-terminal and the path through this process that leads to its
+// user side. Opening that path opens the terminal as opening /dev/pts/N
+// does (a new open file description, the terminal's own permissions); the
+// O_PATH descriptor itself opens nothing, so the master still sees a
+// hangup while no serial program holds the user side.
+bool PairSetup::OpenPair(Pair* pair)
+{
+    if (!OpenRawPty(&pair->master, &pair->slave))
+        return false;
+    pair->slaveInode.Reset(open(pair->slave.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!pair->slaveInode.IsValid()) {
+        pair->master.Reset();
+        return false;
+    }
+    pair->link = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(pair->slaveInode.Get());
+    return true;
+}
+
 void PairSetup::MakeTerminal(uint32_t number, Pair* pair)
 {
     const std::string label = Label(number);
-    if (!OpenRawPty(&pair->master, &pair->slave)) {
+    if (!OpenPair(pair)) {
         LogNote("%s: open(/dev/ptmx): %s\n", label.c_str(), strerror(errno));
         return;
     }
@@ -145,9 +166,9 @@ void PairSetup::MakeTerminal(uint32_t number, Pair* pair)
     if (int com = ComOf(pair->params); com > 0)
         names[1] = ComName(com);
     for (const std::string& name : names)
-        if (!name.empty() && !PlaceLink(name, pair->slave))
+        if (!name.empty() && !PlaceLink(name, pair->link))
             LogNote("%s: symlink(%s/%s/%s -> %s): %s\n", label.c_str(), dir_.c_str(), kDevFolder,
-                    name.c_str(), pair->slave.c_str(), strerror(errno));
+                    name.c_str(), pair->link.c_str(), strerror(errno));
 }
 
 void PairSetup::LoadPairsFile(std::map<uint32_t, Pair>* pairs)
@@ -278,16 +299,16 @@ bool PairSetup::Install(uint32_t number, const std::string& userParams, const st
     if (!owner_ || pairs_.count(number))
         return false;
     Pair pair;
-    if (!OpenRawPty(&pair.master, &pair.slave))
+    if (!OpenPair(&pair))
         return false;
     std::string link = UserSideLinkName(static_cast<int>(number));
-    if (!PlaceLink(link, pair.slave))
+    if (!PlaceLink(link, pair.link))
         return false;
-    std::string slave = pair.slave;
+    std::string target = pair.link;
     pairs_.emplace(number, std::move(pair));
     if (!SavePairs() || (!user.empty() && !ChangeLocked(number, user))) {
         pairs_.erase(number);
-        DropLink(link, slave);
+        DropLink(link, target);
         SavePairs();
         return false;
     }
@@ -342,8 +363,8 @@ bool PairSetup::ChangeLocked(uint32_t number, const ParamList& given)
             if (other != number && ComOf(p.params) == newCom)
                 return false;
     bool placed = false;
-    if (newCom > 0 && LinkTarget(ComName(newCom)) != pair.slave) {
-        if (!pair.master.IsValid() || !PlaceLink(ComName(newCom), pair.slave))
+    if (newCom > 0 && LinkTarget(ComName(newCom)) != pair.link) {
+        if (!pair.master.IsValid() || !PlaceLink(ComName(newCom), pair.link))
             return false;
         placed = true;
     }
@@ -353,12 +374,12 @@ bool PairSetup::ChangeLocked(uint32_t number, const ParamList& given)
         if (!SavePairs()) {
             pair.params = std::move(old);
             if (placed)
-                DropLink(ComName(newCom), pair.slave);
+                DropLink(ComName(newCom), pair.link);
             return false;
         }
     }
     if (oldCom > 0 && oldCom != newCom)
-        DropLink(ComName(oldCom), pair.slave);
+        DropLink(ComName(oldCom), pair.link);
     // The pair is renamed whatever comdb.dat says; a claim that could not
     // be written is what the repair tool is for.
     UpdateClaims(newCom > 0 ? std::set<int>{newCom} : std::set<int>{}, oldCom != newCom ? oldCom : -1);
@@ -379,9 +400,9 @@ bool PairSetup::Remove(uint32_t number)
         return false;
     }
     Pair& pair = node.mapped();
-    DropLink(UserSideLinkName(static_cast<int>(number)), pair.slave);
+    DropLink(UserSideLinkName(static_cast<int>(number)), pair.link);
     if (int com = ComOf(pair.params); com > 0) {
-        DropLink(ComName(com), pair.slave);
+        DropLink(ComName(com), pair.link);
         UpdateClaims({}, com);
     }
     // A bridge may still hold its duplicate of the master; the terminal

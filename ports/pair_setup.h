@@ -3,7 +3,8 @@
 // Everything lives in the program directory:
 //   pairs.dat   the installed pairs, one line each: number, TAB, parameter text
 //   comdb.dat   the claimed COM numbers
-//   dev/        links to each pair's user side: dev/ZPVA5 and dev/COM5
+//   dev/        links to each pair's user side: dev/ZPVA5 and dev/COM5, each
+//               through this process (/proc/<pid>/fd/<n>), gone with it
 //   pairs.lock  held (flock) by the copy of the program that owns the pairs
 //
 // The first copy of the program on a folder owns it: it makes the
@@ -92,6 +93,12 @@ private:
         std::string params;
         UniqueFd master;   // invalid when the terminal could not be made
         std::string slave;
+        // The user side's inode, held without opening the terminal (O_PATH),
+        // and what dev/ links to: /proc/<our pid>/fd/<that descriptor>. The
+        // link leads nowhere once this process has gone, however it ended,
+        // so it never reaches a terminal that is later another program's.
+        UniqueFd slaveInode;
+        std::string link;
         int bridgeFd = -1; // the duplicate handed out, -1 when none
     };
 
@@ -100,6 +107,7 @@ private:
     void CleanDevFolder();
     std::vector<std::string> DevNames() const;
     void MakeTerminal(uint32_t number, Pair* pair);
+    static bool OpenPair(Pair* pair);
     void LoadPairsFile(std::map<uint32_t, Pair>* pairs);
     void RefreshIfFollower();
     bool SavePairs();

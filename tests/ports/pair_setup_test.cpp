@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 
+#include <csignal>
 #include <filesystem>
 #include <set>
 
@@ -64,7 +66,9 @@ TEST_F(PairSetupTest, APairCarriesEveryByteRawAndItsBridgeSideOpensOnceAtATime)
     auto ps = PairSetup::Open(dir_);
     ASSERT_TRUE(ps && ps->OwnsFolder());
     Add(*ps, 5);
-    EXPECT_EQ(Target("dev/ZPVA5").rfind("/dev/pts/", 0), 0u);
+    // Through this process to the terminal: a link that ends with it.
+    EXPECT_EQ(Target("dev/ZPVA5").rfind("/proc/" + std::to_string(getpid()) + "/fd/", 0), 0u);
+    EXPECT_EQ(fs::canonical(P("dev/ZPVA5")).string().rfind("/dev/pts/", 0), 0u);
     EXPECT_EQ(Target("dev/COM5"), Target("dev/ZPVA5"));
     EXPECT_EQ(folder_.Read("pairs.dat") + folder_.Read("comdb.dat"),
               "5\tPortName=COM5,OverrunCheck=yes,BaudPacing=yes\nCOM5\n");
@@ -81,6 +85,9 @@ TEST_F(PairSetupTest, APairCarriesEveryByteRawAndItsBridgeSideOpensOnceAtATime)
     EXPECT_EQ(Pass(bridge, user.Get(), all), all);
     pollfd echo{bridge, POLLIN, 0};
     EXPECT_EQ(poll(&echo, 1, 100), 0);  // nothing echoed back into the bridge
+    user.Reset();  // the layer holds no opening of its own: the bridge sees the hangup
+    EXPECT_EQ(poll(&echo, 1, 0), 1);
+    EXPECT_TRUE(echo.revents & POLLHUP);
     EXPECT_EQ(ps->OpenBridgeSide("ZPVB5"), -1);
     EXPECT_EQ(errno, EBUSY);
     for (const char* other : {"../ZPVB5", "\\\\.\\ZPVB5"})
@@ -187,6 +194,30 @@ TEST_F(PairSetupTest, RestartRecreatesThePairsAndClearsStaleLinksAndASecondCopyC
     ASSERT_EQ(mkfifo(P("pairs.dat").c_str(), 0644), 0);
     EXPECT_FALSE(PairSetup::Open(dir_)->Install(3));
     EXPECT_TRUE(fs::is_fifo(P("pairs.dat")));
+}
+
+TEST_F(PairSetupTest, AKilledOwnerLeavesNoLinkThatLeadsToATerminal)
+{
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {  // the program, killed with its pair in place
+        auto ps = PairSetup::Open(dir_);
+        if (ps && ps->Install(5, "PortName=COM5"))
+            raise(SIGKILL);
+        _exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    // Terminals opened since, one of them likely on the freed number.
+    std::vector<UniqueFd> masters(4);
+    std::string slave;
+    for (UniqueFd& m : masters)
+        ASSERT_TRUE(OpenRawPty(&m, &slave));
+    for (const char* name : {"dev/COM5", "dev/ZPVA5"}) {
+        ASSERT_TRUE(fs::is_symlink(P(name)));
+        EXPECT_LT(UniqueFd(open(P(name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)).Get(), 0) << name;
+    }
 }
 
 }  // namespace
