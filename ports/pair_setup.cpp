@@ -78,6 +78,9 @@ void PairSetup::Start()
     if (!devFd_.IsValid())
         LogNote("openat(%s/%s): %s; pairs get no links\n", dir_.c_str(), kDevFolder, strerror(errno));
     CleanDevFolder();
+    // Left by a write that a crash cut short; this copy is the only writer.
+    for (const char* file : {kPairsFile, kComDbFile})
+        unlinkat(dirFd_.Get(), (std::string(file) + ".tmp").c_str(), 0);
     LoadPairsFile(&pairs_);
     std::set<int> names;
     for (auto& [number, pair] : pairs_) {
@@ -85,8 +88,10 @@ void PairSetup::Start()
         if (int com = ComOf(pair.params); com > 0)
             names.insert(com);
     }
-    // A lost or older comdb.dat learns the names the pairs carry.
-    UpdateClaims(names, -1);
+    // A lost or older comdb.dat learns the names the pairs carry; a claim
+    // without a pair, which a crash in the middle of an Add or a Delete
+    // leaves, goes (unless the pairs could not be read).
+    UpdateClaims(names, -1, !pairsUnreadable_);
 }
 
 PairSetup::~PairSetup()
@@ -269,14 +274,17 @@ void PairSetup::DropLink(const std::string& name, const std::string& target)
 }
 
 // Claims some COM numbers and releases one (-1 for none) in one write of
-// comdb.dat. Only the owner writes the file.
-bool PairSetup::UpdateClaims(const std::set<int>& claim, int release)
+// comdb.dat; with only on, every other claim goes too. Only the owner
+// writes the file.
+bool PairSetup::UpdateClaims(const std::set<int>& claim, int release, bool only)
 {
     std::string content;
     if (!owner_ || !ReadSmallFile(dirFd_.Get(), kComDbFile, kFileLimit, &content))
         return false;
     std::set<int> claimed = ParseComDb(content);
     std::set<int> before = claimed;
+    if (only)
+        claimed.clear();
     if (release > 0)
         claimed.erase(release);
     claimed.insert(claim.begin(), claim.end());

@@ -117,7 +117,7 @@ private:
     void DropLink(const std::string& name, const std::string& target);
     std::string LinkTarget(const std::string& name) const;
     bool LiveLink(const std::string& name) const;
-    bool UpdateClaims(const std::set<int>& claim, int release);
+    bool UpdateClaims(const std::set<int>& claim, int release, bool only = false);
 
     std::mutex mu_;
     std::string dir_;

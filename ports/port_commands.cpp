@@ -7,6 +7,7 @@
 
 #include "config/autorun.h"
 #include "config/export_import.h"
+#include "engine/com_name.h"
 #include "engine/port_table.h"
 #include "ports/pair_setup.h"
 #include "ports/program.h"
@@ -73,17 +74,27 @@ bool PortCommands::Save(bool startStep)
     return false;
 }
 
+namespace {
+
+// The user side's parameter text of a record; empty when it would not fit,
+// since a text cut short would name another port.
+std::string UserSideParams(const PortRecord& r)
+{
+    char params[kParamTextMax + 1];
+    int len = snprintf(params, sizeof params, "PortName=%s,OverrunCheck=yes,BaudPacing=%s", r.name,
+                       r.emuBR ? "yes" : "no");
+    return len < 0 || static_cast<size_t>(len) > kParamTextMax ? std::string() : std::string(params);
+}
+
+}  // namespace
+
 int PortCommands::ApplyPort(PortRecord* r, bool* saved)
 {
     if (!r || r->state.load() != STATE_STOPPED)
         return 0;
-    char params[kParamTextMax + 1];
-    int len = snprintf(params, sizeof params, "PortName=%s,OverrunCheck=yes,BaudPacing=%s", r->name,
-                       r->emuBR ? "yes" : "no");
+    const std::string params = UserSideParams(*r);
     char side[16];
-    // A text that does not fit would name another port: refuse it whole.
-    if (len < 0 || static_cast<size_t>(len) > kParamTextMax ||
-        !program_.Pairs().Change(UserSideName(r, side, sizeof side), params)) {
+    if (params.empty() || !program_.Pairs().Change(UserSideName(r, side, sizeof side), params)) {
         ui_.Message(kMsgApplyFail);
         return 0;
     }
@@ -93,6 +104,10 @@ int PortCommands::ApplyPort(PortRecord* r, bool* saved)
     return 1;
 }
 
+// A crash at any point of an Add leaves no port or the whole port: the
+// options first, then the COM number's claim, then pairs.dat, whose write
+// makes the pair. At the next start an options entry or a claim without a
+// pair is dropped.
 void PortCommands::AddPortPair(const PortSettings& settings)
 {
     int n = 0;
@@ -103,16 +118,23 @@ void PortCommands::AddPortPair(const PortSettings& settings)
         return;
     }
     PortRecord* r = &PortTable[n];
-    r->number = n;
-    program_.Pairs().Install(static_cast<uint32_t>(n));
     StoreSettings(r, settings);
+    r->number = n;
     list_.PortAdded(*r);
 
-    bool ok = ApplyPort(r) == 1;
-    if (ok) {
-        char side[16];
-        ok = program_.Pairs().Change(BridgeSideName(r, side, sizeof side), kBridgeSideParams);
+    PairSetup& pairs = program_.Pairs();
+    const bool saved = Save(false);
+    const int com = ComNumber(r->name);
+    const bool claimedBefore = com > 0 && pairs.ComClaimed(com);
+    const std::string params = UserSideParams(*r);
+    bool ok = com > 0 && !params.empty() && pairs.SetComClaim(com, true);
+    if (ok && !pairs.Install(static_cast<uint32_t>(n), params, kBridgeSideParams)) {
+        ui_.Message(kMsgApplyFail);
+        ok = false;
     }
+    // The start step of the save, as after any change of the ports.
+    if (ok && saved)
+        Save(true);
     if (ok && (!options_.settings.addNew || !program_.RunsBridges()))
         return;
     if (ok) {
@@ -125,11 +147,15 @@ void PortCommands::AddPortPair(const PortSettings& settings)
         }
     }
     list_.PortRemoved(n);
-    // With startup on, the apply step's save has started this port's
-    // bridge: it must not outlive the slot it runs on.
+    // With startup on, the save has started this port's bridge: it must not
+    // outlive the slot it runs on.
     StopBridge(r);
-    program_.Pairs().Remove(static_cast<uint32_t>(r->number));
+    pairs.Remove(static_cast<uint32_t>(n));
+    if (com > 0 && !claimedBefore)
+        pairs.SetComClaim(com, false);
     r->number = -1;
+    if (saved)
+        Save(false);  // without the port's entry again
     ui_.Message(kMsgInstallFail);
 }
 

@@ -1,5 +1,6 @@
 #include "ports/program.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "config/options_document.h"
@@ -26,6 +27,8 @@ Program::Opened Program::Open(PortStateTarget* target, bool bridges)
     }
     if (!pairs_->OwnsFolder())
         return Opened::kHeld;
+    // Left by a save that a crash cut short; this copy is the only writer.
+    unlinkat(AT_FDCWD, (OptionsPath(dir_) + ".tmp").c_str(), 0);
     if (bridges_)
         SetBridgeSideProvider(pairs_.get());
     Discover();

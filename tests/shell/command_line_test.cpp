@@ -6,6 +6,7 @@
 #include <sys/un.h>
 
 #include <cstdlib>
+#include <thread>
 
 #include "ports/port_commands.h"
 #include "ports/program.h"
@@ -165,6 +166,36 @@ TEST(CommandLine, AnOwnerThatNeverAnswersFailsTheCommand)
     close(lock);
     EXPECT_EQ(silent.status, 1);
     EXPECT_NE(silent.err.find("does not answer within 5 s"), std::string::npos) << silent.err;
+}
+
+TEST(CommandLine, ACommandTakenButNotAnsweredIsNeverSentAgain)
+{
+    uitest::ProgramRun run;
+    const uitest::TempFolder& folder = run.Folder();
+    int lock = open(folder.File("pairs.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    // A program that takes each request ("+") and ends before it answers.
+    int server = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{AF_UNIX, {}};
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", folder.File("control.sock").c_str());
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a) | listen(server, 8), 0);
+    int taken = 0;
+    std::thread serve([&] {
+        for (int c; (c = accept(server, nullptr, nullptr)) >= 0; close(c)) {
+            char buf[256];
+            while (read(c, buf, sizeof buf) > 0) {
+            }
+            taken += write(c, "+", 1) == 1;
+        }
+    });
+    Result r = Cli(run, "--add COM7");
+    shutdown(server, SHUT_RDWR);
+    serve.join();
+    close(server);
+    close(lock);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("outcome is unknown"), std::string::npos) << r.err;
+    EXPECT_EQ(taken, 1);
 }
 
 TEST(CommandLine, ASecondStartOrAMistypedCommandRunsNoSecondProgram)
