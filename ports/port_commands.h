@@ -48,6 +48,14 @@ public:
     virtual void PortChanged(const PortRecord& record) = 0;  // its row rewritten
 };
 
+// A port list nobody sees: the command line while no program runs.
+class NoPortList final : public PortListView {
+public:
+    void PortAdded(const PortRecord&) override {}
+    void PortRemoved(int) override {}
+    void PortChanged(const PortRecord&) override {}
+};
+
 // The time of the waits for a bridge side, so tests never really sleep.
 class WaitClock {
 public:

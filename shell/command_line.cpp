@@ -86,18 +86,6 @@ private:
     PortCommands*& commands_;
 };
 
-class NoList final : public PortListView {
-public:
-    void PortAdded(const PortRecord&) override {}
-    void PortRemoved(int) override {}
-    void PortChanged(const PortRecord&) override {}
-};
-
-class NoTarget final : public PortStateTarget {
-public:
-    void PostPortStateMessage(PortRecord*, int32_t) override {}
-};
-
 bool NameInUse(PairSetup& pairs, const std::string& name)
 {
     return FindPort(name) || pairs.DeviceExists(name);
@@ -229,10 +217,8 @@ namespace {
 // This process on the folder's files. *held when another copy owns the folder.
 int RunHere(const CommandRequest& q, const std::string& dir, std::string* out, std::string* err, bool* held)
 {
-    // The records keep their target after this returns.
-    static NoTarget target;
     Program program(dir);
-    switch (program.Open(&target, false)) {
+    switch (program.Open(nullptr, false)) {
     case Program::Opened::kNoFolder:
         return Fail(err, "cannot open the folder " + dir);
     case Program::Opened::kHeld:
@@ -244,7 +230,7 @@ int RunHere(const CommandRequest& q, const std::string& dir, std::string* out, s
     // Saving over a file that could not be read would lose its ports.
     if (program.OptionsUnreadable())
         return Fail(err, "cannot read " + OptionsPath(dir) + "; nothing changed");
-    NoList list;
+    NoPortList list;
     CommandPlace place{program, &list};
     return CarryOut(q, place, out, err);
 }

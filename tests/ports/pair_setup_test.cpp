@@ -20,7 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using Listing = std::vector<PairEntry>;
-Listing Listed(PairSetup& ps) { return ps.List(); }
 
 // What arrives at one end of data written into the other.
 std::string Pass(int from, int to, const std::string& data)
@@ -52,10 +51,8 @@ protected:
     // Pair n named COMn, made the way the port commands make it.
     void Add(PairSetup& ps, uint32_t n)
     {
-        ASSERT_TRUE(ps.Install(n));
-        std::string text = "PortName=COM" + std::to_string(n) + ",OverrunCheck=yes,BaudPacing=yes";
-        ASSERT_TRUE(ps.Change("ZPVA" + std::to_string(n), text));
-        ASSERT_TRUE(ps.Change("ZPVB" + std::to_string(n), "HideDevice=yes,OverrunCheck=yes"));
+        const std::string user = "PortName=COM" + std::to_string(n) + ",OverrunCheck=yes,BaudPacing=yes";
+        ASSERT_TRUE(ps.Install(n, user, "HideDevice=yes,OverrunCheck=yes"));
     }
     uitest::TempFolder folder_;
     const std::string dir_ = folder_.Path();
@@ -128,7 +125,7 @@ TEST_F(PairSetupTest, RenameMovesLinkAndClaimARefusedChangeChangesNothingAndRemo
     UniqueFd user(open(P("dev/COM8").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     ASSERT_TRUE(ps->Remove(5));
     EXPECT_EQ(folder_.Read("comdb.dat"), "COM6\n");
-    EXPECT_EQ(Listed(*ps), (Listing{{6, "PortName=COM6,OverrunCheck=yes,BaudPacing=yes"}}));
+    EXPECT_EQ(ps->List(), (Listing{{6, "PortName=COM6,OverrunCheck=yes,BaudPacing=yes"}}));
     char c;
     EXPECT_LE(read(user.Get(), &c, 1), 0);  // the program sees the line hung up
     EXPECT_NE(errno, EAGAIN);
@@ -139,7 +136,7 @@ TEST_F(PairSetupTest, AnInstallTakesItsNameWholeAndClaimsWithoutADeviceAreStale)
     auto ps = PairSetup::Open(dir_);
     EXPECT_TRUE(ps->Install(0, "PortName=COM3,OverrunCheck=yes", "HideDevice=yes"));
     EXPECT_FALSE(ps->Install(2, "PortName=COM3"));  // COM3 taken: nothing made
-    EXPECT_EQ(Listed(*ps), (Listing{{0, "PortName=COM3,OverrunCheck=yes"}}));
+    EXPECT_EQ(ps->List(), (Listing{{0, "PortName=COM3,OverrunCheck=yes"}}));
     for (int n : {256, 9, 1})
         ASSERT_TRUE(ps->SetComClaim(n, true));
     fs::create_directory(P(std::string(200, 'd')));
@@ -167,7 +164,7 @@ TEST_F(PairSetupTest, RestartRecreatesThePairsAndClearsStaleLinksAndASecondCopyC
     for (int run = 0; run < 2; ++run) {
         auto ps = PairSetup::Open(dir_);
         EXPECT_TRUE(ps->OwnsFolder());
-        EXPECT_EQ(Listed(*ps), (Listing{{1, "PortName=COM1"}, {3, "PortName=COM3"}}));
+        EXPECT_EQ(ps->List(), (Listing{{1, "PortName=COM1"}, {3, "PortName=COM3"}}));
         EXPECT_NE(Target("dev/COM1"), otherPts);
         EXPECT_EQ(Target("dev/COM1") + Target("dev/COM3"), Target("dev/ZPVA1") + Target("dev/ZPVA3"));
         EXPECT_EQ(folder_.Read("comdb.dat"), "COM1\nCOM3\n");
@@ -179,7 +176,7 @@ TEST_F(PairSetupTest, RestartRecreatesThePairsAndClearsStaleLinksAndASecondCopyC
         EXPECT_FALSE(second->Install(6) || second->Remove(1) || second->SetComClaim(1, false));
         EXPECT_FALSE(second->Change("ZPVA1", "PortName=COM7"));
         Add(*ps, 6);
-        EXPECT_EQ(Listed(*second), Listed(*ps));  // the owner's file read anew
+        EXPECT_EQ(second->List(), ps->List());  // the owner's file read anew
         ASSERT_TRUE(ps->Remove(6));
         second.reset();
         EXPECT_EQ(DevEntries(), dev);

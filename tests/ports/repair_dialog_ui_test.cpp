@@ -17,7 +17,6 @@ TEST(ToolsDialog, StaleClaimsAreListedAndReleasedOneAtATime)
         ASSERT_TRUE(pairs->SetComClaim(n, true));
     // A port that exists keeps its claim out of the list.
     ASSERT_TRUE(pairs->Install(3, "PortName=COM5"));
-    auto Claimed = [&](int n) { return pairs->ComClaimed(n); };
     QStringList said;
     RepairDialog d(nullptr, *pairs, [&](const QString& t) { said << t; });
     auto* list = d.findChild<QComboBox*>("repairList");
@@ -25,15 +24,15 @@ TEST(ToolsDialog, StaleClaimsAreListedAndReleasedOneAtATime)
     ASSERT_EQ(list->count(), 2);
     EXPECT_EQ(list->itemText(1), "COM256");
     repair->click();
-    EXPECT_FALSE(Claimed(4));
+    EXPECT_FALSE(pairs->ComClaimed(4));
     // Nothing is picked after a repair: a second press releases nothing.
     repair->click();
     EXPECT_EQ(said, QStringList{"No item is selected"});
-    EXPECT_TRUE(Claimed(256));
+    EXPECT_TRUE(pairs->ComClaimed(256));
     list->setCurrentIndex(0);
     repair->click();
-    EXPECT_FALSE(Claimed(256));
-    EXPECT_TRUE(Claimed(5));
+    EXPECT_FALSE(pairs->ComClaimed(256));
+    EXPECT_TRUE(pairs->ComClaimed(5));
     EXPECT_FALSE(repair->isEnabled());
 }
 
