@@ -147,41 +147,47 @@ void ImportPorts(const CommandRequest& q, PortCommands& commands, QuietUi& ui)
     commands.Save(false);
 }
 
+// What refuses the command before anything changes; empty when nothing does.
+std::string Refusal(const CommandRequest& q, Program& program, const PortRecord* r, std::string* err)
+{
+    const std::string name = ComName(q.com);
+    const bool bridges = q.kind == CommandRequest::kStart || q.kind == CommandRequest::kStop;
+    if (bridges && !program.RunsBridges())
+        return "no running instance: bridges run only in the running program "
+               "(velkaro_redi -platform offscreen, or its service)";
+    if ((bridges || q.kind == CommandRequest::kSet || q.kind == CommandRequest::kDelete) && !r)
+        return "no port " + name;
+    if (q.kind == CommandRequest::kAdd && NameInUse(program.Pairs(), name))
+        return name + " is already in use";
+    if (q.kind == CommandRequest::kSet && r->state.load() != STATE_STOPPED)
+        return name + " is running: stop it first (--stop " + name + ")";
+    if (q.kind == CommandRequest::kImport && !CheckImport(program.Pairs(), q.file, err))
+        return *err;
+    return {};
+}
+
 }  // namespace
 
 int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std::string* err)
 {
+    PortRecord* r = FindPort(ComName(q.com));
+    if (std::string why = Refusal(q, place.program, r, err); !why.empty())
+        return Fail(err, why);
     PortCommands* bound = nullptr;
     QuietUi ui(place, bound);
     PortCommands commands(place.program, ui, *place.list);
     bound = &commands;
-    PairSetup& pairs = place.program.Pairs();
-
-    const std::string name = ComName(q.com);
-    PortRecord* r = FindPort(name);
-    const bool needsPort = q.kind == CommandRequest::kSet || q.kind == CommandRequest::kDelete ||
-                           q.kind == CommandRequest::kStart || q.kind == CommandRequest::kStop;
-    if ((q.kind == CommandRequest::kStart || q.kind == CommandRequest::kStop) && !place.program.RunsBridges())
-        return Fail(err, "no running instance: bridges run only in the running program "
-                         "(velkaro_redi -platform offscreen, or its service)");
-    if (needsPort && !r)
-        return Fail(err, "no port " + name);
-
     switch (q.kind) {
     case CommandRequest::kHelp:
         *out = UsageText();
         return 0;
     case CommandRequest::kList:
-        *out = ListText(pairs);
+        *out = ListText(place.program.Pairs());
         return 0;
     case CommandRequest::kAdd:
-        if (NameInUse(pairs, name))
-            return Fail(err, name + " is already in use");
         AddPort(q, commands);
         break;
     case CommandRequest::kSet:
-        if (r->state.load() != STATE_STOPPED)
-            return Fail(err, name + " is running: stop it first (--stop " + name + ")");
         ui.settings = q.Over(SettingsOfRecord(*r));
         commands.Property({r->number});
         break;
@@ -200,8 +206,6 @@ int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std
         commands.Export();
         break;
     case CommandRequest::kImport:
-        if (!CheckImport(pairs, q.file, err))
-            return kExitFailed;
         ImportPorts(q, commands, ui);
         break;
     }
@@ -233,6 +237,50 @@ int RunHere(const CommandRequest& q, const std::string& dir, std::string* out, s
     NoPortList list;
     CommandPlace place{program, &list};
     return CarryOut(q, place, out, err);
+}
+
+// The command to the program running on dir, or, when none runs, carried
+// out here; asked again while the folder's owner takes nothing.
+int HandOverOrRunHere(const CommandRequest& q, const std::string& dir, std::string* out, std::string* err)
+{
+    const Clock::time_point end = Clock::now() + kAnswerWait;
+    int rc = kExitFailed;
+    for (bool done = false; !done;) {
+        ControlAnswer answer;
+        bool held = false;
+        switch (AskRunningProgram(dir, q.arguments, end, kCommandWait, &answer)) {
+        case Asked::kAnswered:
+            rc = answer.status;
+            *(rc == 0 ? out : err) = answer.text;
+            done = true;
+            break;
+        case Asked::kRefused:
+            *err = answer.text;
+            done = true;
+            break;
+        case Asked::kUnknown:
+            // Asking again could carry the command out twice.
+            *err = "the running program on " + dir + " did not answer; the command's outcome is unknown";
+            done = true;
+            break;
+        case Asked::kNobody:
+            rc = RunHere(q, dir, out, err, &held);
+            done = !held;
+            break;
+        case Asked::kSilent:
+            break;
+        }
+        // The owner is starting or busy, and has run nothing: asked again
+        // until the limit.
+        if (!done && Clock::now() >= end) {
+            *err = "the running program on " + dir + " does not answer within 5 s";
+            rc = kExitFailed;
+            done = true;
+        } else if (!done) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    return rc;
 }
 
 }  // namespace
@@ -267,44 +315,8 @@ int RunCommandLine(int argc, char** argv)
         LogNote("velkaro_redi: no folder for the program's files\n");
         return kExitFailed;
     }
-    const Clock::time_point end = Clock::now() + kAnswerWait;
-    int rc = kExitFailed;
     std::string out, err;
-    for (bool done = false; !done;) {
-        ControlAnswer answer;
-        bool held = false;
-        switch (AskRunningProgram(dir, q.arguments, end, kCommandWait, &answer)) {
-        case Asked::kAnswered:
-            rc = answer.status;
-            (rc == 0 ? out : err) = answer.text;
-            done = true;
-            break;
-        case Asked::kRefused:
-            err = answer.text;
-            done = true;
-            break;
-        case Asked::kUnknown:
-            // Asking again could carry the command out twice.
-            err = "the running program on " + dir + " did not answer; the command's outcome is unknown";
-            done = true;
-            break;
-        case Asked::kNobody:
-            rc = RunHere(q, dir, &out, &err, &held);
-            done = !held;
-            break;
-        case Asked::kSilent:
-            break;
-        }
-        // The owner is starting or busy, and has run nothing: asked again
-        // until the limit.
-        if (!done && Clock::now() >= end) {
-            err = "the running program on " + dir + " does not answer within 5 s";
-            rc = kExitFailed;
-            done = true;
-        } else if (!done) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    }
+    const int rc = HandOverOrRunHere(q, dir, &out, &err);
     fputs(out.c_str(), stdout);
     if (!err.empty())
         LogNote("velkaro_redi: %s\n", err.c_str());
