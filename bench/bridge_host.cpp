@@ -10,7 +10,6 @@
 #include <sys/resource.h>
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include "config/options_file.h"
@@ -19,7 +18,7 @@
 #include "engine/bridge_side.h"
 #include "engine/bridge.h"
 #include "engine/port_table.h"
-#include "ports/pair_setup.h"
+#include "ports/program.h"
 
 namespace {
 
@@ -27,19 +26,6 @@ class NoWindow : public PortStateTarget {
 public:
     void PostPortStateMessage(PortRecord*, int32_t) override {}
 };
-
-void ListPort(uint32_t pair, char* params, void*)
-{
-    if (pair >= static_cast<uint32_t>(kPortCount))
-        return;
-    const char* name = strstr(params, "PortName=");
-    if (!name)
-        return;
-    PortRecord& r = PortTable[pair];
-    r.number = static_cast<int32_t>(pair);
-    name += strlen("PortName=");
-    CopyField(r.name, sizeof r.name, name, strcspn(name, ",") < 7 ? strcspn(name, ",") : 0);
-}
 
 }  // namespace
 
@@ -58,29 +44,17 @@ int main()
     setrlimit(RLIMIT_NOFILE, &files);
 
     const std::string dir = GetProgramDirectory();
-    std::unique_ptr<PairSetup> pairs = PairSetup::Open(dir);
-    if (!pairs) {
-        fprintf(stderr, "bridge_host: cannot open the pairs of %s\n", dir.c_str());
+    NoWindow window;
+    Program program(dir);
+    if (program.Open(&window, true) != Program::Opened::kOwner) {
+        fprintf(stderr, "bridge_host: cannot own the pairs of %s\n", dir.c_str());
         return 1;
     }
-    SetBridgeSideProvider(pairs.get());
-    NoWindow window;
-    InitPortTable(&window);
-    OptionsState state;
-    LoadOptions(state, dir.c_str());
-    pairs->List(&ListPort, nullptr);
-    OptionsDocument options(state.optionsText);
-    for (PortRecord& r : PortTable) {
-        if (r.number < 0 || !r.name[0])
-            continue;
-        ReadPortOptions(options, &r);
-        StartBridge(&r);
-    }
+    for (PortRecord& r : PortTable)
+        if (r.number >= 0 && r.name[0])
+            StartBridge(&r);
 
     int sig = 0;
     sigwait(&ends, &sig);
-    JoinAllBridges();
-    int saved = SaveOptions(state, (dir + "/" + kOptionsFileName).c_str(), false);
-    SetBridgeSideProvider(nullptr);
-    return saved ? 0 : 1;
+    return program.Stop(true) ? 0 : 1;
 }

@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
-// "COM1" to "COM256", ascending: every claimed name whose device lookup
-// fails for any reason but a target too long to show (such a device exists).
-std::vector<std::string> StaleComClaims();
+class PairSetup;
+
+// "COM1" to "COM256", ascending: every claimed name with no device.
+std::vector<std::string> StaleComClaims(PairSetup& pairs);
 
 // Releases the claim of a COM name ("COM5"). False when the name is no COM
-// name; the release's own result is not reported.
-bool ReleaseComClaim(const char* name);
+// name or the claim could not be released.
+bool ReleaseComClaim(PairSetup& pairs, const std::string& name);

@@ -32,15 +32,6 @@ constexpr size_t kFileLimit = 1 << 20;
 constexpr size_t kPairLineMax = 4096;
 constexpr size_t kSkippedShown = 5;
 
-// The engine names a bridge side by its device path; accept either form.
-std::string_view BridgeName(const char* name)
-{
-    std::string_view s = name ? name : "";
-    if (s.substr(0, 4) == "\\\\.\\")
-        s.remove_prefix(4);
-    return s;
-}
-
 int ComOf(const std::string& params)
 {
     ParamList items;
@@ -50,14 +41,6 @@ int ComOf(const std::string& params)
     return name ? ComNumber(*name) : -1;
 }
 
-// "-", "" and nullptr stand for no parameters.
-bool InstallParams(const char* text, ParamList* out)
-{
-    out->clear();
-    if (!text || !*text || std::strcmp(text, "-") == 0)
-        return true;
-    return ParseParams(text, out);
-}
 
 }  // namespace
 
@@ -93,8 +76,11 @@ void PairSetup::Start()
         return;
     }
     if (!devFd_.IsValid())
-        LogNote("PairSetup: no folder %s/%s, pairs get no links\n", dir_.c_str(), kDevFolder);
+        LogNote("openat(%s/%s): %s; pairs get no links\n", dir_.c_str(), kDevFolder, strerror(errno));
     CleanDevFolder();
+    // Left by a write that a crash cut short; this copy is the only writer.
+    for (const char* file : {kPairsFile, kComDbFile})
+        unlinkat(dirFd_.Get(), (std::string(file) + ".tmp").c_str(), 0);
     LoadPairsFile(&pairs_);
     std::set<int> names;
     for (auto& [number, pair] : pairs_) {
@@ -102,8 +88,10 @@ void PairSetup::Start()
         if (int com = ComOf(pair.params); com > 0)
             names.insert(com);
     }
-    // A lost or older comdb.dat learns the names the pairs carry.
-    UpdateClaims(names, -1);
+    // A lost or older comdb.dat learns the names the pairs carry; a claim
+    // without a pair, which a crash in the middle of an Add or a Delete
+    // leaves, goes (unless the pairs could not be read).
+    UpdateClaims(names, -1, !pairsUnreadable_);
 }
 
 PairSetup::~PairSetup()
@@ -112,9 +100,9 @@ PairSetup::~PairSetup()
     if (!owner_)
         return;
     for (auto& [number, pair] : pairs_) {
-        DropLink(UserSideLinkName(static_cast<int>(number)), pair.slave);
+        DropLink(UserSideLinkName(static_cast<int>(number)), pair.link);
         if (int com = ComOf(pair.params); com > 0)
-            DropLink(ComName(com), pair.slave);
+            DropLink(ComName(com), pair.link);
     }
 }
 
@@ -129,7 +117,10 @@ void PairSetup::CleanDevFolder()
             continue;
         bool ours = ComNumber(name) > 0 || UserSidePair(name) >= 0 ||
                     name.compare(0, sizeof kTempPrefix - 1, kTempPrefix) == 0;
-        bool toTerminal = LinkTarget(name).compare(0, 9, "/dev/pts/") == 0;
+        // Ours lead to a terminal directly (an older run) or through a
+        // process, whose number may since be another's.
+        const std::string target = LinkTarget(name);
+        bool toTerminal = target.compare(0, 9, "/dev/pts/") == 0 || target.compare(0, 6, "/proc/") == 0;
         if ((ours && toTerminal) || !LiveLink(name))
             unlinkat(devFd_.Get(), name.c_str(), 0);
     }
@@ -151,17 +142,38 @@ std::vector<std::string> PairSetup::DevNames() const
     return names;
 }
 
+// A pseudo-terminal and the path through this process that leads to its
+// user side. Opening that path opens the terminal as opening /dev/pts/N
+// does (a new open file description, the terminal's own permissions); the
+// O_PATH descriptor itself opens nothing, so the master still sees a
+// hangup while no serial program holds the user side.
+bool PairSetup::OpenPair(Pair* pair)
+{
+    if (!OpenRawPty(&pair->master, &pair->slave))
+        return false;
+    pair->slaveInode.Reset(open(pair->slave.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!pair->slaveInode.IsValid()) {
+        pair->master.Reset();
+        return false;
+    }
+    pair->link = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(pair->slaveInode.Get());
+    return true;
+}
+
 void PairSetup::MakeTerminal(uint32_t number, Pair* pair)
 {
-    if (!OpenRawPty(&pair->master, &pair->slave)) {
-        LogNote("PairSetup: pair %u: no pseudo-terminal: %s\n", number, strerror(errno));
+    const std::string label = Label(number);
+    if (!OpenPair(pair)) {
+        LogNote("%s: open(/dev/ptmx): %s\n", label.c_str(), strerror(errno));
         return;
     }
-    if (!PlaceLink(UserSideLinkName(static_cast<int>(number)), pair->slave))
-        LogNote("PairSetup: pair %u: no link %s: %s\n", number,
-                UserSideLinkName(static_cast<int>(number)).c_str(), strerror(errno));
-    if (int com = ComOf(pair->params); com > 0 && !PlaceLink(ComName(com), pair->slave))
-        LogNote("PairSetup: pair %u: no link %s: %s\n", number, ComName(com).c_str(), strerror(errno));
+    std::string names[] = {UserSideLinkName(static_cast<int>(number)), ""};
+    if (int com = ComOf(pair->params); com > 0)
+        names[1] = ComName(com);
+    for (const std::string& name : names)
+        if (!name.empty() && !PlaceLink(name, pair->link))
+            LogNote("%s: symlink(%s/%s/%s -> %s): %s\n", label.c_str(), dir_.c_str(), kDevFolder,
+                    name.c_str(), pair->link.c_str(), strerror(errno));
 }
 
 void PairSetup::LoadPairsFile(std::map<uint32_t, Pair>* pairs)
@@ -172,7 +184,7 @@ void PairSetup::LoadPairsFile(std::map<uint32_t, Pair>* pairs)
     // still the user's pair, and would be lost at the next save otherwise.
     if (!ReadLineFile(dirFd_.Get(), kPairsFile, kPairLineMax, &content)) {
         if (owner_) {
-            LogNote("PairSetup: cannot read %s: %s; pairs cannot be changed\n", kPairsFile,
+            LogNote("read(%s/%s): %s; pairs cannot be changed\n", dir_.c_str(), kPairsFile,
                     strerror(errno));
             // Writing it now would replace the user's pairs with ours.
             pairsUnreadable_ = true;
@@ -188,7 +200,7 @@ void PairSetup::LoadPairsFile(std::map<uint32_t, Pair>* pairs)
         std::string shown;
         for (size_t i = 0; i < skipped.size() && i < kSkippedShown; ++i)
             shown += (i ? ", " : "") + std::to_string(skipped[i]);
-        LogNote("PairSetup: %s: %zu line%s skipped (line %s%s)\n", kPairsFile, skipped.size(),
+        LogNote("%s/%s: %zu line%s skipped (line %s%s)\n", dir_.c_str(), kPairsFile, skipped.size(),
                 skipped.size() == 1 ? "" : "s", shown.c_str(), skipped.size() > kSkippedShown ? ", ..." : "");
     }
 }
@@ -262,74 +274,85 @@ void PairSetup::DropLink(const std::string& name, const std::string& target)
 }
 
 // Claims some COM numbers and releases one (-1 for none) in one write of
-// comdb.dat. Only the owner writes the file.
-bool PairSetup::UpdateClaims(const std::set<int>& claim, int release)
+// comdb.dat; with only on, every other claim goes too. Only the owner
+// writes the file.
+bool PairSetup::UpdateClaims(const std::set<int>& claim, int release, bool only)
 {
     std::string content;
     if (!owner_ || !ReadSmallFile(dirFd_.Get(), kComDbFile, kFileLimit, &content))
         return false;
     std::set<int> claimed = ParseComDb(content);
     std::set<int> before = claimed;
+    if (only)
+        claimed.clear();
     if (release > 0)
         claimed.erase(release);
     claimed.insert(claim.begin(), claim.end());
     if (claimed == before)
         return true;
     if (!WriteFileAtomic(dirFd_.Get(), kComDbFile, FormatComDb(claimed))) {
-        LogNote("PairSetup: cannot write %s: %s\n", kComDbFile, strerror(errno));
+        LogNote("write(%s/%s): %s\n", dir_.c_str(), kComDbFile, strerror(errno));
         return false;
     }
     return true;
 }
 
-bool PairSetup::Install(uint32_t number, const char* userParams, const char* bridgeParams)
+bool PairSetup::Install(uint32_t number, const std::string& userParams, const std::string& bridgeParams)
 {
     ParamList user, bridge;
-    if (number >= kPortCount || !InstallParams(userParams, &user) || !ValidUserSideParams(user) ||
-        !InstallParams(bridgeParams, &bridge) || !ValidBridgeSideParams(bridge))
+    if (number >= kPortCount || !ParseParams(userParams, &user) || !ValidUserSideParams(user) ||
+        !ParseParams(bridgeParams, &bridge) || !ValidBridgeSideParams(bridge))
         return false;
     std::lock_guard<std::mutex> lk(mu_);
     if (!owner_ || pairs_.count(number))
         return false;
     Pair pair;
-    if (!OpenRawPty(&pair.master, &pair.slave))
+    if (!OpenPair(&pair))
         return false;
     std::string link = UserSideLinkName(static_cast<int>(number));
-    if (!PlaceLink(link, pair.slave))
+    if (!PlaceLink(link, pair.link))
         return false;
-    std::string slave = pair.slave;
+    std::string target = pair.link;
     pairs_.emplace(number, std::move(pair));
-    if (!SavePairs() || (!user.empty() && ChangeLocked(number, user) != 0)) {
+    if (!SavePairs() || (!user.empty() && !ChangeLocked(number, user))) {
         pairs_.erase(number);
-        DropLink(link, slave);
+        DropLink(link, target);
         SavePairs();
         return false;
     }
     return true;
 }
 
-int PairSetup::Change(const char* side, const char* params)
+bool PairSetup::Change(std::string_view side, std::string_view params)
 {
     ParamList given;
-    if (!side || !params || !ParseParams(params, &given) || given.empty())
-        return 1;
+    if (!ParseParams(params, &given) || given.empty())
+        return false;
     std::lock_guard<std::mutex> lk(mu_);
     RefreshIfFollower();
     int bridge = BridgeSidePair(side);
     if (bridge >= 0)
         // The bridge side's settings mean nothing for a terminal master.
-        return pairs_.count(static_cast<uint32_t>(bridge)) && ValidBridgeSideParams(given) ? 0 : 1;
+        return pairs_.count(static_cast<uint32_t>(bridge)) && ValidBridgeSideParams(given);
     int user = UserSidePair(side);
     if (user < 0 || !ValidUserSideParams(given))
-        return 1;
+        return false;
     return ChangeLocked(static_cast<uint32_t>(user), given);
 }
 
-int PairSetup::ChangeLocked(uint32_t number, const ParamList& given)
+// "COM5" for a pair that carries a COM name, "pair 5" for one that does not.
+std::string PairSetup::Label(uint32_t number) const
+{
+    auto it = pairs_.find(number);
+    int com = it != pairs_.end() ? ComOf(it->second.params) : -1;
+    return com > 0 ? ComName(com) : "pair " + std::to_string(number);
+}
+
+bool PairSetup::ChangeLocked(uint32_t number, const ParamList& given)
 {
     auto it = pairs_.find(number);
     if (it == pairs_.end())
-        return 1;
+        return false;
     Pair& pair = it->second;
     ParamList items;
     ParseParams(pair.params, &items);
@@ -337,20 +360,20 @@ int PairSetup::ChangeLocked(uint32_t number, const ParamList& given)
         SetParam(&items, g.key, g.value);
     std::string merged = JoinParams(items);
     if (merged.size() > kParamTextMax)
-        return 1;
+        return false;
     if (!owner_)
         // A follower may confirm what stands, never change it.
-        return merged == pair.params ? 0 : 1;
+        return merged == pair.params;
 
     int oldCom = ComOf(pair.params), newCom = ComOf(merged);
     if (newCom > 0 && newCom != oldCom)
         for (const auto& [other, p] : pairs_)
             if (other != number && ComOf(p.params) == newCom)
-                return 1;
+                return false;
     bool placed = false;
-    if (newCom > 0 && LinkTarget(ComName(newCom)) != pair.slave) {
-        if (!pair.master.IsValid() || !PlaceLink(ComName(newCom), pair.slave))
-            return 1;
+    if (newCom > 0 && LinkTarget(ComName(newCom)) != pair.link) {
+        if (!pair.master.IsValid() || !PlaceLink(ComName(newCom), pair.link))
+            return false;
         placed = true;
     }
     if (merged != pair.params) {
@@ -359,16 +382,16 @@ int PairSetup::ChangeLocked(uint32_t number, const ParamList& given)
         if (!SavePairs()) {
             pair.params = std::move(old);
             if (placed)
-                DropLink(ComName(newCom), pair.slave);
-            return 1;
+                DropLink(ComName(newCom), pair.link);
+            return false;
         }
     }
     if (oldCom > 0 && oldCom != newCom)
-        DropLink(ComName(oldCom), pair.slave);
+        DropLink(ComName(oldCom), pair.link);
     // The pair is renamed whatever comdb.dat says; a claim that could not
     // be written is what the repair tool is for.
     UpdateClaims(newCom > 0 ? std::set<int>{newCom} : std::set<int>{}, oldCom != newCom ? oldCom : -1);
-    return 0;
+    return true;
 }
 
 bool PairSetup::Remove(uint32_t number)
@@ -385,9 +408,9 @@ bool PairSetup::Remove(uint32_t number)
         return false;
     }
     Pair& pair = node.mapped();
-    DropLink(UserSideLinkName(static_cast<int>(number)), pair.slave);
+    DropLink(UserSideLinkName(static_cast<int>(number)), pair.link);
     if (int com = ComOf(pair.params); com > 0) {
-        DropLink(ComName(com), pair.slave);
+        DropLink(ComName(com), pair.link);
         UpdateClaims({}, com);
     }
     // A bridge may still hold its duplicate of the master; the terminal
@@ -395,45 +418,35 @@ bool PairSetup::Remove(uint32_t number)
     return true;
 }
 
-void PairSetup::List(ListREdiCallback callback, void* context)
+std::vector<PairEntry> PairSetup::List()
 {
-    if (!callback)
-        return;
-    std::vector<std::pair<uint32_t, std::string>> copy;
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        RefreshIfFollower();
-        for (const auto& [number, pair] : pairs_)
-            copy.emplace_back(number, pair.params);
-    }
-    // Outside the lock: the callback may call back into the layer.
-    for (auto& [number, params] : copy)
-        callback(number, params.data(), context);
+    std::vector<PairEntry> list;
+    std::lock_guard<std::mutex> lk(mu_);
+    RefreshIfFollower();
+    for (const auto& [number, pair] : pairs_)
+        list.push_back({number, pair.params});
+    return list;
 }
 
-bool PairSetup::ComDbInUse(const char* comName, int* inUse)
+bool PairSetup::ComClaimed(int comNumber)
 {
-    int n = comName ? ComNumber(comName) : -1;
     std::string content;
-    if (n < 0 || !inUse || !ReadSmallFile(dirFd_.Get(), kComDbFile, kFileLimit, &content))
-        return false;
-    *inUse = ParseComDb(content).count(n) ? 1 : 0;
-    return true;
+    return ReadSmallFile(dirFd_.Get(), kComDbFile, kFileLimit, &content) &&
+           ParseComDb(content).count(comNumber) > 0;
 }
 
-bool PairSetup::ClaimRelease(uint32_t comNumber, bool claim)
+bool PairSetup::SetComClaim(int comNumber, bool claim)
 {
     if (comNumber < 1 || comNumber > kComNumberMax)
         return false;
     std::lock_guard<std::mutex> lk(mu_);
-    int n = static_cast<int>(comNumber);
-    return claim ? UpdateClaims({n}, -1) : UpdateClaims({}, n);
+    return claim ? UpdateClaims({comNumber}, -1) : UpdateClaims({}, comNumber);
 }
 
-size_t PairSetup::QueryDevice(const char* name, char* target, size_t size)
+std::string PairSetup::DeviceTarget(std::string_view name)
 {
     std::string found;
-    std::string s = name ? name : "";
+    std::string s(name);
     if (ComNumber(s) > 0 || UserSidePair(s) >= 0) {
         std::lock_guard<std::mutex> lk(mu_);
         if (LiveLink(s))
@@ -446,16 +459,7 @@ size_t PairSetup::QueryDevice(const char* name, char* target, size_t size)
         if (it != pairs_.end() && (!owner_ || it->second.master.IsValid()))
             found = kBridgeTarget;
     }
-    if (found.empty()) {
-        errno = ENOENT;
-        return 0;
-    }
-    if (!target || found.size() + 1 > size) {
-        errno = ERANGE;
-        return 0;
-    }
-    memcpy(target, found.c_str(), found.size() + 1);
-    return found.size() + 1;
+    return found;
 }
 
 std::vector<std::string> PairSetup::ComNamesInUse()
@@ -472,9 +476,9 @@ std::vector<std::string> PairSetup::ComNamesInUse()
     return names;
 }
 
-std::string PairSetup::DevicePath(const char* name) const
+std::string PairSetup::DevicePath(std::string_view name) const
 {
-    std::string s = name ? name : "";
+    std::string s(name);
     if (ComNumber(s) < 0 && UserSidePair(s) < 0)
         return std::string();
     return dir_ + "/" + kDevFolder + "/" + s;
@@ -482,7 +486,7 @@ std::string PairSetup::DevicePath(const char* name) const
 
 int PairSetup::OpenBridgeSide(const char* name)
 {
-    int n = BridgeSidePair(BridgeName(name));
+    int n = BridgeSidePair(name ? name : "");
     std::lock_guard<std::mutex> lk(mu_);
     RefreshIfFollower();
     auto it = n >= 0 ? pairs_.find(static_cast<uint32_t>(n)) : pairs_.end();
@@ -505,7 +509,7 @@ void PairSetup::CloseBridgeSide(const char* name, int fd)
 {
     if (fd < 0)
         return;
-    int n = BridgeSidePair(BridgeName(name));
+    int n = BridgeSidePair(name ? name : "");
     std::lock_guard<std::mutex> lk(mu_);
     auto it = n >= 0 ? pairs_.find(static_cast<uint32_t>(n)) : pairs_.end();
     // A pair removed and made anew meanwhile has another descriptor.
@@ -513,89 +517,3 @@ void PairSetup::CloseBridgeSide(const char* name, int fd)
         it->second.bridgeFd = -1;
     close(fd);
 }
-
-namespace {
-std::unique_ptr<PairSetup> g_current;
-}
-
-bool OpenPairSetup(const std::string& programDir)
-{
-    ClosePairSetup();
-    g_current = PairSetup::Open(programDir);
-    if (!g_current)
-        return false;
-    SetBridgeSideProvider(g_current.get());
-    return true;
-}
-
-void ClosePairSetup()
-{
-    if (g_current && GetBridgeSideProvider() == g_current.get())
-        SetBridgeSideProvider(nullptr);
-    g_current.reset();
-}
-
-PairSetup* CurrentPairSetup() { return g_current.get(); }
-
-int InstallREdi(const char* userParams, const char* bridgeParams, uint32_t pair)
-{
-    return g_current && g_current->Install(pair, userParams, bridgeParams) ? 1 : 0;
-}
-
-int ChangeREdi(const char* side, const char* params)
-{
-    return g_current ? g_current->Change(side, params) : 1;
-}
-
-int RemoveREdi(uint32_t pair) { return g_current && g_current->Remove(pair) ? 1 : 0; }
-
-int ListREdi(const void*, const void*, ListREdiCallback callback, void* context)
-{
-    if (!g_current)
-        return 0;
-    g_current->List(callback, context);
-    return 1;
-}
-
-int ComDbGetInUse(const char* comName, int* inUse)
-{
-    return g_current && g_current->ComDbInUse(comName, inUse) ? 1 : 0;
-}
-
-int ClaimReleasePort(uint32_t comNumber, int claim)
-{
-    return g_current && g_current->ClaimRelease(comNumber, claim != 0) ? 1 : 0;
-}
-
-uint32_t QueryDosDevice(const char* name, char* target, uint32_t size)
-{
-    if (!g_current) {
-        errno = ENOENT;
-        return 0;
-    }
-    return static_cast<uint32_t>(g_current->QueryDevice(name, target, size));
-}
-
-int LookUpDevice(const char* name, size_t size, std::string* target)
-{
-    std::vector<char> buf(size > 0 ? size : 1);
-    errno = 0;
-    if (QueryDosDevice(name, buf.data(), static_cast<uint32_t>(buf.size())) > 0) {
-        *target = buf.data();
-        return 1;
-    }
-    return errno == ERANGE ? 2 : 0;
-}
-
-bool DeviceNameExists(const char* name, uint32_t size)
-{
-    std::string target;
-    return LookUpDevice(name, size, &target) != 0;
-}
-
-std::vector<std::string> SerialCommNames()
-{
-    return g_current ? g_current->ComNamesInUse() : std::vector<std::string>();
-}
-
-std::string PairDevicePath(const char* name) { return g_current ? g_current->DevicePath(name) : std::string(); }

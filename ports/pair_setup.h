@@ -3,7 +3,8 @@
 // Everything lives in the program directory:
 //   pairs.dat   the installed pairs, one line each: number, TAB, parameter text
 //   comdb.dat   the claimed COM numbers
-//   dev/        links to each pair's user side: dev/ZPVA5 and dev/COM5
+//   dev/        links to each pair's user side: dev/ZPVA5 and dev/COM5, each
+//               through this process (/proc/<pid>/fd/<n>), gone with it
 //   pairs.lock  held (flock) by the copy of the program that owns the pairs
 //
 // The first copy of the program on a folder owns it: it makes the
@@ -21,15 +22,19 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/bridge_side.h"
 #include "ports/pair_text.h"
 #include "engine/unique_fd.h"
 
-// Called once per installed pair with its number and its parameter text.
-// The text is the callee's own copy: it may write into it (STRTOK_R does).
-using ListREdiCallback = void (*)(uint32_t pair, char* params, void* context);
+// An installed pair: its number and its user side's parameter text.
+struct PairEntry {
+    uint32_t pair;
+    std::string params;
+    bool operator==(const PairEntry&) const = default;
+};
 
 class PairSetup final : public BridgeSideProvider {
 public:
@@ -46,38 +51,40 @@ public:
     bool OwnsFolder() const { return owner_; }
     const std::string& Directory() const { return dir_; }
 
+    // Every call gives true (or a non-empty result) on success and false
+    // (or an empty result) otherwise; errno tells why where the system did.
+
     // Makes pair n (0..255) with its parameter texts for the user side and
-    // the bridge side; "-", "" or nullptr give none. False when the pair
-    // exists, a text is refused, or this copy does not own the folder.
-    bool Install(uint32_t pair, const char* userParams, const char* bridgeParams);
+    // the bridge side (empty: none). False when the pair exists, a text is
+    // refused, or this copy does not own the folder.
+    bool Install(uint32_t pair, const std::string& userParams = {}, const std::string& bridgeParams = {});
     // Changes the parameters of a side ("ZPVA5" or "ZPVB5"). On the user
     // side a new PortName renames: the COM link moves and the claim with it.
-    // 0 on success; non-zero for an unknown side, a refused text, a COM
-    // name that another pair or device holds, or a failed write.
-    int Change(const char* side, const char* params);
+    // False for an unknown side, a refused text, a COM name that another
+    // pair or device holds, or a failed write.
+    bool Change(std::string_view side, std::string_view params);
     bool Remove(uint32_t pair);
-    void List(ListREdiCallback callback, void* context);
+    // The installed pairs, by number.
+    std::vector<PairEntry> List();
 
-    // *inUse = whether the COM name's number is claimed. False for a name
-    // that is not COM1..COM256.
-    bool ComDbInUse(const char* comName, int* inUse);
+    // Whether comdb.dat claims COM number n; false too when it cannot be read.
+    bool ComClaimed(int comNumber);
     // Claims (claim true) or releases COM number 1..256.
-    bool ClaimRelease(uint32_t comNumber, bool claim);
+    bool SetComClaim(int comNumber, bool claim);
 
-    // The target of a device name: "COM5" or "ZPVA5" when dev/ holds a link
-    // of that name whose target exists (the target is the link's), "ZPVB5"
-    // when the pair exists (target "/dev/ptmx"). Gives the characters stored
-    // including the terminating zero; 0 with errno ENOENT when no such device
-    // exists, ERANGE when the target does not fit in size.
-    size_t QueryDevice(const char* name, char* target, size_t size);
+    // The target of a device name: for "COM5" or "ZPVA5" the terminal that
+    // dev/ links it to (when that exists), for "ZPVB5" "/dev/ptmx" when the
+    // pair exists. Empty when no such device exists.
+    std::string DeviceTarget(std::string_view name);
+    bool DeviceExists(std::string_view name) { return !DeviceTarget(name).empty(); }
     // The COM names that dev/ holds as links to existing devices, by number.
     std::vector<std::string> ComNamesInUse();
     // The path a user gives a serial program: "<dir>/dev/COM5"; "" for a
     // name that is not a COM or user-side name.
-    std::string DevicePath(const char* name) const;
+    std::string DevicePath(std::string_view name) const;
 
-    // BridgeSideProvider: "ZPVB5" (or "\\.\ZPVB5") gives a duplicate of pair
-    // 5's master, one at a time.
+    // BridgeSideProvider: "ZPVB5" gives a duplicate of pair 5's master, one
+    // at a time.
     int OpenBridgeSide(const char* name) override;
     void CloseBridgeSide(const char* name, int fd) override;
 
@@ -86,6 +93,12 @@ private:
         std::string params;
         UniqueFd master;   // invalid when the terminal could not be made
         std::string slave;
+        // The user side's inode, held without opening the terminal (O_PATH),
+        // and what dev/ links to: /proc/<our pid>/fd/<that descriptor>. The
+        // link leads nowhere once this process has gone, however it ended,
+        // so it never reaches a terminal that is later another program's.
+        UniqueFd slaveInode;
+        std::string link;
         int bridgeFd = -1; // the duplicate handed out, -1 when none
     };
 
@@ -94,15 +107,17 @@ private:
     void CleanDevFolder();
     std::vector<std::string> DevNames() const;
     void MakeTerminal(uint32_t number, Pair* pair);
+    static bool OpenPair(Pair* pair);
     void LoadPairsFile(std::map<uint32_t, Pair>* pairs);
     void RefreshIfFollower();
     bool SavePairs();
-    int ChangeLocked(uint32_t number, const ParamList& given);
+    bool ChangeLocked(uint32_t number, const ParamList& given);
+    std::string Label(uint32_t number) const;
     bool PlaceLink(const std::string& name, const std::string& target);
     void DropLink(const std::string& name, const std::string& target);
     std::string LinkTarget(const std::string& name) const;
     bool LiveLink(const std::string& name) const;
-    bool UpdateClaims(const std::set<int>& claim, int release);
+    bool UpdateClaims(const std::set<int>& claim, int release, bool only = false);
 
     std::mutex mu_;
     std::string dir_;
@@ -114,37 +129,3 @@ private:
     std::map<uint32_t, Pair> pairs_;
 };
 
-// The process-wide layer that the functions below use. OpenPairSetup opens
-// it on the program directory and makes it the engine's bridge-side
-// provider; ClosePairSetup ends it at exit, after every bridge thread has
-// ended. Both on the user-interface thread.
-bool OpenPairSetup(const std::string& programDir);
-void ClosePairSetup();
-PairSetup* CurrentPairSetup();
-
-// The pair-setup operations on the current layer. Without one they fail.
-int InstallREdi(const char* userParams, const char* bridgeParams, uint32_t pair);  // non-zero: made
-int ChangeREdi(const char* side, const char* params);                               // 0: success
-int RemoveREdi(uint32_t pair);                                                      // non-zero: removed
-// The two leading arguments are unused; callers pass 0.
-int ListREdi(const void* reserved1, const void* reserved2, ListREdiCallback callback, void* context);
-int ComDbGetInUse(const char* comName, int* inUse);  // non-zero: *inUse was set
-int ClaimReleasePort(uint32_t comNumber, int claim); // claim 0 releases; non-zero: done
-// STRTOK_R: see ports/pair_text.h.
-
-// Does a device name exist: the device-name lookup of the port dialog, the
-// repair tool and the wait for a new bridge side. Gives the characters
-// stored (with the terminating zero), or 0 with errno ENOENT (no such
-// device) or ERANGE (the target does not fit in size).
-uint32_t QueryDosDevice(const char* name, char* target, uint32_t size);
-// The lookup as the port dialog reads it: 0 when a device name is free, 1
-// when it exists (its target in *target), 2 when it exists but the target
-// does not fit in size.
-int LookUpDevice(const char* name, size_t size, std::string* target);
-// The lookup's answer as the other callers read it: the name exists when its
-// target was given, and also when the target did not fit in size.
-bool DeviceNameExists(const char* name, uint32_t size);
-// The COM names in use on this system (present in dev/).
-std::vector<std::string> SerialCommNames();
-// Where a user finds a pair's user side: "<dir>/dev/COM5".
-std::string PairDevicePath(const char* name);

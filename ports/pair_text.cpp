@@ -1,6 +1,5 @@
 #include "ports/pair_text.h"
 
-#include <cstring>
 
 int UserSidePair(std::string_view name) { return NumberedName(name, "ZPVA", 0, kPortCount - 1); }
 int BridgeSidePair(std::string_view name) { return NumberedName(name, "ZPVB", 0, kPortCount - 1); }
@@ -97,21 +96,4 @@ bool ValidBridgeSideParams(const ParamList& items)
         if ((it.key != "HideDevice" && it.key != "OverrunCheck") || !IsFlag(it.value))
             return false;
     return true;
-}
-
-char* STRTOK_R(char* text, const char* delims, char** save)
-{
-    char* s = text ? text : *save;
-    if (!s)
-        return nullptr;
-    s += strspn(s, delims);
-    if (*s == '\0') {
-        *save = s;
-        return nullptr;
-    }
-    char* end = s + strcspn(s, delims);
-    if (*end != '\0')
-        *end++ = '\0';
-    *save = end;
-    return s;
 }

@@ -40,8 +40,3 @@ void SetParam(ParamList* items, const std::string& key, const std::string& value
 // COM name; the flags "yes" or "no". Gives false for an unknown key or value.
 bool ValidUserSideParams(const ParamList& items);
 bool ValidBridgeSideParams(const ParamList& items);
-
-// Re-entrant tokenizer with the contract of POSIX strtok_r: skips leading
-// delimiters, cuts the token with a zero byte (writing into text) and keeps
-// the rest in *save for the next call with text == nullptr.
-char* STRTOK_R(char* text, const char* delims, char** save);

@@ -8,8 +8,10 @@
 #include "config/autorun.h"
 #include "config/export_import.h"
 #include "engine/bridge.h"
+#include "engine/com_name.h"
 #include "engine/port_table.h"
 #include "ports/pair_setup.h"
+#include "ports/program.h"
 
 const char kMsgNoSlot[] = "Add fail, reach limits of number of virtual serial port";
 const char kMsgInstallFail[] = "Install driver for virtual com fail, please reinstall it!";
@@ -25,8 +27,6 @@ const char kMsgUninstallAsk[] =
 namespace {
 
 constexpr int kWaitPollMs = 100;
-constexpr size_t kStartTargetSize = 32;
-constexpr size_t kAddTargetSize = 128;
 
 const char kBridgeSideParams[] = "HideDevice=yes,OverrunCheck=yes";
 
@@ -60,9 +60,8 @@ WaitClock& SteadyWaitClock()
     return clock;
 }
 
-PortCommands::PortCommands(std::string programDir, OptionsState& options, CommandUi& ui,
-                           PortListView& list, WaitClock& clock)
-    : programDir_(std::move(programDir)), options_(options), ui_(ui), list_(list), clock_(clock)
+PortCommands::PortCommands(Program& program, CommandUi& ui, PortListView& list, WaitClock& clock)
+    : program_(program), options_(program.Options()), ui_(ui), list_(list), clock_(clock)
 {
 }
 
@@ -70,23 +69,33 @@ bool PortCommands::Save(bool startStep)
 {
     // The change holds for the running program either way; the person must
     // know that it will not survive a restart.
-    if (SaveOptions(options_, OptionsPath(programDir_).c_str(), startStep && !noBridges_))
+    if (SaveOptions(options_, OptionsPath(program_.Dir()).c_str(), startStep && program_.RunsBridges()))
         return true;
     ui_.Message(kMsgSaveFail);
     return false;
 }
 
+namespace {
+
+// The user side's parameter text of a record; empty when it would not fit,
+// since a text cut short would name another port.
+std::string UserSideParams(const PortRecord& r)
+{
+    char params[kParamTextMax + 1];
+    int len = snprintf(params, sizeof params, "PortName=%s,OverrunCheck=yes,BaudPacing=%s", r.name,
+                       r.emuBR ? "yes" : "no");
+    return len < 0 || static_cast<size_t>(len) > kParamTextMax ? std::string() : std::string(params);
+}
+
+}  // namespace
+
 int PortCommands::ApplyPort(PortRecord* r, bool* saved)
 {
     if (!r || r->state.load() != STATE_STOPPED)
         return 0;
-    char params[kParamTextMax + 1];
-    int len = snprintf(params, sizeof params, "PortName=%s,OverrunCheck=yes,BaudPacing=%s", r->name,
-                       r->emuBR ? "yes" : "no");
+    const std::string params = UserSideParams(*r);
     char side[16];
-    // A text that does not fit would name another port: refuse it whole.
-    if (len < 0 || static_cast<size_t>(len) > kParamTextMax ||
-        ChangeREdi(UserSideName(r, side, sizeof side), params) != 0) {
+    if (params.empty() || !program_.Pairs().Change(UserSideName(r, side, sizeof side), params)) {
         ui_.Message(kMsgApplyFail);
         return 0;
     }
@@ -96,6 +105,10 @@ int PortCommands::ApplyPort(PortRecord* r, bool* saved)
     return 1;
 }
 
+// A crash at any point of an Add leaves no port or the whole port: the
+// options first, then the COM number's claim, then pairs.dat, whose write
+// makes the pair. At the next start an options entry or a claim without a
+// pair is dropped.
 void PortCommands::AddPortPair(const PortSettings& settings)
 {
     int n = 0;
@@ -106,20 +119,27 @@ void PortCommands::AddPortPair(const PortSettings& settings)
         return;
     }
     PortRecord* r = &PortTable[n];
-    r->number = n;
-    InstallREdi("-", "-", static_cast<uint32_t>(n));
     StoreSettings(r, settings);
+    r->number = n;
     list_.PortAdded(*r);
 
-    bool ok = ApplyPort(r) == 1;
-    if (ok) {
-        char side[16];
-        ok = ChangeREdi(BridgeSideName(r, side, sizeof side), kBridgeSideParams) == 0;
+    PairSetup& pairs = program_.Pairs();
+    const bool saved = Save(false);
+    const int com = ComNumber(r->name);
+    const bool claimedBefore = com > 0 && pairs.ComClaimed(com);
+    const std::string params = UserSideParams(*r);
+    bool ok = com > 0 && !params.empty() && pairs.SetComClaim(com, true);
+    if (ok && !pairs.Install(static_cast<uint32_t>(n), params, kBridgeSideParams)) {
+        ui_.Message(kMsgApplyFail);
+        ok = false;
     }
-    if (ok && (!options_.settings.addNew || noBridges_))
+    // The start step of the save, as after any change of the ports.
+    if (ok && saved)
+        Save(true);
+    if (ok && (!options_.settings.addNew || !program_.RunsBridges()))
         return;
     if (ok) {
-        ok = WaitForBridgeSide(n, kAddWaitMs, kAddTargetSize);
+        ok = WaitForBridgeSide(n, kAddWaitMs);
         if (ended_)
             return;
         if (ok) {
@@ -128,15 +148,19 @@ void PortCommands::AddPortPair(const PortSettings& settings)
         }
     }
     list_.PortRemoved(n);
-    // With startup on, the apply step's save has started this port's
-    // bridge: it must not outlive the slot it runs on.
+    // With startup on, the save has started this port's bridge: it must not
+    // outlive the slot it runs on.
     StopBridge(r);
-    RemoveREdi(static_cast<uint32_t>(r->number));
+    pairs.Remove(static_cast<uint32_t>(n));
+    if (com > 0 && !claimedBefore)
+        pairs.SetComClaim(com, false);
     r->number = -1;
+    if (saved)
+        Save(false);  // without the port's entry again
     ui_.Message(kMsgInstallFail);
 }
 
-bool PortCommands::WaitForBridgeSide(int pair, int limitMs, size_t targetSize)
+bool PortCommands::WaitForBridgeSide(int pair, int limitMs)
 {
     char name[16];
     const PortRecord* r = OccupiedPort(pair);
@@ -145,7 +169,7 @@ bool PortCommands::WaitForBridgeSide(int pair, int limitMs, size_t targetSize)
     WaitCursor cursor(ui_);
     const int64_t t0 = clock_.NowMs();
     for (;;) {
-        if (DeviceNameExists(name, static_cast<uint32_t>(targetSize)))
+        if (program_.Pairs().DeviceExists(name))
             return true;
         ui_.KeepResponsive();
         clock_.SleepMs(kWaitPollMs);
@@ -176,7 +200,7 @@ void PortCommands::RemovePorts(const Selection& numbers)
         list_.PortRemoved(n);
         if (PortRecord* r = OccupiedPort(n)) {
             StopBridge(r);
-            RemoveREdi(static_cast<uint32_t>(r->number));
+            program_.Pairs().Remove(static_cast<uint32_t>(r->number));
             r->number = -1;
         }
     }
@@ -188,7 +212,7 @@ void PortCommands::Start(const Selection& selected)
         PortRecord* r = OccupiedPort(n);
         if (!r)
             continue;
-        WaitForBridgeSide(n, kStartWaitMs, kStartTargetSize);
+        WaitForBridgeSide(n, kStartWaitMs);
         if (ended_)
             return;
         // Started whether or not the bridge side came: the bridge retries.
@@ -224,7 +248,7 @@ void PortCommands::Property(const Selection& selected)
         ui_.Message(kMsgOnlyOne);
         return;
     }
-    LoadOptions(options_, programDir_.c_str());
+    LoadOptions(options_, program_.Dir().c_str());
     if (selected.empty())
         return;
     PortRecord* r = OccupiedPort(selected.front());
@@ -253,7 +277,7 @@ void PortCommands::Export()
         return;
     // A failure is said: the person would otherwise trust a list that is
     // not there.
-    if (!SaveOptions(options_, path.c_str(), !noBridges_))
+    if (!SaveOptions(options_, path.c_str(), program_.RunsBridges()))
         ui_.Message(kMsgSaveFail);
 }
 
@@ -284,7 +308,7 @@ void PortCommands::Import()
 void PortCommands::Option()
 {
     // The file wins over memory; without a file the flags stay as they are.
-    LoadOptions(options_, programDir_.c_str());
+    LoadOptions(options_, program_.Dir().c_str());
     StartupSettings flags = options_.settings;
     if (!ui_.EditOptions(&flags))
         return;

@@ -14,6 +14,7 @@
 #include "config/port_settings.h"
 
 struct PortRecord;
+class Program;
 
 // What the commands ask of a person: messages, the two dialogs that collect
 // values, file choice and the wait cursor.
@@ -47,6 +48,14 @@ public:
     virtual void PortChanged(const PortRecord& record) = 0;  // its row rewritten
 };
 
+// A port list nobody sees: the command line while no program runs.
+class NoPortList final : public PortListView {
+public:
+    void PortAdded(const PortRecord&) override {}
+    void PortRemoved(int) override {}
+    void PortChanged(const PortRecord&) override {}
+};
+
 // The time of the waits for a bridge side, so tests never really sleep.
 class WaitClock {
 public:
@@ -73,8 +82,11 @@ public:
     static constexpr int kStartWaitMs = 5000;
     static constexpr int kAddWaitMs = 10000;
 
-    PortCommands(std::string programDir, OptionsState& options, CommandUi& ui, PortListView& list,
-                 WaitClock& clock = SteadyWaitClock());
+    // The commands act on the program's folder, options and pairs; a
+    // program that runs no bridges (the command line while no copy of the
+    // program runs) leaves every new port stopped, for the program to start
+    // when it next runs.
+    PortCommands(Program& program, CommandUi& ui, PortListView& list, WaitClock& clock = SteadyWaitClock());
 
     // The selection: pair numbers of the selected rows, from the top.
     using Selection = std::vector<int>;
@@ -101,14 +113,9 @@ public:
     void AddPortPair(const PortSettings& settings);
     // Waits up to limitMs for the pair's bridge side to exist, the window
     // painting meanwhile. False when it did not appear in time.
-    bool WaitForBridgeSide(int pair, int limitMs, size_t targetSize);
+    bool WaitForBridgeSide(int pair, int limitMs);
     // Writes options.dat; a file that cannot be written is said. True when written.
     bool Save(bool startStep);
-
-    // This process runs no bridges (the command line while no copy of the
-    // program runs): saves never start one and Add leaves the port stopped,
-    // for the program to start when it next runs.
-    void RunNoBridges() { noBridges_ = true; }
 
     // The program has ended: a command running a dialog or a wait stops.
     void MarkEnded() { ended_ = true; }
@@ -116,11 +123,10 @@ public:
 private:
     void RemovePorts(const Selection& numbers);
 
-    std::string programDir_;
+    Program& program_;
     OptionsState& options_;
     CommandUi& ui_;
     PortListView& list_;
     WaitClock& clock_;
     bool ended_ = false;
-    bool noBridges_ = false;
 };

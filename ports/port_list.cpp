@@ -5,14 +5,11 @@
 #include <QStyle>
 #include <QTreeWidget>
 #include <cstdlib>
-#include <cstring>
 
-#include "config/port_options.h"
 #include "engine/com_name.h"
 #include "config/options_document.h"
 #include "engine/bridge.h"
 #include "engine/port_table.h"
-#include "ports/pair_setup.h"
 #include "ports/port_info.h"
 
 namespace {
@@ -141,48 +138,4 @@ void SetRowDevicePath(QTreeWidgetItem* item, const char* path)
 {
     for (int i = 0; i < COL_COUNT; ++i)
         item->setToolTip(i, QString::fromLocal8Bit(path));
-}
-
-void ListPortCallback(uint32_t pair, char* params, void*)
-{
-    if (pair >= static_cast<uint32_t>(kPortCount) || !params)
-        return;  // no slot for it: never written past the table
-    PortRecord* r = &PortTable[pair];
-    char* itemSave = nullptr;
-    for (char* item = STRTOK_R(params, ",", &itemSave); item;
-         item = STRTOK_R(nullptr, ",", &itemSave)) {
-        char* save = nullptr;
-        char* key = STRTOK_R(item, "=", &save);
-        char* value = STRTOK_R(nullptr, "=", &save);
-        r->number = static_cast<int32_t>(pair);
-        PostPortState(r, STATE_STOPPED);
-        if (!value)
-            break;
-        // A name that does not fit the field is not taken: cut, it would
-        // name another port. The row then shows no name and the port is not
-        // started, but it can still be edited or deleted.
-        if (key && strcmp(key, "PortName") == 0 && strlen(value) < sizeof r->name - 1)
-            CopyField(r->name, sizeof r->name, value, sizeof r->name - 2);
-    }
-}
-
-void DiscoverPortRecords(const char* optionsText)
-{
-    ListREdi(nullptr, nullptr, &ListPortCallback, nullptr);
-    OptionsDocument options(optionsText ? optionsText : "");
-    for (PortRecord& r : PortTable)
-        if (r.number != -1)
-            ReadPortOptions(options, &r);
-}
-
-void DiscoverPorts(QTreeWidget* list, const char* optionsText, bool startup)
-{
-    DiscoverPortRecords(optionsText);
-    for (PortRecord& r : PortTable) {
-        if (r.number == -1)
-            continue;
-        int whole = SetPortRow(list, &r, true, 0);
-        if (whole && startup)
-            StartBridge(&r);
-    }
 }

@@ -3,8 +3,6 @@
 // command finds its port from the number in column 0.
 #pragma once
 
-#include <cstdint>
-
 class QTreeWidget;
 class QTreeWidgetItem;
 struct PortRecord;
@@ -37,15 +35,3 @@ int RowPortNumber(const QTreeWidgetItem* item);
 
 // The path a serial program opens for this row's port, for its tooltip.
 void SetRowDevicePath(QTreeWidgetItem* item, const char* path);
-
-// Hands every installed pair to its slot: number, "Stopped", and the COM name
-// from the pair's parameter text. Pairs numbered 256 or more are skipped.
-void ListPortCallback(uint32_t pair, char* params, void* context);
-
-// Lists the installed pairs and takes their settings from the options text,
-// into the port table only: discovery without a window.
-void DiscoverPortRecords(const char* optionsText);
-
-// Lists the installed pairs, takes their settings from the options text,
-// appends their rows and, with startup on, starts their bridges.
-void DiscoverPorts(QTreeWidget* list, const char* optionsText, bool startup);

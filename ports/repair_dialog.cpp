@@ -4,8 +4,8 @@
 #include "ports/com_repair.h"
 #include "ui_repair_dialog.h"
 
-RepairDialog::RepairDialog(QWidget* parent, std::function<void(const QString&)> say)
-    : QDialog(parent), ui_(std::make_unique<Ui::RepairDialog>()), say_(std::move(say))
+RepairDialog::RepairDialog(QWidget* parent, PairSetup& pairs, std::function<void(const QString&)> say)
+    : QDialog(parent), ui_(std::make_unique<Ui::RepairDialog>()), pairs_(pairs), say_(std::move(say))
 {
     ui_->setupUi(this);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
@@ -18,7 +18,7 @@ RepairDialog::~RepairDialog() = default;
 
 void RepairDialog::FillRepairList()
 {
-    for (const std::string& name : StaleComClaims())
+    for (const std::string& name : StaleComClaims(pairs_))
         ui_->repairList->addItem(QString::fromStdString(name));
     ui_->repairList->setCurrentIndex(ui_->repairList->count() > 0 ? 0 : -1);
 }
@@ -31,7 +31,7 @@ void RepairDialog::OnRepair()
         say_(QStringLiteral("No item is selected"));
         return;
     }
-    if (ReleaseComClaim(list->itemText(item).toLatin1().constData())) {
+    if (ReleaseComClaim(pairs_, list->itemText(item).toStdString())) {
         list->removeItem(item);
         // Another press must not release a claim the user did not pick.
         list->setCurrentIndex(-1);

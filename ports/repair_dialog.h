@@ -9,12 +9,14 @@
 namespace Ui {
 class RepairDialog;
 }
+class PairSetup;
 
 class RepairDialog : public QDialog {
     Q_OBJECT
 public:
-    // say: shows the dialog's message to the person.
-    RepairDialog(QWidget* parent, std::function<void(const QString&)> say);
+    // pairs: the layer whose claims are repaired; say: shows the dialog's
+    // message to the person.
+    RepairDialog(QWidget* parent, PairSetup& pairs, std::function<void(const QString&)> say);
     ~RepairDialog() override;
 
     void OnRepair();
@@ -23,5 +25,6 @@ private:
     void FillRepairList();
 
     std::unique_ptr<Ui::RepairDialog> ui_;
+    PairSetup& pairs_;
     std::function<void(const QString&)> say_;
 };

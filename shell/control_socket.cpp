@@ -3,64 +3,29 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
-#include <QApplication>
 #include <QSocketNotifier>
-#include <chrono>
+#include <QTimer>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/diagnostics.h"
 #include "engine/seconds_clock.h"
-#include "shell/command_line.h"
-#include "shell/main_window.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr size_t kRequestMax = 64 * 1024;
-constexpr int kRequestWaitMs = 2000;
+constexpr int kClientWaitMs = 2000;  // for the whole request, and for the answer to be read
+constexpr size_t kClientsMax = 64;
 
-// The client's arguments, each ended by a zero byte, up to its shutdown.
-bool ReadRequest(int fd, std::vector<std::string>* args)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestWaitMs);
-    std::string data;
-    for (;;) {
-        if (!WaitReady(fd, POLLIN, end))
-            return false;
-        char buf[4096];
-        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n == 0)
-            break;
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
-        data.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
-        if (data.size() > kRequestMax)
-            return false;
-    }
-    if (data.empty() || data.back() != '\0')
-        return false;
-    for (size_t at = 0; at < data.size();) {
-        size_t zero = data.find('\0', at);
-        args->push_back(data.substr(at, zero - at));
-        at = zero + 1;
-    }
-    return true;
-}
-
-void SendAll(int fd, const std::string& text)
-{
-    for (size_t sent = 0; sent < text.size();) {
-        ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0 && errno != EINTR)
-            return;  // the client is gone or stuck past the send time-out
-        sent += n > 0 ? static_cast<size_t>(n) : 0;
-    }
-}
-
-}  // namespace
-
-bool WaitReady(int fd, short events, std::chrono::steady_clock::time_point end)
+// Waits until fd shows one of the events or the time is up; retries on
+// signals. True when it is ready.
+bool WaitReady(int fd, short events, Clock::time_point end)
 {
     for (;;) {
         pollfd p{fd, events, 0};
@@ -72,6 +37,8 @@ bool WaitReady(int fd, short events, std::chrono::steady_clock::time_point end)
     }
 }
 
+// Whether the other end of a connected control socket is this process's own
+// user; *uid tells who it is. Both ends refuse anyone else.
 bool PeerIsOwnUser(int fd, uid_t* uid)
 {
     ucred cred{};
@@ -81,6 +48,8 @@ bool PeerIsOwnUser(int fd, uid_t* uid)
     return known && cred.uid == geteuid();
 }
 
+// The socket's address for a folder. A path too long for an address gives
+// the bare name (*relative true), which holds in the folder only.
 sockaddr_un ControlAddress(const std::string& dir, bool* relative)
 {
     sockaddr_un a{};
@@ -93,24 +62,134 @@ sockaddr_un ControlAddress(const std::string& dir, bool* relative)
     return a;
 }
 
-ControlSocket::ControlSocket(MainWindow& window, std::string dir) : window_(window), dir_(std::move(dir))
+std::string FormatRequest(const std::vector<std::string>& args)
+{
+    std::string request;
+    for (const std::string& arg : args)
+        request.append(arg).push_back('\0');
+    return request;
+}
+
+// The arguments of a whole request; false when it is not one.
+bool ParseRequest(const std::string& data, std::vector<std::string>* args)
+{
+    if (data.empty() || data.back() != '\0')
+        return false;
+    for (size_t at = 0; at < data.size();) {
+        size_t zero = data.find('\0', at);
+        args->push_back(data.substr(at, zero - at));
+        at = zero + 1;
+    }
+    return true;
+}
+
+std::string FormatAnswer(const ControlAnswer& a) { return std::to_string(a.status) + "\n" + a.text; }
+
+// "+", then the status line and the text; false while incomplete.
+bool ParseAnswer(const std::string& data, ControlAnswer* a)
+{
+    size_t eol = data.find('\n');
+    if (data.size() < 2 || data[0] != '+' || eol == std::string::npos)
+        return false;
+    a->status = atoi(data.c_str() + 1);
+    a->text = data.substr(eol + 1);
+    return true;
+}
+
+bool SendRequest(int fd, const std::string& request, Clock::time_point end)
+{
+    for (size_t sent = 0; sent < request.size();) {
+        if (!WaitReady(fd, POLLOUT, end))
+            return false;
+        ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        sent += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    return shutdown(fd, SHUT_WR) == 0;
+}
+
+// Reads until the program closes; gives false when the end passed first.
+// The end moves to `answered` past the first byte.
+bool ReadAnswer(int fd, Clock::time_point end, std::chrono::milliseconds answered, std::string* data)
+{
+    for (;;) {
+        if (!WaitReady(fd, POLLIN, data->empty() ? end : Clock::now() + answered)) {
+            // A "+" that came just as the time ran out still counts.
+            char c;
+            if (data->empty() && recv(fd, &c, 1, MSG_DONTWAIT) == 1)
+                data->push_back(c);
+            return false;
+        }
+        char buf[4096];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n == 0)
+            return true;
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        data->append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+}
+
+}  // namespace
+
+Asked AskRunningProgram(const std::string& dir, const std::vector<std::string>& args, Clock::time_point taken,
+                        std::chrono::milliseconds answered, ControlAnswer* answer)
+{
+    bool relative = false;
+    sockaddr_un a = ControlAddress(dir, &relative);
+    if (relative && chdir(dir.c_str()) != 0)
+        return Asked::kNobody;
+    UniqueFd s(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (connect(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        if (errno != EACCES && errno != EPERM)
+            return errno == EAGAIN ? Asked::kSilent : Asked::kNobody;
+        answer->text = "the running program's control socket in " + dir + " belongs to another user";
+        return Asked::kRefused;
+    }
+    // A socket of another user is not the program's: never tell it anything.
+    uid_t uid = 0;
+    if (!PeerIsOwnUser(s.Get(), &uid)) {
+        answer->text = "the control socket in " + dir + " is served by another user";
+        return Asked::kRefused;
+    }
+    // Until the program has sent "+", it runs nothing: once this end is
+    // closed, its "+" fails and it drops the request.
+    std::string data;
+    if (!SendRequest(s.Get(), FormatRequest(args), taken) ||
+        (!ReadAnswer(s.Get(), taken, answered, &data) && data.empty()))
+        return data.empty() ? Asked::kSilent : Asked::kUnknown;
+    return ParseAnswer(data, answer) ? Asked::kAnswered : data.empty() ? Asked::kSilent : Asked::kUnknown;
+}
+
+struct ControlServer::Client {
+    UniqueFd fd;
+    std::string in, out;
+    std::unique_ptr<QSocketNotifier> reader, writer;
+    QTimer deadline;
+    bool dropped = false;
+};
+
+ControlServer::ControlServer(std::string dir, Handler handler) : dir_(std::move(dir)), handler_(std::move(handler))
 {
     bool relative = false;
     sockaddr_un a = ControlAddress(dir_, &relative);
     // A bare name holds in the program's folder, its working directory.
     char cwd[4096];
     if (relative && (!getcwd(cwd, sizeof cwd) || dir_ != cwd)) {
-        LogNote("No control socket: the folder's path %s is too long\n", dir_.c_str());
+        LogNote("bind(%s/%s): the path is too long for a socket address; no control socket\n", dir_.c_str(),
+                kControlSocketName);
         return;
     }
     // Only the folder's owner listens here: a socket left behind is stale.
     unlink(a.sun_path);
     UniqueFd s(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     mode_t mask = umask(0177);
-    bool bound = s.IsValid() && bind(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    const char* call = "socket";
+    bool bound = s.IsValid() && (call = "bind", bind(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
     umask(mask);
-    if (!bound || chmod(a.sun_path, 0600) != 0 || listen(s.Get(), 8) != 0) {
-        LogNote("No control socket %s/%s: %s\n", dir_.c_str(), kControlSocketName, strerror(errno));
+    if (!bound || (call = "chmod", chmod(a.sun_path, 0600) != 0) || (call = "listen", listen(s.Get(), 16) != 0)) {
+        LogNote("%s(%s/%s): %s; no control socket\n", call, dir_.c_str(), kControlSocketName, strerror(errno));
         if (bound)
             unlink(a.sun_path);
         return;
@@ -118,56 +197,103 @@ ControlSocket::ControlSocket(MainWindow& window, std::string dir) : window_(wind
     path_ = dir_ + "/" + kControlSocketName;
     listen_ = std::move(s);
     notifier_ = std::make_unique<QSocketNotifier>(listen_.Get(), QSocketNotifier::Read);
-    QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] { Serve(); });
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, &context_, [this] { Accept(); });
 }
 
-ControlSocket::~ControlSocket()
+ControlServer::~ControlServer()
 {
     notifier_.reset();
+    clients_.clear();
     if (listen_.IsValid())
         unlink(path_.c_str());
 }
 
-void ControlSocket::Serve()
+void ControlServer::Accept()
 {
-    UniqueFd c(accept4(listen_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (!c.IsValid())
-        return;
-    uid_t uid = 0;
-    if (!PeerIsOwnUser(c.Get(), &uid)) {
-        LogNote("Control socket: refused a client of user %u\n", static_cast<unsigned>(uid));
-        return;
+    for (;;) {
+        UniqueFd fd(accept4(listen_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!fd.IsValid()) {
+            if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)
+                LogNote("accept(%s/%s): %s\n", dir_.c_str(), kControlSocketName, strerror(errno));
+            return;
+        }
+        uid_t uid = 0;
+        if (!PeerIsOwnUser(fd.Get(), &uid)) {
+            LogNote("getsockopt(%s/%s, SO_PEERCRED): user %u is not this program's user; refused\n",
+                    dir_.c_str(), kControlSocketName, static_cast<unsigned>(uid));
+            continue;
+        }
+        if (clients_.size() >= kClientsMax)
+            continue;  // closed at once: the client tries again
+        const int key = fd.Get();
+        auto c = std::make_unique<Client>();
+        c->fd = std::move(fd);
+        c->reader = std::make_unique<QSocketNotifier>(key, QSocketNotifier::Read);
+        c->writer = std::make_unique<QSocketNotifier>(key, QSocketNotifier::Write);
+        c->writer->setEnabled(false);
+        c->deadline.setSingleShot(true);
+        Client* raw = c.get();
+        QObject::connect(c->reader.get(), &QSocketNotifier::activated, &context_, [this, raw] { Read(*raw); });
+        QObject::connect(c->writer.get(), &QSocketNotifier::activated, &context_, [this, raw] { Send(*raw); });
+        QObject::connect(&c->deadline, &QTimer::timeout, &context_, [this, key] { Drop(key); });
+        c->deadline.start(kClientWaitMs);
+        clients_[key] = std::move(c);
+    }
+}
+
+void ControlServer::Read(Client& c)
+{
+    for (;;) {
+        char buf[4096];
+        ssize_t n = recv(c.fd.Get(), buf, sizeof buf, 0);
+        if (n > 0) {
+            c.in.append(buf, static_cast<size_t>(n));
+            if (c.in.size() <= kRequestMax)
+                continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return;  // more to come
+        break;  // the end of the request, an error, or too much
     }
     std::vector<std::string> args;
-    if (!ReadRequest(c.Get(), &args))
+    c.reader->setEnabled(false);
+    c.deadline.stop();
+    if (c.in.size() > kRequestMax || !ParseRequest(c.in, &args) ||
+        send(c.fd.Get(), "+", 1, MSG_NOSIGNAL) != 1) {
+        Drop(c.fd.Get());
         return;
-    // A client that stops reading never holds the program.
-    timeval limit{2, 0};
-    setsockopt(c.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    SendAll(c.Get(), "+");
-
-    CommandRequest request;
-    std::string out, err;
-    int rc = kExitFailed;
-    if (!ParseCommandLine(args, &request, &err)) {
-        rc = kExitUsage;
-    } else if (window_.HasEnded()) {
-        err = "the program is ending";
-    } else if (busy_ || QApplication::activeModalWidget() || QApplication::overrideCursor()) {
-        // A dialog or a wait of the window holds ports the command might change.
-        err = "the program's window is busy with a dialog or a command; try again when it is done";
-    } else {
-        busy_ = true;
-        CommandPlace place{dir_, &window_.Options(), &window_.ListView(), true,
-                           [] {
-                               // The port states come in; the next command
-                               // and a signal wait until this one is done.
-                               QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
-                                                               QEventLoop::ExcludeSocketNotifiers);
-                           },
-                           [this] { return window_.HasEnded(); }};
-        rc = CarryOut(request, place, &out, &err);
-        busy_ = false;
     }
-    SendAll(c.Get(), std::to_string(rc) + "\n" + (rc == 0 ? out : err));
+    c.out = FormatAnswer(handler_(args));
+    c.writer->setEnabled(true);
+    c.deadline.start(kClientWaitMs);  // a client that does not read its answer is dropped
+}
+
+void ControlServer::Send(Client& c)
+{
+    while (!c.out.empty()) {
+        ssize_t n = send(c.fd.Get(), c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return;
+        if (n <= 0)
+            break;
+        c.out.erase(0, static_cast<size_t>(n));
+    }
+    Drop(c.fd.Get());
+}
+
+void ControlServer::Drop(int fd)
+{
+    auto it = clients_.find(fd);
+    if (it == clients_.end() || it->second->dropped)
+        return;
+    it->second->dropped = true;
+    it->second->reader->setEnabled(false);
+    it->second->writer->setEnabled(false);
+    it->second->deadline.stop();
+    // Not here: this may run inside one of the client's own notifiers.
+    QMetaObject::invokeMethod(&context_, [this, fd] { clients_.erase(fd); }, Qt::QueuedConnection);
 }

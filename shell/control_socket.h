@@ -1,57 +1,85 @@
 // The control socket: "control.sock" in the folder of the program's files,
-// through which the command line reaches the running program. Only the
-// copy that owns the folder listens; only its own user may connect (mode
-// 0600, and the peer's credentials are checked).
+// through which the command line reaches the running program, and its
+// message format with both ends. Only the copy that owns the folder listens;
+// only its own user may connect (mode 0600, and both ends check the other's
+// credentials).
 //
 // The exchange: the client sends its arguments, each ended by a zero byte,
-// and shuts its sending side; the program answers "+" at once, then, when
-// the command is done, the exit status in decimal, a line feed, and the
-// output (status 0) or the error line.
+// and shuts its sending side; the program answers "+" as soon as it has the
+// whole request, then, when the command is done, the exit status in decimal,
+// a line feed, and the output (status 0) or the error line. A program that
+// cannot send the "+" (the client has gone) drops the request unrun.
 #pragma once
 
-#include <sys/types.h>
-#include <sys/un.h>
-
 #include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include <QObject>
 
 #include "engine/unique_fd.h"
 
-class MainWindow;
 class QSocketNotifier;
 
 constexpr const char kControlSocketName[] = "control.sock";
+// The request of a second start of the program: bring the window to the front.
+constexpr const char kShowWindowRequest[] = "show-window";
 
-// Waits until fd shows one of the events or the time is up; retries on
-// signals. True when it is ready.
-bool WaitReady(int fd, short events, std::chrono::steady_clock::time_point end);
+struct ControlAnswer {
+    int status = 1;
+    std::string text;  // the output, or the error line
+};
 
-// Whether the other end of a connected control socket is this process's own
-// user; *uid tells who it is. Both ends refuse anyone else.
-bool PeerIsOwnUser(int fd, uid_t* uid);
+// ---- the client: the command line and a second start
 
-// The socket's address for a folder. A path too long for an address gives
-// the bare name (*relative true), which holds in the folder only.
-sockaddr_un ControlAddress(const std::string& dir, bool* relative);
+enum class Asked {
+    kAnswered,  // *answer holds the program's answer
+    kNobody,    // no program listens in the folder
+    kSilent,    // it did not take the request in time: it was not run
+    kUnknown,   // it took the request but did not answer: the outcome is unknown
+    kRefused,   // the socket is another user's; answer->text says so
+};
 
-class ControlSocket {
+// Hands the arguments to the program listening in dir. The request must be
+// taken by `taken`; the answer may then take up to `answered` more.
+Asked AskRunningProgram(const std::string& dir, const std::vector<std::string>& args,
+                        std::chrono::steady_clock::time_point taken, std::chrono::milliseconds answered,
+                        ControlAnswer* answer);
+
+// ---- the server, in the running program
+
+// Listens in dir, the running program's folder. Every client is read and
+// answered without waiting, on the thread of the Qt event loop: a slow or
+// silent client holds neither the loop nor another client, and one that
+// does not finish its request within 2 s is dropped. Only the finished
+// request reaches the handler. A socket that cannot be made is logged.
+class ControlServer {
 public:
-    // Listens in dir, the running program's folder, for commands that run
-    // through the window's port list. A socket that cannot be made is logged.
-    ControlSocket(MainWindow& window, std::string dir);
-    ~ControlSocket();
-    ControlSocket(const ControlSocket&) = delete;
-    ControlSocket& operator=(const ControlSocket&) = delete;
+    using Handler = std::function<ControlAnswer(const std::vector<std::string>& args)>;
 
+    ControlServer(std::string dir, Handler handler);
+    ~ControlServer();
+    ControlServer(const ControlServer&) = delete;
+    ControlServer& operator=(const ControlServer&) = delete;
+
+    bool Listening() const { return listen_.IsValid(); }
 
 private:
-    void Serve();
+    struct Client;
 
-    MainWindow& window_;
+    void Accept();
+    void Read(Client& client);
+    void Send(Client& client);
+    void Drop(int fd);
+
     std::string dir_;
+    Handler handler_;
     std::string path_;  // what to unlink at the end
     UniqueFd listen_;
     std::unique_ptr<QSocketNotifier> notifier_;
-    bool busy_ = false;
+    std::map<int, std::unique_ptr<Client>> clients_;  // by descriptor
+    QObject context_;  // the owner of queued drops
 };

@@ -31,9 +31,15 @@ int main(int argc, char* argv[])
         return RunCommandLine(argc, argv);
     RunHeadlessWithoutDisplay(argc, argv);
     QApplication app(argc, argv);
+    // Qt has taken its own options (-platform, -style, -display ...) out of
+    // argv: whatever is left is a mistake such as "-list", never a start.
+    if (argc > 1) {
+        LogNote("velkaro_redi: unknown option: %s (see --help)\n", argv[1]);
+        return kExitUsage;
+    }
     QApplication::setApplicationName(QStringLiteral(IDS_APP_NAME));
     // Closing the window sends it to the tray; only "Exit" ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
-    App pontu;
-    return pontu.InitInstance();
+    App program;
+    return program.Run();
 }

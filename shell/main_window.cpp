@@ -13,60 +13,31 @@
 #include <QTreeWidget>
 
 #include "config/option_dialog.h"
-#include "config/options_file.h"
-#include "engine/bridge.h"
 #include "engine/diagnostics.h"
 #include "engine/port_table.h"
 #include "engine/stop_event.h"
 #include "ports/port_dialog.h"
 #include "ports/pair_setup.h"
+#include "ports/port_dialog.h"
 #include "ports/port_info.h"
 #include "ports/port_list.h"
+#include "ports/program.h"
 #include "ports/repair_dialog.h"
 #include "res/resource.h"
 #include "shell/about_dialog.h"
-#include "shell/dmlib.h"
 #include "shell/dialog_seam.h"
 #include "ui_main_window.h"
 
 namespace {
 
-using Handler = void (MainWindow::*)();
-
-struct Route {
-    int id;
-    Handler handler;  // nullptr: the command does nothing
-};
-
-// Every command of the menu bar, the tray menu and the tray icon.
-constexpr Route kCommandTable[] = {
-    {ID_VCOM_ADD, &MainWindow::OnAdd},
-    {ID_VCOM_DELETE, &MainWindow::OnDelete},
-    {ID_VCOM_START, &MainWindow::OnStart},
-    {ID_VCOM_STOP, &MainWindow::OnStop},
-    {ID_HELP_ABOUT, &MainWindow::OnAbout},
-    {ID_SYSTEM_OPTION, &MainWindow::OnOption},
-    {ID_SYSTEM_EXIT, &MainWindow::OnExit},
-    {ID_VCOM_PROPERTY, &MainWindow::OnProperty},
-    {ID_TRAY_UNINSTALL, &MainWindow::OnUninstall},
-    {ID_TRAY_TOGGLEWINDOW, &MainWindow::OnTrayToggle},
-    {ID_VCOM_COPYPATH, &MainWindow::OnCopyDevicePath},
-    {ID_TRAY_SHOWWINDOW, &MainWindow::OnShowMainWindow},
-    {ID_VCOM_APPLY, &MainWindow::OnApply},
-    {ID_SYSTEM_TOOLS, &MainWindow::OnTools},
-    {ID_SYSTEM_IMPORT, &MainWindow::ImportPorts},
-    {ID_SYSTEM_EXPORT, &MainWindow::ExportPorts},
-};
-
-constexpr int kSysCommandClose = 0xF060;
 constexpr int kInformationRefreshMs = 1000;
 constexpr int kInformationExtraWidth = 180;
 
 }  // namespace
 
-MainWindow::MainWindow(const std::string& programDir, QWidget* parent, WaitClock& clock)
-    : QMainWindow(parent), ui_(std::make_unique<Ui::MainWindow>()), programDir_(programDir),
-      commands_(programDir, options_, *this, *this, clock)
+MainWindow::MainWindow(Program& program, QWidget* parent, WaitClock& clock)
+    : QMainWindow(parent), ui_(std::make_unique<Ui::MainWindow>()), program_(program),
+      commands_(program, *this, *this, clock)
 {
     ui_->setupUi(this);
     setWindowIcon(QIcon(QStringLiteral(":/icons/app.png")));
@@ -74,6 +45,7 @@ MainWindow::MainWindow(const std::string& programDir, QWidget* parent, WaitClock
     // has room for a peer and its byte counts.
     setMinimumSize(size());
     BindActions();
+    BindTray();
     BuildListMenu();
     ui_->portList->installEventFilter(this);
     ui_->portList->viewport()->installEventFilter(this);
@@ -84,24 +56,35 @@ MainWindow::MainWindow(const std::string& programDir, QWidget* parent, WaitClock
     UpdateActions();
 }
 
-MainWindow::~MainWindow() { OnDestroy(); }
+MainWindow::~MainWindow() { Shutdown(); }
 
 QTreeWidget* MainWindow::PortList() const { return ui_->portList; }
 
 void MainWindow::BindActions()
 {
-    const std::pair<QAction*, int> actions[] = {
-        {ui_->actionOption, ID_SYSTEM_OPTION},   {ui_->actionTools, ID_SYSTEM_TOOLS},
-        {ui_->actionExportPorts, ID_SYSTEM_EXPORT}, {ui_->actionImportPorts, ID_SYSTEM_IMPORT},
-        {ui_->actionExit, ID_SYSTEM_EXIT},       {ui_->actionAdd, ID_VCOM_ADD},
-        {ui_->actionDelete, ID_VCOM_DELETE},     {ui_->actionStart, ID_VCOM_START},
-        {ui_->actionStop, ID_VCOM_STOP},         {ui_->actionApply, ID_VCOM_APPLY},
-        {ui_->actionProperty, ID_VCOM_PROPERTY}, {ui_->actionAbout, ID_HELP_ABOUT},
-    };
-    for (const auto& [action, id] : actions) {
-        action->setData(id);
-        connect(action, &QAction::triggered, this, [this, id = id] { OnCommand(id); });
-    }
+    auto on = [this](QAction* action, auto handler) { connect(action, &QAction::triggered, this, handler); };
+    on(ui_->actionOption, [this] { commands_.Option(); });
+    on(ui_->actionTools, [this] { OnTools(); });
+    on(ui_->actionExportPorts, [this] { commands_.Export(); });
+    on(ui_->actionImportPorts, [this] { commands_.Import(); });
+    on(ui_->actionExit, [this] { OnExit(); });
+    on(ui_->actionAdd, [this] { commands_.Add(); });
+    on(ui_->actionDelete, [this] { commands_.Delete(Selection()); });
+    on(ui_->actionStart, [this] { commands_.Start(Selection()); });
+    on(ui_->actionStop, [this] { commands_.Stop(Selection()); });
+    on(ui_->actionApply, [this] { commands_.Apply(Selection()); });
+    on(ui_->actionProperty, [this] { commands_.Property(Selection()); });
+    on(ui_->actionAbout, [this] { OnAbout(); });
+}
+
+void MainWindow::BindTray()
+{
+    connect(&tray_, &TrayIcon::showWindowRequested, this, &MainWindow::OnShowWindow);
+    connect(&tray_, &TrayIcon::toggleWindowRequested, this, &MainWindow::OnTrayToggle);
+    connect(&tray_, &TrayIcon::optionRequested, this, [this] { commands_.Option(); });
+    connect(&tray_, &TrayIcon::aboutRequested, this, &MainWindow::OnAbout);
+    connect(&tray_, &TrayIcon::uninstallRequested, this, [this] { commands_.Uninstall(); });
+    connect(&tray_, &TrayIcon::exitRequested, this, &MainWindow::OnExit);
 }
 
 void MainWindow::BuildListMenu()
@@ -111,8 +94,7 @@ void MainWindow::BuildListMenu()
         listMenu_->addAction(action);
     listMenu_->addSeparator();
     copyPath_ = listMenu_->addAction(QStringLiteral("Copy device path"));
-    copyPath_->setData(ID_VCOM_COPYPATH);
-    connect(copyPath_, &QAction::triggered, this, [this] { OnCommand(ID_VCOM_COPYPATH); });
+    connect(copyPath_, &QAction::triggered, this, &MainWindow::OnCopyDevicePath);
     ui_->portList->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ui_->portList, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         // A right click on a row acts on that row, as in any file manager.
@@ -179,54 +161,19 @@ void MainWindow::UpdateActions()
         a->setEnabled(any);
 }
 
-void MainWindow::OnCommand(int id)
-{
-    if (id == IDM_ABOUTBOX) {
-        OnSysCommand(id);
-        return;
-    }
-    for (const Route& r : kCommandTable) {
-        if (r.id == id) {
-            if (r.handler)
-                (this->*r.handler)();
-            return;
-        }
-    }
-}
-
-void MainWindow::PostCommand(int id)
-{
-    QMetaObject::invokeMethod(this, [this, id] { OnCommand(id); }, Qt::QueuedConnection);
-}
-
-void MainWindow::PostPortStateMessage(PortRecord* record, int32_t state)
+void MainWindow::PostPortStateMessage(PortRecord* record, int32_t)
 {
     // Called on a bridge thread: hand over to the user-interface thread, in
     // posting order. A call queued after the window is gone is dropped.
-    QMetaObject::invokeMethod(this, [this, record, state] { OnPortState(record, state); },
+    QMetaObject::invokeMethod(this, [this, record] { RefreshPortRows(ui_->portList, record); },
                               Qt::QueuedConnection);
-}
-
-int MainWindow::OnPortState(PortRecord* record, int32_t)
-{
-    RefreshPortRows(ui_->portList, record);
-    return 1;
-}
-
-void MainWindow::OnSysCommand(int command)
-{
-    if ((command & 0xFFF0) == IDM_ABOUTBOX) {
-        OnAbout();
-    } else if (command == kSysCommandClose) {
-        SendToTray();
-    }
 }
 
 void MainWindow::SendToTray()
 {
     // Without a tray host a hidden window could never come back.
     if (tray_.Enabled() && !tray_.Hidden())
-        TrayIcon::MoveWindowToTray(this, false);
+        TrayIcon::MoveWindowToTray(this);
     showMinimized();
     if (tray_.Enabled() && !tray_.Hidden())
         hide();
@@ -234,12 +181,12 @@ void MainWindow::SendToTray()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (destroyed_) {
+    if (ended_) {
         event->accept();
         return;
     }
     event->ignore();
-    OnSysCommand(kSysCommandClose);
+    SendToTray();
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event)
@@ -250,10 +197,10 @@ void MainWindow::keyPressEvent(QKeyEvent* event)
     case Qt::Key_Return:
     case Qt::Key_Enter:
         if (!ui_->portList->selectedItems().isEmpty())
-            OnProperty();
+            commands_.Property(Selection());
         return;
     case Qt::Key_Escape:
-        OnSysCommand(kSysCommandClose);
+        SendToTray();
         return;
     default:
         QMainWindow::keyPressEvent(event);
@@ -265,7 +212,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
     if (watched == ui_->portList && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Delete) {
-            OnListKeyDown(key->key());
+            commands_.Delete(Selection());
             return true;
         }
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter || key->key() == Qt::Key_Escape) {
@@ -274,19 +221,11 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
         }
     }
     if (watched == ui_->portList->viewport() && event->type() == QEvent::MouseButtonDblClick) {
-        OnListDblClk();
+        commands_.Property(Selection());
         return true;
     }
     return QMainWindow::eventFilter(watched, event);
 }
-
-void MainWindow::OnListKeyDown(int key)
-{
-    if (key == Qt::Key_Delete)
-        OnDelete();
-}
-
-void MainWindow::OnListDblClk() { OnProperty(); }
 
 void MainWindow::OnAbout()
 {
@@ -294,17 +233,15 @@ void MainWindow::OnAbout()
     Seam().RunModal(&about);
 }
 
-void MainWindow::OnShowMainWindow() { TrayIcon::BringWindowFromTray(this, false); }
+void MainWindow::OnShowWindow() { TrayIcon::BringWindowFromTray(this); }
 
 void MainWindow::OnTrayToggle()
 {
     if (isMinimized() || !isVisible())
-        OnShowMainWindow();
+        OnShowWindow();
     else
         SendToTray();
 }
-
-void MainWindow::OnUninstall() { commands_.Uninstall(); }
 
 void MainWindow::OnCopyDevicePath()
 {
@@ -315,7 +252,7 @@ void MainWindow::OnCopyDevicePath()
 
 void MainWindow::OnExit()
 {
-    OnDestroy();
+    Shutdown();
     emit ended();
 }
 
@@ -325,53 +262,32 @@ void MainWindow::OnSignalExit()
     OnExit();
 }
 
-bool MainWindow::OnInitDialog()
+void MainWindow::ShowPorts()
 {
-    // Without a readable file the flags stay off and the text empty.
-    LoadOptions(options_, programDir_.c_str());
-    InitPortTable(this);
     // The columns share the list's width, and the list fills the window,
     // which is not laid out before it is first shown.
     ui_->portList->resize(width(), ui_->portList->height());
     InitPortColumns(ui_->portList);
     resize(width() + kInformationExtraWidth, height());
-    OpenPairSetup(programDir_);
-    DiscoverPorts(ui_->portList, options_.optionsText.c_str(), options_.settings.startup != 0);
     for (const PortRecord& r : PortTable)
         if (r.number != -1)
-            PortChanged(r);
-    DM_Init(0, 0);
-    tray_.Create(this, QStringLiteral(IDS_TRAY_TOOLTIP), windowIcon(), IDR_TRAYMENU);
-    tray_.SetNotifyTarget(this);
-    if (options_.settings.autoRun)
+            PortAdded(r);
+    tray_.Create(this, QStringLiteral(IDS_TRAY_TOOLTIP), windowIcon());
+    if (program_.Options().settings.autoRun)
         SendToTray();
     else
         show();
-    return true;
 }
 
-void MainWindow::OnDestroy()
+void MainWindow::Shutdown()
 {
-    if (destroyed_)
+    if (ended_)
         return;
-    destroyed_ = true;
+    ended_ = true;
     commands_.MarkEnded();
-    // Every bridge is asked first, so that pauses they cannot cut short
-    // run side by side rather than one after another.
-    for (PortRecord& r : PortTable) {
-        if (r.number != -1 && r.stopEvent)
-            r.stopEvent->Signal();
-    }
-    for (PortRecord& r : PortTable) {
-        if (r.number == -1)
-            continue;
-        StopBridge(&r);
-        delete ui_->portList->topLevelItem(0);
-    }
-    // A bridge that outlived its stop must end before its pair goes away.
-    JoinAllBridges();
-    DM_DeInit();
-    if (!SaveOptions(options_, OptionsPath(programDir_).c_str(), false)) {
+    const bool saved = program_.Stop(true);
+    ui_->portList->clear();
+    if (!saved) {
         // A box that nobody answers (a service stop, a headless run) would
         // keep the program from ending at all.
         if (unattended_)
@@ -379,7 +295,6 @@ void MainWindow::OnDestroy()
         else
             Seam().MessageBox(this, QString::fromLatin1(kMsgSaveFail));
     }
-    ClosePairSetup();
     tray_.DeleteIcon();
 }
 
@@ -394,19 +309,9 @@ PortCommands::Selection MainWindow::Selection() const
     return numbers;
 }
 
-void MainWindow::OnAdd() { commands_.Add(); }
-void MainWindow::OnDelete() { commands_.Delete(Selection()); }
-void MainWindow::OnStart() { commands_.Start(Selection()); }
-void MainWindow::OnStop() { commands_.Stop(Selection()); }
-void MainWindow::OnApply() { commands_.Apply(Selection()); }
-void MainWindow::OnProperty() { commands_.Property(Selection()); }
-void MainWindow::OnOption() { commands_.Option(); }
-void MainWindow::ExportPorts() { commands_.Export(); }
-void MainWindow::ImportPorts() { commands_.Import(); }
-
 void MainWindow::OnTools()
 {
-    RepairDialog dlg(this, [this](const QString& text) { Seam().MessageBox(this, text); });
+    RepairDialog dlg(this, program_.Pairs(), [this](const QString& text) { Seam().MessageBox(this, text); });
     Seam().RunModal(&dlg);
 }
 
@@ -420,9 +325,17 @@ bool MainWindow::Ask(const std::string& text) { return Seam().Question(this, QSt
 bool MainWindow::EditPort(PortSettings* settings, const PortRecord* record)
 {
     QStringList names;
-    for (const std::string& n : SerialCommNames())
+    for (const std::string& n : program_.Pairs().ComNamesInUse())
         names << QString::fromStdString(n);
-    PortDialog dialog(this, *settings, record, names, LookUpDevice,
+    // 0: no such device; 1: its target in *target; 2: a target longer than size.
+    auto lookUp = [this](const char* name, size_t size, std::string* target) {
+        const std::string found = program_.Pairs().DeviceTarget(name ? name : "");
+        if (found.empty() || found.size() >= size)
+            return found.empty() ? 0 : 2;
+        *target = found;
+        return 1;
+    };
+    PortDialog dialog(this, *settings, record, names, lookUp,
                        [this](const QString& text) { Seam().MessageBox(this, text); });
     if (Seam().RunModal(&dialog) != QDialog::Accepted)
         return false;
@@ -480,7 +393,7 @@ void MainWindow::PortChanged(const PortRecord& record)
             continue;
         SetPortRow(list, &record, false, i);
         // The tooltip: the path a serial program opens for the port.
-        if (record.name[0])
-            SetRowDevicePath(list->topLevelItem(i), PairDevicePath(record.name).c_str());
+        if (record.name[0] && !ended_)
+            SetRowDevicePath(list->topLevelItem(i), program_.Pairs().DevicePath(record.name).c_str());
     }
 }

@@ -1,88 +1,60 @@
-// The main window: the port list, the menu bar, the command routing, the
-// start-up and shutdown of the program's parts.
+// The main window: the port list, the menu bar and the tray icon, showing
+// the program core and handing what the person picks to the port commands.
 #pragma once
 
 #include <QMainWindow>
 #include <memory>
 #include <string>
 
-#include "config/options_file.h"
 #include "engine/port_table.h"
 #include "ports/port_commands.h"
-#include "shell/command_target.h"
 #include "shell/tray_icon.h"
 
 namespace Ui {
 class MainWindow;
 }
+class Program;
 class QAction;
 class QTimer;
 class QMenu;
 class QTreeWidget;
 class QTreeWidgetItem;
 
-class MainWindow : public QMainWindow,
-                  public PortStateTarget,
-                  public CommandTarget,
-                  private CommandUi,
-                  private PortListView {
+class MainWindow : public QMainWindow, public PortStateTarget, private CommandUi, private PortListView {
     Q_OBJECT
 public:
-    // programDir: where the options, the pairs and their links live.
     // clock: the time of the commands' waits.
-    explicit MainWindow(const std::string& programDir, QWidget* parent = nullptr,
-                       WaitClock& clock = SteadyWaitClock());
+    explicit MainWindow(Program& program, QWidget* parent = nullptr, WaitClock& clock = SteadyWaitClock());
+    // Ends the program as Shutdown does: its bridges report to this window.
     ~MainWindow() override;
 
-    // Start-up: options, port table, columns, discovery, tray. Call once.
-    bool OnInitDialog();
-    // Shutdown: every bridge stopped, then the options written. Runs once.
-    void OnDestroy();
+    // The rows of the ports the program discovered, the tray icon, and the
+    // window shown (or in the tray with autorun on). Call once.
+    void ShowPorts();
+    // The program ends: every bridge stopped, the options written, a failed
+    // save told. Runs once.
+    void Shutdown();
 
-    // The routing table: every command id reaches its handler here.
-    void OnCommand(int id);
-    void PostCommand(int id) override;
     void PostPortStateMessage(PortRecord* record, int32_t state) override;
-    int OnPortState(PortRecord* record, int32_t state);
 
     QTreeWidget* PortList() const;
     TrayIcon& Tray() { return tray_; }
-    bool HasEnded() const { return destroyed_; }
-    OptionsState& Options() { return options_; }
+    bool HasEnded() const { return ended_; }
     // The port list as commands from elsewhere (the command line) change it.
     PortListView& ListView() { return *this; }
+    QMenu* ListMenu() const { return listMenu_; }
 
-    // Command handlers: each hands the selection to its command.
-    void OnAdd();
-    void OnDelete();
-    void OnStart();
-    void OnStop();
-    void OnApply();
-    void OnProperty();
-    void OnAbout();
-    void OnOption();
+    // "Exit": Shutdown, then ended().
     void OnExit();
     // "Exit" asked for by SIGTERM, SIGINT or SIGHUP: nobody may be there to
     // answer a message box, so a failed save is told on standard error.
     void OnSignalExit();
-    void OnTools();
-    void OnShowMainWindow();
-    // A single click on the tray icon: shows a hidden or minimised window,
-    // sends a shown one to the tray.
-    void OnTrayToggle();
-    void OnUninstall();
-    // The device path of the selected row, onto the clipboard.
-    void OnCopyDevicePath();
-    QMenu* ListMenu() const { return listMenu_; }
+    // Back from the tray or from minimised, in front.
+    void OnShowWindow();
     // The "Information" column, touching only the rows whose text changed;
     // it reads the records and never wakes a bridge. Once a second while
     // the window is shown.
     void RefreshInformation();
-    void ImportPorts();
-    void ExportPorts();
-    void OnSysCommand(int command);
-    void OnListKeyDown(int key);
-    void OnListDblClk();
 
 signals:
     // The program is to end: the shutdown has run.
@@ -98,12 +70,20 @@ protected:
 
 private:
     void BindActions();
+    void BindTray();
     // Runs the Information refresh only while someone can see the list: a
     // program in the tray or without a display wakes for nothing.
     void UpdateInformationTimer();
     void BuildListMenu();
     void UpdateActions();
     void SendToTray();
+    // A single click on the tray icon: shows a hidden or minimised window,
+    // sends a shown one to the tray.
+    void OnTrayToggle();
+    void OnAbout();
+    void OnTools();
+    // The device path of the selected row, onto the clipboard.
+    void OnCopyDevicePath();
     // Pair numbers of the selected rows, from the top.
     PortCommands::Selection Selection() const;
 
@@ -124,11 +104,10 @@ private:
     void PortChanged(const PortRecord& record) override;
 
     std::unique_ptr<Ui::MainWindow> ui_;
-    std::string programDir_;
-    OptionsState options_;
+    Program& program_;
     PortCommands commands_;
     TrayIcon tray_;
-    bool destroyed_ = false;
+    bool ended_ = false;
     bool unattended_ = false;  // the shutdown must not wait for a person
     QMenu* listMenu_ = nullptr;  // the port list's context menu
     QTimer* infoTimer_ = nullptr;

@@ -1,22 +1,17 @@
 // The program's icon in the notification area, its menu, and the moves of a
-// window into and out of the tray.
+// window into and out of the tray. What the person picks is told through
+// the signals; the icon itself decides nothing.
 #pragma once
 
 #include <QIcon>
 #include <QObject>
 #include <QString>
+#include <QSystemTrayIcon>
 #include <memory>
 
 class QMenu;
 class QTimer;
-class QSystemTrayIcon;
 class QWidget;
-class CommandTarget;
-
-// Notification codes of the icon, as the tray reports them.
-constexpr unsigned TRAY_EVENT_RBUTTONUP = 0x0205;
-constexpr unsigned TRAY_EVENT_LBUTTONDBLCLK = 0x0203;
-constexpr unsigned TRAY_EVENT_LBUTTONUP = 0x0202;
 
 class TrayIcon : public QObject {
     Q_OBJECT
@@ -24,19 +19,17 @@ public:
     TrayIcon();
     ~TrayIcon() override;
 
-    // Adds the icon; non-zero when it is shown. Without a tray host the icon
-    // is not added, the caller keeps the window reachable instead, and the
-    // icon watches for a tray and is added when one appears.
-    int Create(QWidget* parent, const QString& tooltip, const QIcon& icon, unsigned iconId);
+    // Adds the icon; true when it is shown. Without a tray host the icon is
+    // not added, the caller keeps the window reachable instead, and the icon
+    // watches for a tray and is added when one appears.
+    bool Create(QWidget* parent, const QString& tooltip, const QIcon& icon);
     // Qt itself adds a shown icon again when the tray host restarts.
-    int DeleteIcon();
+    void DeleteIcon();
 
-    int SetNotifyTarget(CommandTarget* target);
-    CommandTarget* GetNotifyTarget() const { return target_; }
-
-    // first: the icon id; second: the event. 1 when served, 0 otherwise.
-    virtual int HandleNotification(unsigned first, unsigned second);
-    virtual void PrepareMenu(QMenu* menu);
+    // What the tray reports of a click on the icon: a single click toggles
+    // the window, a double click runs the menu's default item ("Show
+    // Window"); Qt shows the menu on a context click itself.
+    void Activate(QSystemTrayIcon::ActivationReason reason);
 
     QMenu* Menu() const { return menu_.get(); }
     QString ToolTip() const { return tooltip_; }
@@ -46,8 +39,16 @@ public:
     // Whether the icon waits for a tray to appear.
     bool Watching() const;
 
-    static void MoveWindowToTray(QWidget* window, bool force);
-    static void BringWindowFromTray(QWidget* window, bool force);
+    static void MoveWindowToTray(QWidget* window);
+    static void BringWindowFromTray(QWidget* window);
+
+signals:
+    void showWindowRequested();
+    void toggleWindowRequested();
+    void optionRequested();
+    void aboutRequested();
+    void uninstallRequested();
+    void exitRequested();
 
 private:
     void BuildMenu();
@@ -57,9 +58,7 @@ private:
     std::unique_ptr<QTimer> watch_;
     QWidget* parent_ = nullptr;
     QIcon iconImage_;
-    CommandTarget* target_ = nullptr;
     QString tooltip_;
-    unsigned iconId_ = 0;
     bool enabled_ = false;
     bool hidden_ = true;
 };

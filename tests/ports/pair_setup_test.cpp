@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 
+#include <csignal>
 #include <filesystem>
 #include <set>
 
@@ -17,14 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Listing = std::vector<std::pair<uint32_t, std::string>>;
-
-Listing Listed(PairSetup& ps)
-{
-    Listing l;
-    ps.List([](uint32_t n, char* text, void* l) { static_cast<Listing*>(l)->emplace_back(n, text); }, &l);
-    return l;
-}
+using Listing = std::vector<PairEntry>;
 
 // What arrives at one end of data written into the other.
 std::string Pass(int from, int to, const std::string& data)
@@ -56,10 +51,8 @@ protected:
     // Pair n named COMn, made the way the port commands make it.
     void Add(PairSetup& ps, uint32_t n)
     {
-        ASSERT_TRUE(ps.Install(n, "-", "-"));
-        std::string text = "PortName=COM" + std::to_string(n) + ",OverrunCheck=yes,BaudPacing=yes";
-        ASSERT_EQ(ps.Change(("ZPVA" + std::to_string(n)).c_str(), text.c_str()), 0);
-        ASSERT_EQ(ps.Change(("ZPVB" + std::to_string(n)).c_str(), "HideDevice=yes,OverrunCheck=yes"), 0);
+        const std::string user = "PortName=COM" + std::to_string(n) + ",OverrunCheck=yes,BaudPacing=yes";
+        ASSERT_TRUE(ps.Install(n, user, "HideDevice=yes,OverrunCheck=yes"));
     }
     uitest::TempFolder folder_;
     const std::string dir_ = folder_.Path();
@@ -70,7 +63,9 @@ TEST_F(PairSetupTest, APairCarriesEveryByteRawAndItsBridgeSideOpensOnceAtATime)
     auto ps = PairSetup::Open(dir_);
     ASSERT_TRUE(ps && ps->OwnsFolder());
     Add(*ps, 5);
-    EXPECT_EQ(Target("dev/ZPVA5").rfind("/dev/pts/", 0), 0u);
+    // Through this process to the terminal: a link that ends with it.
+    EXPECT_EQ(Target("dev/ZPVA5").rfind("/proc/" + std::to_string(getpid()) + "/fd/", 0), 0u);
+    EXPECT_EQ(fs::canonical(P("dev/ZPVA5")).string().rfind("/dev/pts/", 0), 0u);
     EXPECT_EQ(Target("dev/COM5"), Target("dev/ZPVA5"));
     EXPECT_EQ(folder_.Read("pairs.dat") + folder_.Read("comdb.dat"),
               "5\tPortName=COM5,OverrunCheck=yes,BaudPacing=yes\nCOM5\n");
@@ -78,7 +73,7 @@ TEST_F(PairSetupTest, APairCarriesEveryByteRawAndItsBridgeSideOpensOnceAtATime)
     termios t{};
     ASSERT_EQ(tcgetattr(user.Get(), &t), 0);
     EXPECT_FALSE((t.c_lflag & (ICANON | ECHO | ISIG)) || (t.c_iflag & (ICRNL | IXON)) || (t.c_oflag & OPOST));
-    int bridge = ps->OpenBridgeSide("\\\\.\\ZPVB5");
+    int bridge = ps->OpenBridgeSide("ZPVB5");
     ASSERT_GE(bridge, 0);
     std::string all = "\r\n\n\r\x03\x04\x11\x13";
     for (int i = 0; i < 256; ++i)
@@ -87,12 +82,16 @@ TEST_F(PairSetupTest, APairCarriesEveryByteRawAndItsBridgeSideOpensOnceAtATime)
     EXPECT_EQ(Pass(bridge, user.Get(), all), all);
     pollfd echo{bridge, POLLIN, 0};
     EXPECT_EQ(poll(&echo, 1, 100), 0);  // nothing echoed back into the bridge
+    user.Reset();  // the layer holds no opening of its own: the bridge sees the hangup
+    EXPECT_EQ(poll(&echo, 1, 0), 1);
+    EXPECT_TRUE(echo.revents & POLLHUP);
     EXPECT_EQ(ps->OpenBridgeSide("ZPVB5"), -1);
     EXPECT_EQ(errno, EBUSY);
-    EXPECT_EQ(ps->OpenBridgeSide("../ZPVB5"), -1);
+    for (const char* other : {"../ZPVB5", "\\\\.\\ZPVB5"})
+        EXPECT_EQ(ps->OpenBridgeSide(other), -1) << other;
     // A bridge that outlived its pair closes late: the new pair stays taken.
     ASSERT_TRUE(ps->Remove(5));
-    ASSERT_TRUE(ps->Install(5, "-", "-"));
+    ASSERT_TRUE(ps->Install(5));
     int now = ps->OpenBridgeSide("ZPVB5");
     ASSERT_GE(now, 0);
     ps->CloseBridgeSide("ZPVB5", bridge);
@@ -106,7 +105,7 @@ TEST_F(PairSetupTest, RenameMovesLinkAndClaimARefusedChangeChangesNothingAndRemo
     Add(*ps, 5);
     Add(*ps, 6);
     const std::string pts5 = Target("dev/ZPVA5");
-    ASSERT_EQ(ps->Change("ZPVA5", "PortName=COM7,OverrunCheck=yes,BaudPacing=no"), 0);
+    ASSERT_TRUE(ps->Change("ZPVA5", "PortName=COM7,OverrunCheck=yes,BaudPacing=no"));
     EXPECT_EQ(Target("dev/COM7") + Target("dev/COM5"), pts5);  // the old link gone
     fs::create_symlink("/dev/null", P("dev/COM9"));         // someone else's device
     fs::create_symlink("/nonexistent/tty", P("dev/COM8"));  // points nowhere
@@ -116,42 +115,36 @@ TEST_F(PairSetupTest, RenameMovesLinkAndClaimARefusedChangeChangesNothingAndRemo
     for (auto [side, text] : std::vector<std::pair<const char*, const char*>>{
              {"ZPVA5", "PortName=COM6"}, {"ZPVA5", "PortName=COM9"}, {"ZPVA5", "PortName=../../x"},
              {"ZPVA5", "Speed=9600"}, {"ZPVA9", "PortName=COM10"}, {"ZPVB5", "PortName=COM10"},
-             {nullptr, "PortName=COM10"}, {"ZPVA5", nullptr},
+             {"", "PortName=COM10"}, {"ZPVA5", ""},
              {"ZPVA5", tooLong.c_str()}})  // refused whole, never cut into another name
-        EXPECT_NE(ps->Change(side, text), 0) << (side ? side : "null") << " " << (text ? text : "null");
+        EXPECT_FALSE(ps->Change(side, text)) << side << " " << text;
     EXPECT_EQ(DevEntries(), dev);
     EXPECT_EQ(folder_.Read("pairs.dat") + folder_.Read("comdb.dat"), files);
-    EXPECT_EQ(ps->Change("ZPVA5", "PortName=COM8"), 0);  // a dead link is no device
+    EXPECT_TRUE(ps->Change("ZPVA5", "PortName=COM8"));  // a dead link is no device
     EXPECT_EQ(Target("dev/COM8"), pts5);
     UniqueFd user(open(P("dev/COM8").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     ASSERT_TRUE(ps->Remove(5));
     EXPECT_EQ(folder_.Read("comdb.dat"), "COM6\n");
-    EXPECT_EQ(Listed(*ps), (Listing{{6, "PortName=COM6,OverrunCheck=yes,BaudPacing=yes"}}));
+    EXPECT_EQ(ps->List(), (Listing{{6, "PortName=COM6,OverrunCheck=yes,BaudPacing=yes"}}));
     char c;
     EXPECT_LE(read(user.Get(), &c, 1), 0);  // the program sees the line hung up
     EXPECT_NE(errno, EAGAIN);
 }
 
-TEST_F(PairSetupTest, TheProgramsCallsGoToTheCurrentLayerAndClaimsWithoutADeviceAreStale)
+TEST_F(PairSetupTest, AnInstallTakesItsNameWholeAndClaimsWithoutADeviceAreStale)
 {
-    ASSERT_TRUE(OpenPairSetup(dir_));
-    EXPECT_EQ(InstallREdi("PortName=COM3,OverrunCheck=yes", "HideDevice=yes", 0), 1);
-    EXPECT_EQ(InstallREdi("PortName=COM3", "-", 2), 0);  // COM3 taken: nothing made
-    Listing l;  // the text is the callee's copy, to cut as it likes
-    auto cut = [](uint32_t n, char* text, void* l) { static_cast<Listing*>(l)->emplace_back(n, strsep(&text, ",")); };
-    EXPECT_EQ(ListREdi(0, 0, cut, &l), 1);
-    EXPECT_EQ(l, (Listing{{0, "PortName=COM3"}}));
-    EXPECT_EQ(Listed(*CurrentPairSetup()), (Listing{{0, "PortName=COM3,OverrunCheck=yes"}}));
-    // A link whose target is longer than the lookup's buffer is a device.
+    auto ps = PairSetup::Open(dir_);
+    EXPECT_TRUE(ps->Install(0, "PortName=COM3,OverrunCheck=yes", "HideDevice=yes"));
+    EXPECT_FALSE(ps->Install(2, "PortName=COM3"));  // COM3 taken: nothing made
+    EXPECT_EQ(ps->List(), (Listing{{0, "PortName=COM3,OverrunCheck=yes"}}));
     for (int n : {256, 9, 1})
-        ASSERT_EQ(ClaimReleasePort(n, 1), 1);
+        ASSERT_TRUE(ps->SetComClaim(n, true));
     fs::create_directory(P(std::string(200, 'd')));
     fs::create_symlink(P(std::string(200, 'd')), P("dev/COM9"));
-    EXPECT_EQ(StaleComClaims(), (std::vector<std::string>{"COM1", "COM256"}));
-    EXPECT_TRUE(ReleaseComClaim("COM256"));
+    EXPECT_EQ(StaleComClaims(*ps), (std::vector<std::string>{"COM1", "COM256"}));
+    EXPECT_TRUE(ReleaseComClaim(*ps, "COM256"));
     fs::remove(P("dev/COM9"));
-    EXPECT_EQ(StaleComClaims(), (std::vector<std::string>{"COM1", "COM9"}));
-    ClosePairSetup();
+    EXPECT_EQ(StaleComClaims(*ps), (std::vector<std::string>{"COM1", "COM9"}));
 }
 
 TEST_F(PairSetupTest, RestartRecreatesThePairsAndClearsStaleLinksAndASecondCopyChangesNothing)
@@ -171,7 +164,7 @@ TEST_F(PairSetupTest, RestartRecreatesThePairsAndClearsStaleLinksAndASecondCopyC
     for (int run = 0; run < 2; ++run) {
         auto ps = PairSetup::Open(dir_);
         EXPECT_TRUE(ps->OwnsFolder());
-        EXPECT_EQ(Listed(*ps), (Listing{{1, "PortName=COM1"}, {3, "PortName=COM3"}}));
+        EXPECT_EQ(ps->List(), (Listing{{1, "PortName=COM1"}, {3, "PortName=COM3"}}));
         EXPECT_NE(Target("dev/COM1"), otherPts);
         EXPECT_EQ(Target("dev/COM1") + Target("dev/COM3"), Target("dev/ZPVA1") + Target("dev/ZPVA3"));
         EXPECT_EQ(folder_.Read("comdb.dat"), "COM1\nCOM3\n");
@@ -180,10 +173,10 @@ TEST_F(PairSetupTest, RestartRecreatesThePairsAndClearsStaleLinksAndASecondCopyC
         const auto dev = DevEntries();
         EXPECT_EQ(second->OpenBridgeSide("ZPVB1"), -1);
         EXPECT_EQ(errno, EBUSY);
-        EXPECT_FALSE(second->Install(6, "-", "-") || second->Remove(1) || second->ClaimRelease(1, false));
-        EXPECT_NE(second->Change("ZPVA1", "PortName=COM7"), 0);
+        EXPECT_FALSE(second->Install(6) || second->Remove(1) || second->SetComClaim(1, false));
+        EXPECT_FALSE(second->Change("ZPVA1", "PortName=COM7"));
         Add(*ps, 6);
-        EXPECT_EQ(Listed(*second), Listed(*ps));  // the owner's file read anew
+        EXPECT_EQ(second->List(), ps->List());  // the owner's file read anew
         ASSERT_TRUE(ps->Remove(6));
         second.reset();
         EXPECT_EQ(DevEntries(), dev);
@@ -196,8 +189,32 @@ TEST_F(PairSetupTest, RestartRecreatesThePairsAndClearsStaleLinksAndASecondCopyC
     // permissions): saving would replace the user's pairs.
     ASSERT_EQ(unlink(P("pairs.dat").c_str()), 0);
     ASSERT_EQ(mkfifo(P("pairs.dat").c_str(), 0644), 0);
-    EXPECT_FALSE(PairSetup::Open(dir_)->Install(3, "-", "-"));
+    EXPECT_FALSE(PairSetup::Open(dir_)->Install(3));
     EXPECT_TRUE(fs::is_fifo(P("pairs.dat")));
+}
+
+TEST_F(PairSetupTest, AKilledOwnerLeavesNoLinkThatLeadsToATerminal)
+{
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {  // the program, killed with its pair in place
+        auto ps = PairSetup::Open(dir_);
+        if (ps && ps->Install(5, "PortName=COM5"))
+            raise(SIGKILL);
+        _exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    // Terminals opened since, one of them likely on the freed number.
+    std::vector<UniqueFd> masters(4);
+    std::string slave;
+    for (UniqueFd& m : masters)
+        ASSERT_TRUE(OpenRawPty(&m, &slave));
+    for (const char* name : {"dev/COM5", "dev/ZPVA5"}) {
+        ASSERT_TRUE(fs::is_symlink(P(name)));
+        EXPECT_LT(UniqueFd(open(P(name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)).Get(), 0) << name;
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // test's own.
 #include <gtest/gtest.h>
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,8 +14,10 @@
 #include "config/autorun.h"
 #include "engine/bridge.h"
 #include "engine/port_table.h"
+#include "engine/unique_fd.h"
 #include "ports/pair_setup.h"
 #include "ports/port_commands.h"
+#include "ports/program.h"
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
@@ -59,16 +62,12 @@ protected:
     void SetUp() override
     {
         setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
-        InitPortTable(&list_);
-        ASSERT_TRUE(OpenPairSetup(dir_));
+        ASSERT_EQ(program_.Open(&list_, true), Program::Opened::kOwner);
         LastUsedPortSettings() = DefaultPortSettings();
     }
     void TearDown() override
     {
-        for (PortRecord& r : PortTable)
-            StopBridge(&r);
-        JoinAllBridges();
-        ClosePairSetup();
+        program_.Stop(false);
     }
 
     // Adds COMn through the dialog as a tcpserver on 127.0.0.1, port of the
@@ -91,8 +90,9 @@ protected:
     ScriptedUi ui_;
     RecordedList list_;
     FakeClock clock_;
-    OptionsState options_;
-    PortCommands cmd_{dir_.string(), options_, ui_, list_, clock_};
+    Program program_{dir_.string()};
+    OptionsState& options_ = program_.Options();
+    PortCommands cmd_{program_, ui_, list_, clock_};
 };
 
 }  // namespace
@@ -122,6 +122,40 @@ TEST_F(Commands, AddTakesTheLowestFreeSlotAndAFailedAddGivesUpRowPairAndSlot)
     EXPECT_EQ(PortTable[3].number, -1);
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "dev/ZPVA3")));
     EXPECT_EQ(ui_.waits, 0);
+}
+
+// The files completed in the folder so far (renamed into place), in order.
+Strings Completed(int watch)
+{
+    Strings names;
+    alignas(inotify_event) char buf[4096];
+    for (ssize_t n; (n = read(watch, buf, sizeof buf)) > 0;)
+        for (char* p = buf; p < buf + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+            names.push_back(reinterpret_cast<inotify_event*>(p)->name);
+    return names;
+}
+
+TEST_F(Commands, AddAndDeleteWriteInAnOrderACrashCannotCutAndAStartClearsWhatOneLeft)
+{
+    UniqueFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    ASSERT_GE(inotify_add_watch(watch.Get(), dir_.c_str(), IN_MOVED_TO), 0);
+    Add(22);  // the pair last: before it there is no port, after it the whole one
+    EXPECT_EQ(Completed(watch.Get()), (Strings{"options.dat", "comdb.dat", "pairs.dat", "options.dat"}));
+    Add(23);
+    Completed(watch.Get());
+    cmd_.Delete({1});  // the pair first: after it there is no port
+    EXPECT_EQ(Completed(watch.Get()), (Strings{"pairs.dat", "comdb.dat"}));
+
+    // A crash after the claim of an Add (COM24), amid a write.
+    program_.Stop(false);
+    folder_.Write("comdb.dat", "COM22\nCOM24\n");
+    for (const char* tmp : {"options.dat.tmp", "pairs.dat.tmp", "comdb.dat.tmp"})
+        folder_.Write(tmp, "cut short");
+    Program again(dir_.string());
+    ASSERT_EQ(again.Open(&list_, false), Program::Opened::kOwner);
+    EXPECT_EQ(folder_.Read("comdb.dat"), "COM22\n");
+    for (const char* tmp : {"options.dat.tmp", "pairs.dat.tmp", "comdb.dat.tmp"})
+        EXPECT_FALSE(fs::exists(dir_ / tmp)) << tmp;
 }
 
 TEST_F(Commands, WaitsForABridgeSideRunOnTheInjectedClockAndEndOnTime)

@@ -1,14 +1,20 @@
-// The command line of the built program: handed to a running copy, or
-// changing the folder's files when none runs; wrong ones say one line.
+// The command line: handed to a running copy, or changing the folder's files
+// when none runs; wrong ones say one line; never a second running program.
 #include <gtest/gtest.h>
 
 #include <sys/file.h>
+#include <sys/un.h>
 
 #include <cstdlib>
+#include <thread>
 
+#include "ports/port_commands.h"
+#include "ports/program.h"
 #include "program_run.h"
+#include "shell/command_line.h"
 
 namespace {
+
 
 struct Result {
     int status;
@@ -19,7 +25,8 @@ struct Result {
 Result Cli(const uitest::ProgramRun& run, const std::string& args)
 {
     const uitest::TempFolder& f = run.Folder();
-    std::string cmd = "cd / && " + f.File("velkaro_redi") + " " + args + " >" + f.File("out.txt") +
+    // A second program that keeps running shows as status 124.
+    std::string cmd = "cd / && timeout 30 " + f.File("velkaro_redi") + " " + args + " >" + f.File("out.txt") +
                       " 2>" + f.File("err.txt");
     int s = std::system(cmd.c_str());
     return {WIFEXITED(s) ? WEXITSTATUS(s) : -1, f.Read("out.txt"), f.Read("err.txt")};
@@ -89,9 +96,6 @@ TEST(CommandLine, WithoutAProgramTheFilesChangeForItsNextStart)
     ASSERT_EQ(Cli(run, "--set COM7 --no-custom --no-detect-dtr").status, 0);
     for (const char* key : {"<DEVNAME>meter<", "<USECUSTOM>FALSE<", "<CHKDTR>FALSE<"})
         EXPECT_NE(folder.Read("options.dat").find(key), std::string::npos) << key;
-    Result start = Cli(run, "--start COM7");
-    EXPECT_EQ(start.status, 1);
-    EXPECT_NE(start.err.find("no running instance"), std::string::npos) << start.err;
     EXPECT_FALSE(std::filesystem::exists(folder.File("dev/COM7")));  // no owner left behind
 
     // The program finds the port as the window would have left it.
@@ -103,50 +107,110 @@ TEST(CommandLine, WithoutAProgramTheFilesChangeForItsNextStart)
     EXPECT_EQ(Cli(run, "--list").out.find("COM7"), std::string::npos);
 }
 
+// The table of wrong command lines, in this process on a folder of its own.
 TEST(CommandLine, WrongCommandsSayOneLineAndChangeNothing)
 {
-    uitest::ProgramRun run;
-    const uitest::TempFolder& folder = run.Folder();
+    uitest::TempFolder folder;
     folder.Write("pairs.dat", "5\tPortName=COM5,OverrunCheck=yes,BaudPacing=yes\n");
     folder.Write("options.dat", uitest::OptionsDocument(false, {}));
     const std::string pairs = folder.Read("pairs.dat");
     struct Case {
-        std::string args;
+        std::vector<std::string> args;
         int status;
         std::string says;
     } cases[] = {
-        {"--bogus", 2, "unknown option: --bogus"},
-        {"--list --mode udp", 2, "unknown option: --mode"},
-        {"--add COM7 --speed 9", 2, "unknown option: --speed"},
-        {"--add COM0", 2, "bad port number"},
-        {"--add COM257", 2, "bad port number"},
-        {"--delete", 2, "needs a port name"},
-        {"--add COM7 --mode serial", 2, "--mode"},
-        {"--add COM7 --local meter:1", 2, "dotted"},
-        {"--add COM7 --remote 10.0.0.1:65536", 2, "--remote"},
-        {"--add COM7 --idle -1", 2, "--idle"},
-        {"--add COM7 --custom " + std::string(32, 'x'), 2, "31 bytes"},
-        {"--add COM5", 1, "COM5 is already in use"},
-        {"--set COM9 --idle 3", 1, "no port COM9"},
-        {"--import /nonexistent", 1, "--import needs an empty port list"},
-        {"--stop COM5", 1, "no running instance"},
+        {{"--bogus"}, 2, "unknown option: --bogus"},
+        {{"--list", "--mode", "udp"}, 2, "unknown option: --mode"},
+        {{"--add", "COM7", "--speed", "9"}, 2, "unknown option: --speed"},
+        {{"--add", "COM0"}, 2, "bad port number"},
+        {{"--add", "COM257"}, 2, "bad port number"},
+        {{"--delete"}, 2, "needs a port name"},
+        {{"--add", "COM7", "--mode", "serial"}, 2, "--mode"},
+        {{"--add", "COM7", "--local", "meter:1"}, 2, "dotted"},
+        {{"--add", "COM7", "--remote", "10.0.0.1:65536"}, 2, "--remote"},
+        {{"--add", "COM7", "--idle", "-1"}, 2, "--idle"},
+        {{"--add", "COM7", "--custom", std::string(32, 'x')}, 2, "31 bytes"},
+        {{"--add", "COM5"}, 1, "COM5 is already in use"},
+        {{"--set", "COM9", "--idle", "3"}, 1, "no port COM9"},
+        {{"--import", "/nonexistent"}, 1, "--import needs an empty port list"},
+        {{"--stop", "COM5"}, 1, "no running instance"},
     };
     for (const Case& c : cases) {
-        Result r = Cli(run, c.args);
-        EXPECT_EQ(r.status, c.status) << c.args;
-        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << ": " << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args << ": " << r.err;
+        Program program(folder.Path());
+        ASSERT_EQ(program.Open(nullptr, false), Program::Opened::kOwner);
+        NoPortList rows;
+        CommandPlace place{program, &rows};
+        ControlAnswer r = CarryOutArguments(c.args, place);
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+        EXPECT_NE(r.text.find(c.says), std::string::npos) << c.args[0] << ": " << r.text;
+        EXPECT_EQ(r.text.find('\n'), std::string::npos) << c.args[0] << ": " << r.text;
     }
     EXPECT_EQ(folder.Read("pairs.dat"), pairs);
     EXPECT_EQ(folder.Read("options.dat"), uitest::OptionsDocument(false, {}));
+}
 
-    // An owner of the folder that never answers.
+TEST(CommandLine, AnOwnerThatDoesNotAnswerFailsTheCommandWhichIsNeverSentAgain)
+{
+    uitest::ProgramRun run;
+    const uitest::TempFolder& folder = run.Folder();
     int lock = open(folder.File("pairs.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_EQ(flock(lock, LOCK_EX), 0);
-    Result silent = Cli(run, "--list");
-    close(lock);
+    Result silent = Cli(run, "--list");  // no control socket at all
     EXPECT_EQ(silent.status, 1);
     EXPECT_NE(silent.err.find("does not answer within 5 s"), std::string::npos) << silent.err;
+    // One that takes each request ("+") and ends before it answers.
+    int server = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{AF_UNIX, {}};
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", folder.File("control.sock").c_str());
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a) | listen(server, 8), 0);
+    int taken = 0;
+    std::thread serve([&] {
+        for (int c; (c = accept(server, nullptr, nullptr)) >= 0; close(c)) {
+            char buf[256];
+            while (read(c, buf, sizeof buf) > 0)
+                continue;
+            taken += write(c, "+", 1) == 1;
+        }
+    });
+    Result r = Cli(run, "--add COM7");
+    shutdown(server, SHUT_RDWR);
+    serve.join();
+    close(server);
+    close(lock);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("outcome is unknown"), std::string::npos) << r.err;
+    EXPECT_EQ(taken, 1);
+}
+
+TEST(CommandLine, ASecondStartOrAMistypedCommandRunsNoSecondProgram)
+{
+    uitest::ProgramRun run;
+    const uitest::TempFolder& folder = run.Folder();
+    run.Start();
+    ASSERT_TRUE(run.WaitUp({}));
+    ASSERT_EQ(Cli(run, "--add COM7").status, 0);
+    // Headless: nothing to bring to the front; said, and no second program.
+    Result second = Cli(run, "");
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("already running"), std::string::npos) << second.err;
+    for (const char* typo : {"-list", "-platform offscreen -list", "list"}) {
+        Result r = Cli(run, typo);
+        EXPECT_EQ(r.status, 2) << typo;
+        EXPECT_NE(r.err.find("unknown option"), std::string::npos) << typo << ": " << r.err;
+    }
+    // Eight clients that never send a word hold neither the program nor the next one.
+    std::vector<int> silent;
+    for (int i = 0; i < 8; ++i) {
+        silent.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un a{AF_UNIX, {}};
+        snprintf(a.sun_path, sizeof a.sun_path, "%s", folder.File("control.sock").c_str());
+        EXPECT_EQ(connect(silent.back(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    EXPECT_TRUE(HasLine(Cli(run, "--list").out, {"COM7"}));
+    for (int fd : silent)
+        close(fd);
+    EXPECT_EQ(run.Stop(), 0) << run.Stderr();
+    EXPECT_NE(folder.Read("options.dat").find("<COM7>"), std::string::npos);
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QCheckBox>
 #include <QClipboard>
-#include <QPushButton>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
@@ -15,12 +13,10 @@
 
 #include "../ui_test_support.h"
 #include "config/autorun.h"
-#include "config/option_dialog.h"
-#include "config/options_file.h"
-#include "shell/about_dialog.h"
 #include "engine/port_table.h"
 #include "ports/port_list.h"
-#include "res/resource.h"
+#include "ports/program.h"
+#include "shell/app.h"
 #include "shell/main_window.h"
 #include "shell/tray_icon.h"
 
@@ -29,6 +25,7 @@ using namespace uitest;
 namespace {
 
 QString Cell(QTreeWidget* list, int row, int col) { return list->topLevelItem(row)->text(col); }
+QAction* Action(QWidget& w, const char* name) { return w.findChild<QAction*>(name); }
 
 class MainWindowTest : public ::testing::Test {
 protected:
@@ -45,33 +42,40 @@ protected:
         folder.Write("options.dat", doc);
     }
 
+    // The folder prepared, the program started with its window as the
+    // application starts them.
+    MainWindow& Start(bool startup, bool autorun = false)
+    {
+        PrepareFolder(startup, autorun);
+        window = std::make_unique<MainWindow>(program);
+        EXPECT_EQ(StartProgram(program, *window), Program::Opened::kOwner);
+        return *window;
+    }
+
     TempFolder folder;
     RecordingSeam seam;
+    Program program{folder.Path()};
+    std::unique_ptr<MainWindow> window;
 };
 
 TEST_F(MainWindowTest, DiscoveryFillsRowsAndStartupRunsBridgesThatExitStopsBeforeSaving)
 {
-    PrepareFolder(true);
-    MainWindow dlg(folder.Path());
-    ASSERT_TRUE(dlg.OnInitDialog());
+    MainWindow& dlg = Start(true);
     QTreeWidget* list = dlg.PortList();
-    EXPECT_EQ(list->headerItem()->text(COL_INFORMATION), "Information");
     // The columns share the window's width by their weights.
     EXPECT_EQ(list->columnWidth(COL_REMOTEIP), list->columnWidth(COL_LOCALIP));
-    EXPECT_GE(list->columnWidth(COL_NO), 15);
 
     ASSERT_EQ(list->topLevelItemCount(), 2);
     // A port without an options element takes every default.
     EXPECT_EQ(Cell(list, 0, COL_PORTNAME), "COM3");
     EXPECT_EQ(Cell(list, 0, COL_MODE), "tcpserver");
     EXPECT_EQ(Cell(list, 0, COL_REMOTEIP), "0.0.0.0");
-    EXPECT_EQ(Cell(list, 1, COL_NO), "2");
     EXPECT_EQ(Cell(list, 1, COL_REMOTEPORT), "40007");
     EXPECT_EQ(list->topLevelItem(1)->toolTip(0), QString::fromStdString(folder.File("dev/COM7")));
     ASSERT_TRUE(ProcessUntil([&] { return Cell(list, 1, COL_STATE) == "Waiting"; }));
 
     QSignalSpy ended(&dlg, &MainWindow::ended);
-    dlg.OnCommand(ID_SYSTEM_EXIT);
+    Action(dlg, "actionExit")->trigger();
     EXPECT_EQ(ended.count(), 1);
     EXPECT_EQ(list->topLevelItemCount(), 0);
     EXPECT_FALSE(PortTable[2].thread);  // stopped, and the save restarted none
@@ -81,9 +85,7 @@ TEST_F(MainWindowTest, DiscoveryFillsRowsAndStartupRunsBridgesThatExitStopsBefor
 
 TEST_F(MainWindowTest, StateFromABridgeThreadReachesTheRowInPostingOrder)
 {
-    PrepareFolder(false);
-    MainWindow dlg(folder.Path());
-    dlg.OnInitDialog();
+    MainWindow& dlg = Start(false);
     PortRecord* r = &PortTable[2];
     std::thread([r] {
         PostPortState(r, STATE_CHECKING);
@@ -99,81 +101,60 @@ TEST_F(MainWindowTest, StateFromABridgeThreadReachesTheRowInPostingOrder)
     r->state = STATE_STOPPED;
 }
 
-TEST(PortListCallback, BadPairEntriesNeverReachPastTheTableOrTakeALongName)
-{
-    InitPortTable(nullptr);
-    char text[] = "PortName=COM3";
-    ListPortCallback(256, text, nullptr);
-    for (const PortRecord& r : PortTable)
-        EXPECT_EQ(r.number, -1);
-    // Longer than the name field: kept, so it can be deleted, but not cut
-    // into another port's name.
-    char longName[] = "PortName=COM1234,BaudPacing=yes";
-    ListPortCallback(4, longName, nullptr);
-    EXPECT_EQ(PortTable[4].number, 4);
-    EXPECT_STREQ(PortTable[4].name, "");
-}
-
 TEST_F(MainWindowTest, MenusAndTheTrayReachTheirCommands)
 {
-    PrepareFolder(false);
-    MainWindow dlg(folder.Path());
-    dlg.OnInitDialog();
+    MainWindow& dlg = Start(false);
     QSignalSpy ended(&dlg, &MainWindow::ended);
 
     // Every menu item but Exit and Delete, each reaching its command.
     dlg.PortList()->topLevelItem(1)->setSelected(true);
     for (QAction* menu : dlg.menuBar()->actions())
         for (QAction* a : menu->menu()->actions())
-            if (a->data().toInt() != ID_SYSTEM_EXIT && a->data().toInt() != ID_VCOM_DELETE)
+            if (a != Action(dlg, "actionExit") && a != Action(dlg, "actionDelete"))
                 a->trigger();
-    dlg.OnCommand(IDM_ABOUTBOX);
     EXPECT_EQ(seam.modals, (std::vector<QString>{"OptionDialog", "RepairDialog", "PortDialog", "PortDialog",
-                                                 "AboutDialog", "AboutDialog"}));
+                                                 "AboutDialog"}));
     EXPECT_EQ(seam.fileDialogs, (std::vector<QString>{"save"}));  // import refused: rows exist
     EXPECT_EQ(seam.messages, (std::vector<QString>{"Please remove all the virtual COM ports before import!",
                                                    "Apply setting success"}));
 
     QList<QAction*> tray = dlg.Tray().Menu()->actions();
     ASSERT_EQ(tray.size(), 5);
-    EXPECT_EQ(tray[0]->text(), "Show Window");
     EXPECT_EQ(dlg.Tray().Menu()->defaultAction(), tray[0]);
     EXPECT_FALSE(dlg.Tray().Watching());  // without a display no tray can come
 
     // A single click toggles; without a tray host the window minimises.
-    EXPECT_EQ(dlg.Tray().HandleNotification(IDR_TRAYMENU, TRAY_EVENT_LBUTTONUP), 1);
+    dlg.Tray().Activate(QSystemTrayIcon::Trigger);
     ASSERT_TRUE(ProcessUntil([&] { return dlg.isMinimized(); }));
-    dlg.Tray().HandleNotification(IDR_TRAYMENU, TRAY_EVENT_LBUTTONUP);
+    dlg.Tray().Activate(QSystemTrayIcon::Trigger);
     ASSERT_TRUE(ProcessUntil([&] { return dlg.isVisible() && !dlg.isMinimized(); }));
     dlg.hide();
-    dlg.PostCommand(ID_TRAY_SHOWWINDOW);
+    dlg.Tray().Activate(QSystemTrayIcon::DoubleClick);  // the default item
     ASSERT_TRUE(ProcessUntil([&] { return dlg.isVisible() && !dlg.isMinimized(); }));
+    tray[2]->trigger();
+    EXPECT_EQ(seam.modals.back(), "AboutDialog");
     dlg.close();  // the close box keeps the program
     EXPECT_EQ(ended.count(), 0);
 }
 
 TEST_F(MainWindowTest, KeysTheListMenuAndUninstallActOnlyWhenMeant)
 {
-    PrepareFolder(false);
-    MainWindow dlg(folder.Path());
-    dlg.OnInitDialog();
+    MainWindow& dlg = Start(false);
     QSignalSpy ended(&dlg, &MainWindow::ended);
     QTreeWidget* list = dlg.PortList();
     auto key = [&](Qt::Key k) {
         QKeyEvent e(QEvent::KeyPress, k, Qt::NoModifier);
         QApplication::sendEvent(list, &e);
     };
+    // The list's menu holds the menu bar's own commands on the selection.
     QList<QAction*> items = dlg.ListMenu()->actions();
-    QStringList texts;
-    for (QAction* a : items)
-        if (!a->isSeparator())
-            texts << a->text();
-    EXPECT_EQ(texts, (QStringList{"Start", "Stop", "Property", "Delete", "Copy device path"}));
+    ASSERT_EQ(items.size(), 6);
+    EXPECT_EQ(items.mid(0, 4), (QList<QAction*>{Action(dlg, "actionStart"), Action(dlg, "actionStop"),
+                                                Action(dlg, "actionProperty"), Action(dlg, "actionDelete")}));
     for (QAction* a : items)
         EXPECT_EQ(a->isEnabled(), a->isSeparator()) << a->text().toStdString();
 
     list->topLevelItem(1)->setSelected(true);
-    EXPECT_TRUE(items.back()->isEnabled());
     items.back()->trigger();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromStdString(folder.File("dev/COM7")));
     key(Qt::Key_Return);  // Property, like a double click
@@ -189,12 +170,11 @@ TEST_F(MainWindowTest, KeysTheListMenuAndUninstallActOnlyWhenMeant)
 
     key(Qt::Key_Escape);  // to the tray, like the close box
     EXPECT_TRUE(dlg.isMinimized());
-    EXPECT_EQ(ended.count(), 0);
 
     ASSERT_TRUE(std::filesystem::exists(folder.File("dev/COM3")));
     setenv("XDG_CONFIG_HOME", folder.File("config").c_str(), 1);
     ASSERT_EQ(SetLogonAutorun(1), 1);
-    dlg.OnCommand(ID_TRAY_UNINSTALL);
+    dlg.Tray().Menu()->actions()[3]->trigger();  // Uninstall
     EXPECT_FALSE(std::filesystem::exists(AutostartEntryPath(RunningExecutablePath())));
     unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(list->topLevelItemCount(), 0);
@@ -205,33 +185,20 @@ TEST_F(MainWindowTest, KeysTheListMenuAndUninstallActOnlyWhenMeant)
     EXPECT_EQ(ended.count(), 0);
 }
 
-TEST(DialogTexts, SpeakOfThisSystem)
-{
-    OptionDialog option(0, 0, 0, 1, nullptr);
-    EXPECT_EQ(option.findChild<QCheckBox*>("autoRunCheck")->text(), "Run when I log on");
-    AboutDialog about(nullptr);
-    QStringList buttons;
-    for (QPushButton* b : about.findChildren<QPushButton*>())
-        buttons << b->text();
-    EXPECT_EQ(buttons, QStringList{"OK"});
-}
-
 TEST_F(MainWindowTest, AFailedShutdownSaveIsSaidOnceOrOnStandardErrorAfterASignal)
 {
     for (bool signal : {false, true}) {
         PrepareFolder(false, true);
         seam.messages.clear();
-        MainWindow dlg(folder.Path());
-        dlg.OnInitDialog();
+        Program each(folder.Path());
+        MainWindow dlg(each);
+        ASSERT_EQ(StartProgram(each, dlg), Program::Opened::kOwner);
         // Autorun with no tray host: minimised, not hidden, so it stays reachable.
         EXPECT_TRUE(dlg.isVisible() && dlg.isMinimized());
         std::filesystem::remove(folder.File("options.dat"));
         std::filesystem::create_directory(folder.File("options.dat"));
         QSignalSpy ended(&dlg, &MainWindow::ended);
-        if (signal)
-            dlg.OnSignalExit();
-        else
-            dlg.OnExit();
+        signal ? dlg.OnSignalExit() : dlg.OnExit();
         dlg.OnExit();
         EXPECT_EQ(seam.messages.size(), signal ? 0u : 1u);
         EXPECT_EQ(ended.count(), 2);

@@ -1,0 +1,62 @@
+// The program itself, apart from any window: its folder, its options, the
+// pair layer and the port table; discovery of the installed ports, the start
+// of their bridges, and the end with the shutdown save. The window, the
+// tray, the command line and the control socket are its clients.
+//
+// The port table and the engine's bridge-side provider are the process's
+// own, so one Program at a time is open in a process.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "config/options_file.h"
+#include "ports/pair_setup.h"
+
+class PortStateTarget;
+
+class Program {
+public:
+    enum class Opened {
+        kOwner,     // this process owns the folder and its pairs
+        kHeld,      // another running copy owns the folder: nothing may change
+        kNoFolder,  // the folder cannot be opened
+    };
+
+    explicit Program(std::string dir);
+    // Ends as Stop(false) does when Stop was not called.
+    ~Program();
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    // Loads the options, opens the pair layer and discovers the installed
+    // ports into the port table, whose state changes go to target. With
+    // bridges on, this process runs the bridges (the program); off, it only
+    // changes the folder's files (the command line). Call once.
+    Opened Open(PortStateTarget* target, bool bridges);
+    // Starts the bridge of every port with a COM name when STARTUP is on.
+    void StartBridges();
+    // Every bridge asked to stop at once, then stopped and waited for, the
+    // options written (save on), the pair layer closed: its pairs end.
+    // False when the save failed. Runs once; later calls give true.
+    bool Stop(bool save);
+
+    const std::string& Dir() const { return dir_; }
+    OptionsState& Options() { return options_; }
+    // Valid between a successful Open and Stop.
+    PairSetup& Pairs() { return *pairs_; }
+    bool RunsBridges() const { return bridges_; }
+    bool Ended() const { return ended_; }
+    // options.dat exists but could not be read: saving would lose its ports.
+    bool OptionsUnreadable() const { return optionsUnreadable_; }
+
+private:
+    void Discover();
+
+    std::string dir_;
+    OptionsState options_;
+    std::unique_ptr<PairSetup> pairs_;
+    bool bridges_ = false;
+    bool ended_ = false;
+    bool optionsUnreadable_ = false;
+};
