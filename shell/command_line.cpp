@@ -14,6 +14,7 @@
 
 #include "config/data_dir.h"
 #include "config/export_import.h"
+#include "config/version.h"
 #include "engine/diagnostics.h"
 #include "engine/com_name.h"
 #include "engine/file_io.h"
@@ -39,7 +40,7 @@ const char kUsage[] =
     "       velkaro_redi --set COMn [PORT OPTIONS]  (a stopped port; options not given stay)\n"
     "       velkaro_redi --delete COMn | --start COMn | --stop COMn\n"
     "       velkaro_redi --export FILE | --import FILE\n"
-    "       velkaro_redi --help\n"
+    "       velkaro_redi --help | --version\n"
     "port options:\n"
     "  --mode tcpclient|tcpserver|udp   (default tcpclient)\n"
     "  --remote HOST:PORT               the peer (default 127.0.0.1:27015); for tcpserver the\n"
@@ -62,6 +63,7 @@ struct CommandWord {
 
 constexpr CommandWord kCommands[] = {
     {"--help", CommandRequest::kHelp, CommandWord::kNone},
+    {"--version", CommandRequest::kVersion, CommandWord::kNone},
     {"--list", CommandRequest::kList, CommandWord::kNone},
     {"--add", CommandRequest::kAdd, CommandWord::kCom},
     {"--set", CommandRequest::kSet, CommandWord::kCom},
@@ -394,7 +396,8 @@ int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std
 
     switch (q.kind) {
     case CommandRequest::kHelp:
-        *out = kUsage;
+    case CommandRequest::kVersion:
+        *out = q.kind == CommandRequest::kHelp ? kUsage : std::string(kVersionText) + "\n";
         return 0;
     case CommandRequest::kList:
         *out = ListText();
@@ -531,8 +534,8 @@ int RunCommandLine(int argc, char** argv)
         LogNote("velkaro_redi: %s (see --help)\n", error.c_str());
         return kExitUsage;
     }
-    if (q.kind == CommandRequest::kHelp) {
-        fputs(kUsage, stdout);
+    if (q.kind == CommandRequest::kHelp || q.kind == CommandRequest::kVersion) {
+        printf("%s", q.kind == CommandRequest::kHelp ? kUsage : (kVersionText + std::string("\n")).c_str());
         return 0;
     }
     const std::string dir = DataDirectory(GetProgramDirectory());

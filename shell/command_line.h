@@ -1,5 +1,5 @@
 // The command line: --list, --add, --set, --delete, --start, --stop,
-// --export, --import and --help. Its parser, the client that hands a command
+// --export, --import, --help and --version. Its parser, the client that hands a command
 // to the running program over the folder's control socket, and the one
 // routine that carries a command out through the port commands, in the
 // running program or, when none runs, in this process on the folder's files.
@@ -18,7 +18,7 @@
 class PortListView;
 
 struct CommandRequest {
-    enum Kind { kHelp, kList, kAdd, kSet, kDelete, kStart, kStop, kExport, kImport };
+    enum Kind { kHelp, kVersion, kList, kAdd, kSet, kDelete, kStart, kStop, kExport, kImport };
     Kind kind = kHelp;
     int com = -1;      // n of the COMn given
     std::string file;  // --export and --import: an absolute path
