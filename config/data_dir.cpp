@@ -40,9 +40,24 @@ bool MakeFolders(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+namespace {
+
+// The package manager's folders: an installed copy run as root can write
+// them, but its files must not land among the system's executables.
+bool IsSystemBinFolder(const std::string& dir)
+{
+    for (const char* system : {"/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin", "/bin", "/sbin"})
+        if (dir == system)
+            return true;
+    return false;
+}
+
+}  // namespace
+
 std::string DataDirectory(const std::string& programDir)
 {
-    if (!programDir.empty() && access(programDir.c_str(), W_OK | X_OK) == 0)
+    if (!programDir.empty() && !IsSystemBinFolder(programDir) &&
+        access(programDir.c_str(), W_OK | X_OK) == 0)
         return programDir;
     std::string home = ConfigHome();
     if (home.empty())

@@ -1,7 +1,8 @@
 // Where the program keeps its files (options.dat, pairs.dat, comdb.dat and
 // dev/): beside the executable, as always, unless that folder cannot be
 // written (a copy installed in a system folder); then in the user's own
-// "$XDG_CONFIG_HOME/velkaro_redi" (default "~/.config/velkaro_redi").
+// "$XDG_CONFIG_HOME/velkaro_redi" (default "~/.config/velkaro_redi"), or is
+// a system folder such as /usr/bin (an installed copy run as root).
 #pragma once
 
 #include <string>
