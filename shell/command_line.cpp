@@ -535,7 +535,10 @@ int RunCommandLine(int argc, char** argv)
         return kExitUsage;
     }
     if (q.kind == CommandRequest::kHelp || q.kind == CommandRequest::kVersion) {
-        printf("%s", q.kind == CommandRequest::kHelp ? kUsage : (kVersionText + std::string("\n")).c_str());
+        if (q.kind == CommandRequest::kVersion)
+            printf("%s\n", kVersionText);
+        else
+            fputs(kUsage, stdout);
         return 0;
     }
     const std::string dir = DataDirectory(GetProgramDirectory());

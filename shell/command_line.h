@@ -1,6 +1,6 @@
 // The command line: --list, --add, --set, --delete, --start, --stop,
-// --export, --import, --help and --version. Its parser, the client that hands a command
-// to the running program over the folder's control socket, and the one
+// --export, --import, --help and --version. Its parser, the client that hands
+// a command to the running program over the folder's control socket, and the one
 // routine that carries a command out through the port commands, in the
 // running program or, when none runs, in this process on the folder's files.
 #pragma once
