@@ -40,6 +40,16 @@ bool MakeFolders(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The package manager's folders: an installed copy run as root can write
+// them, but its files must not land among the system's executables.
+bool IsSystemBinFolder(const std::string& dir)
+{
+    for (const char* system : {"/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin", "/bin", "/sbin"})
+        if (dir == system)
+            return true;
+    return false;
+}
+
 bool HoldsProgramFiles(const std::string& folder)
 {
     struct stat st {};
@@ -52,8 +62,9 @@ bool HoldsProgramFiles(const std::string& folder)
 std::string DataDirectory(const std::string& programDir)
 {
     // A folder that holds the files is the program's even when it can no
-    // longer be written: going elsewhere would show other ports.
-    if (!programDir.empty() &&
+    // longer be written: going elsewhere would show other ports. A system
+    // folder never is, even for root who can write it.
+    if (!programDir.empty() && !IsSystemBinFolder(programDir) &&
         (HoldsProgramFiles(programDir) || access(programDir.c_str(), W_OK | X_OK) == 0))
         return programDir;
     std::string home = ConfigHome();

@@ -1,7 +1,8 @@
 // Where the program keeps its files (options.dat, pairs.dat, comdb.dat,
 // pairs.lock and dev/): beside the executable, as always, unless that folder
 // holds none of them and cannot be written (a copy installed in a system
-// folder); then in the user's own "$XDG_CONFIG_HOME/velkaro_redi" (default
+// folder), or is a system folder such as /usr/bin that root could write;
+// then in the user's own "$XDG_CONFIG_HOME/velkaro_redi" (default
 // "~/.config/velkaro_redi"). The choice depends on what the folder holds, not
 // on whether it can be written now: a folder made read-only while the
 // program runs stays the program's folder, and its failures are reported.

@@ -10,6 +10,7 @@ VR_PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev
   socat python3 python3-serial netcat-openbsd
   xvfb xdotool x11-utils
+  dpkg-dev fakeroot lintian scdoc desktop-file-utils appstream man-db bash-completion
 )
 
 vr_install_missing() {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "config/data_dir.h"
+#include "config/version.h"
 #include "config/export_import.h"
 #include "engine/com_name.h"
 #include "engine/diagnostics.h"
@@ -181,6 +182,9 @@ int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std
     case CommandRequest::kHelp:
         *out = UsageText();
         return 0;
+    case CommandRequest::kVersion:
+        *out = std::string(kVersionText) + "\n";
+        return 0;
     case CommandRequest::kList:
         *out = ListText(place.program.Pairs());
         return 0;
@@ -306,8 +310,11 @@ int RunCommandLine(int argc, char** argv)
         LogNote("velkaro_redi: %s (see --help)\n", error.c_str());
         return kExitUsage;
     }
-    if (q.kind == CommandRequest::kHelp) {
-        fputs(UsageText(), stdout);
+    if (q.kind == CommandRequest::kHelp || q.kind == CommandRequest::kVersion) {
+        if (q.kind == CommandRequest::kVersion)
+            printf("%s\n", kVersionText);
+        else
+            fputs(UsageText(), stdout);
         return 0;
     }
     const std::string dir = DataDirectory(GetProgramDirectory());

@@ -20,7 +20,7 @@ const char kUsage[] =
     "       velkaro_redi --set COMn [PORT OPTIONS]  (a stopped port; options not given stay)\n"
     "       velkaro_redi --delete COMn | --start COMn | --stop COMn\n"
     "       velkaro_redi --export FILE | --import FILE\n"
-    "       velkaro_redi --help\n"
+    "       velkaro_redi --help | --version\n"
     "port options:\n"
     "  --mode tcpclient|tcpserver|udp   (default tcpclient)\n"
     "  --remote HOST:PORT               the peer (default 127.0.0.1:27015); for tcpserver the\n"
@@ -43,6 +43,7 @@ struct CommandWord {
 
 constexpr CommandWord kCommands[] = {
     {"--help", CommandRequest::kHelp, CommandWord::kNone},
+    {"--version", CommandRequest::kVersion, CommandWord::kNone},
     {"--list", CommandRequest::kList, CommandWord::kNone},
     {"--add", CommandRequest::kAdd, CommandWord::kCom},
     {"--set", CommandRequest::kSet, CommandWord::kCom},

@@ -1,5 +1,5 @@
 // The command line's words: --list, --add, --set, --delete, --start, --stop,
-// --export, --import and --help, read into a request. Nothing here looks
+// --export, --import, --help and --version, read into a request. Nothing here looks
 // anything up or changes anything.
 #pragma once
 
@@ -12,7 +12,7 @@
 #include "config/port_settings.h"
 
 struct CommandRequest {
-    enum Kind { kHelp, kList, kAdd, kSet, kDelete, kStart, kStop, kExport, kImport };
+    enum Kind { kHelp, kVersion, kList, kAdd, kSet, kDelete, kStart, kStop, kExport, kImport };
     Kind kind = kHelp;
     int com = -1;      // n of the COMn given
     std::string file;  // --export and --import: an absolute path
