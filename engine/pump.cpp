@@ -27,6 +27,9 @@ namespace {
 // queue limit, up to kMaxStreamBuffer.
 constexpr uint32_t kDatagramSize = 1024;
 constexpr uint32_t kMaxStreamBuffer = 64 * 1024;
+// The last bytes of a connection may wait this long for each piece to be
+// taken: a slow reader gets them all, one that stopped reading does not hold
+// the connection.
 constexpr int kLastWritePauseMs = 1000;
 
 // The order is the priority: the events ready in one pass are taken in
@@ -103,7 +106,7 @@ private:
     void HandleWritten();
     void HandleAccept();
     ssize_t Put(bool toSocket);
-    void Drain(bool toSocket, Deadline deadline);
+    void Drain(bool toSocket);
     bool MayRead(const ByteQueue& queue, const OutBuffer& out) const;
     uint32_t DirectRoom(const ByteQueue& queue, const OutBuffer& out) const;
 
@@ -260,7 +263,7 @@ bool Pump::ReadStatus()
     ssize_t n;
     while ((n = read(device_.Fd(), devIn_, size_)) > 0)
         framing_.FromSerial(devIn_, static_cast<int>(n));
-    Drain(true, DeadlineIn(kLastWritePauseMs));
+    Drain(true);
     return false;
 }
 
@@ -391,7 +394,7 @@ void Pump::Handle(int event)
     case EVENT_CLOSE:
         LogLine("%s: EVENT_CLOSE\n", name_);
         if (devWritePending_ || framing_.toSerial.Count() != 0)
-            Drain(false, DeadlineIn(kLastWritePauseMs));
+            Drain(false);
         end_ = true;
         break;
     case EVENT_ACCEPT:
@@ -540,11 +543,10 @@ ssize_t Pump::Put(bool toSocket)
     return n;
 }
 
-// The last bytes of a connection get until the deadline to leave: what a
-// closing serial program wrote, to the socket; what the peer sent before it
-// closed, to the serial program, unless it has closed its port too. A stop
-// ends the wait.
-void Pump::Drain(bool toSocket, Deadline deadline)
+// The last bytes of a connection leave while they are taken: what a closing
+// serial program wrote, to the socket; what the peer sent before it closed,
+// to the serial program, unless it has closed its port too. A stop ends it.
+void Pump::Drain(bool toSocket)
 {
     OutBuffer& out = toSocket ? sockOut_ : devOut_;
     ByteQueue& queue = toSocket ? framing_.toNet : framing_.toSerial;
@@ -560,8 +562,8 @@ void Pump::Drain(bool toSocket, Deadline deadline)
                 return;
         }
         pollfd p[2] = {{fd, POLLOUT, 0}, {stop_.Fd(), POLLIN, 0}};
-        if (PollUntil(p, 2, deadline) <= 0 || p[1].revents || !(p[0].revents & ready) ||
-            (p[0].revents & gone))
+        if (PollUntil(p, 2, DeadlineIn(kLastWritePauseMs)) <= 0 || p[1].revents ||
+            !(p[0].revents & ready) || (p[0].revents & gone))
             return;
         if (Put(toSocket) < 0 && !WouldBlock(errno)) {
             if (toSocket || errno != EIO)
