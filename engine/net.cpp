@@ -1,10 +1,12 @@
 #include "engine/net.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -38,6 +40,26 @@ sockaddr_in Address(in_addr host, uint32_t port)
     return a;
 }
 
+// Keepalive and a user time-out on a TCP socket, so that a peer that vanished
+// is found within the record's deadPeer seconds (0: never).
+void WatchForDeadPeer(const PortRecord* record, int fd)
+{
+    const int seconds = static_cast<int>(std::min<uint32_t>(record->deadPeer, 3600));
+    if (seconds == 0)
+        return;
+    // Unanswered probes of a silent link end it after about `seconds`; bytes
+    // that go unacknowledged for that long end it as well.
+    const int idle = std::max(1, seconds / 2), count = 3;
+    const int interval = std::max(1, (seconds - idle) / count);
+    const unsigned timeoutMs = static_cast<unsigned>(seconds) * 1000;
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeoutMs, sizeof timeoutMs);
+}
+
 }  // namespace
 
 int Bound(const PortRecord* record, int protocol, std::string* failure)
@@ -61,6 +83,8 @@ int Bound(const PortRecord* record, int protocol, std::string* failure)
         *failure = Failure("bind", local);
         return -1;
     }
+    if (protocol == kProtoTcp)
+        WatchForDeadPeer(record, fd.Get());
     return fd.Release();
 }
 
@@ -165,6 +189,7 @@ int AcceptAllowed(const PortRecord* record, int listenFd)
         errno = EACCES;
         return -1;
     }
+    WatchForDeadPeer(record, fd);
     return fd;
 }
 

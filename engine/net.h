@@ -17,7 +17,8 @@ constexpr int kProtoTcp = 6;
 constexpr int kProtoUdp = 17;
 
 // A socket bound to the record's local address and port, with address reuse
-// on.
+// on. Every TCP socket, and every client accepted below, watches for a peer
+// that vanished: it fails with ETIMEDOUT after the record's deadPeer seconds.
 int Bound(const PortRecord* record, int protocol, std::string* failure);
 
 // A TCP socket bound as above and listening.

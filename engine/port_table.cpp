@@ -75,6 +75,7 @@ void InitPortTable(PortStateTarget* target)
         r.detectDtr = 0;
         r.devName[0] = '\0';
         r.keepAlive = r.idleTime = 0;
+        r.deadPeer = 60;
         r.state.store(STATE_STOPPED);
         r.mode = MODE_TCPCLIENT;
         r.name[0] = '\0';

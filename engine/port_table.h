@@ -57,6 +57,9 @@ struct PortRecord {
     char devName[32] = {};
     uint32_t keepAlive = 0;
     uint32_t idleTime = 0;
+    // Seconds within which a TCP peer that vanished without a word (power
+    // cut, cable, NAT) is noticed; 0 never, else 5..3600.
+    uint32_t deadPeer = 60;
     std::atomic<int32_t> state{STATE_STOPPED};
     uint32_t mode = MODE_TCPCLIENT;
     char name[8] = {};

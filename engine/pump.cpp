@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "engine/diagnostics.h"
 #include "engine/net.h"
@@ -105,6 +107,7 @@ private:
     void HandleReceived();
     void HandleWritten();
     void HandleAccept();
+    void SocketFailed(const char* call);
     ssize_t Put(bool toSocket);
     void Drain(bool toSocket);
     bool MayRead(const ByteQueue& queue, const OutBuffer& out) const;
@@ -406,6 +409,17 @@ void Pump::Handle(int event)
     }
 }
 
+// The socket failed (a reset, a peer found dead): the connection ends, and
+// the port list shows why.
+void Pump::SocketFailed(const char* call)
+{
+    const int err = errno;
+    LogLastError("%s: InOut(): %s", name_, call);
+    char text[256];
+    NoteFailure(record_, err, std::string("connection: ") + strerror_r(err, text, sizeof text));
+    end_ = true;
+}
+
 // A client the filter refuses is closed without touching this connection;
 // an allowed one ends it and is served next.
 void Pump::HandleAccept()
@@ -460,8 +474,7 @@ void Pump::HandleSent()
     if (Put(true) >= 0) {
         sockWritePending_ = false;
     } else if (!WouldBlock(errno)) {
-        LogLastError("%s: InOut(): send()", name_);
-        end_ = true;
+        SocketFailed("send()");
     }
 }
 
@@ -473,8 +486,7 @@ void Pump::HandleReceived()
         socklen_t len = sizeof err;
         if (getsockopt(sock_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0) {
             errno = err;
-            LogLastError("%s: InOut(): getsockopt(SO_ERROR)", name_);
-            end_ = true;
+            SocketFailed("getsockopt(SO_ERROR)");
         }
         return;
     }
@@ -485,8 +497,7 @@ void Pump::HandleReceived()
         // A datagram cut to fit the buffer would reach the serial side with a
         // hole in it.
         errno = EMSGSIZE;
-        LogLastError("%s: InOut(): recv()", name_);
-        end_ = true;
+        SocketFailed("recv()");
     } else if (n > 0) {
         sockReadPending_ = false;
         record_->bytesIn.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
@@ -505,8 +516,7 @@ void Pump::HandleReceived()
         LogLine("%s: Received EOF\n", name_);
         endOfStream_ = true;  // the read stays pending: nothing more comes
     } else if (!WouldBlock(errno)) {
-        LogLastError("%s: InOut(): recv()", name_);
-        end_ = true;
+        SocketFailed("recv()");
     }
 }
 
