@@ -10,6 +10,7 @@ VR_PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev
   socat python3 python3-serial netcat-openbsd
   xvfb xdotool x11-utils
+  libfuse3-dev qemu-system-x86 busybox-static
 )
 
 vr_install_missing() {
