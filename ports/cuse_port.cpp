@@ -161,6 +161,7 @@ private:
     bool OpenChannel(std::string* error);
     bool AwaitInit(std::string* error);
     bool FinishNode(std::string* error);
+    std::string Refused() const;
     void Serve();
     void ReceiveRequests(fuse_buf* buf);
     void ServeBridge(short revents);
@@ -343,11 +344,16 @@ bool CusePort::Impl::AwaitInit(std::string* error)
 {
     auto result = initPromise_.get_future();
     if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready || !result.get()) {
-        *error = "the kernel refused device " + spec_.name + " (" + std::to_string(spec_.major) + ":" +
-                 std::to_string(spec_.minor) + "): its name or number is taken";
+        *error = Refused();
         return false;
     }
     return true;
+}
+
+std::string CusePort::Impl::Refused() const
+{
+    return "the kernel refused device " + spec_.name + " (" + std::to_string(spec_.major) + ":" +
+           std::to_string(spec_.minor) + "): its name or number is taken";
 }
 
 // The kernel puts the node in /dev (devtmpfs) as root 0600 before it
@@ -355,8 +361,13 @@ bool CusePort::Impl::AwaitInit(std::string* error)
 bool CusePort::Impl::FinishNode(std::string* error)
 {
     struct stat st {};
-    for (int i = 0; i < 200 && stat(path_.c_str(), &st) != 0; ++i)
+    // A refused device is ended by the kernel just after its answer.
+    for (int i = 0; i < 200 && stat(path_.c_str(), &st) != 0 && !Ended(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (Ended()) {
+        *error = Refused();
+        return false;
+    }
     if (!S_ISCHR(st.st_mode) || st.st_rdev != makedev(spec_.major, spec_.minor)) {
         *error = path_ + " did not appear as the device (is /dev a devtmpfs?)";
         return false;

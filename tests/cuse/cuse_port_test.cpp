@@ -81,6 +81,10 @@ TEST_F(CuseTest, IsASerialDeviceOfGroupDialoutAndItsNameIsTakenOnlyOnce)
     std::string error;
     EXPECT_FALSE(CusePort::Create(spec_, &error));
     EXPECT_NE(error.find(spec_.name), std::string::npos) << error;
+    CuseSpec sameNumber = spec_;
+    sameNumber.name += "x";
+    EXPECT_FALSE(CusePort::Create(sameNumber, &error));
+    EXPECT_NE(error.find("taken"), std::string::npos) << error;
     int fd = Open();
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(isatty(fd));
