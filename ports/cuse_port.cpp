@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -191,8 +192,8 @@ private:
     const std::string path_;
     UniqueFd bridge_;     // the bridge's end of the socket pair
     UniqueFd device_;     // the device's end, this thread's
-    UniqueFd stop_;       // eventfd: stays readable once set
-    UniqueFd wake_;       // eventfd: the connected flag changed
+    UniqueFd wake_;       // eventfd: stop, or the connected flag changed
+    std::atomic<bool> stop_{false};
     UniqueFd lineEvent_;  // eventfd: DTR, RTS or held-open changed
     fuse_session* session_ = nullptr;
     std::thread thread_;
@@ -297,10 +298,9 @@ bool CusePort::Impl::Start(std::string* error)
     bridge_.Reset(pair[0]);
     device_.Reset(pair[1]);
     fcntl(device_.Get(), F_SETFL, O_NONBLOCK);
-    stop_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     wake_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     lineEvent_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!stop_.IsValid() || !wake_.IsValid() || !lineEvent_.IsValid()) {
+    if (!wake_.IsValid() || !lineEvent_.IsValid()) {
         *error = std::string("eventfd: ") + strerror(errno);
         return false;
     }
@@ -393,8 +393,9 @@ void CusePort::Impl::InitDone()
 CusePort::Impl::~Impl()
 {
     if (thread_.joinable()) {
+        stop_ = true;
         uint64_t one = 1;
-        (void)!write(stop_.Get(), &one, sizeof one);
+        (void)!write(wake_.Get(), &one, sizeof one);
         thread_.join();
     }
     // Closing the channel ends the device: the kernel removes it and fails
@@ -408,17 +409,16 @@ CusePort::Impl::~Impl()
 void CusePort::Impl::Serve()
 {
     fuse_buf buf{};
-    enum { kCuse, kStop, kWake, kBridge };
+    enum { kCuse, kWake, kBridge };
     while (!fuse_session_exited(session_)) {
-        pollfd fds[4] = {{fuse_session_fd(session_), POLLIN, 0}, {stop_.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0},
-                         {device_.Get(), 0, 0}};
+        pollfd fds[3] = {{fuse_session_fd(session_), POLLIN, 0}, {wake_.Get(), POLLIN, 0}, {device_.Get(), 0, 0}};
         if (in_.Room() > 0 || opens_ == 0)
             fds[kBridge].events |= POLLIN;
         if (out_.Size() > 0 && !outputStopped_)
             fds[kBridge].events |= POLLOUT;
-        if (poll(fds, 4, NextTimeoutMs()) < 0 && errno != EINTR)
+        if (poll(fds, 3, NextTimeoutMs()) < 0 && errno != EINTR)
             break;
-        if (fds[kStop].revents)
+        if (stop_)
             break;
         if (fds[kWake].revents) {
             uint64_t n;

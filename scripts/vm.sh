@@ -110,14 +110,18 @@ printf '%q ' "$@" >"$OUT/.cmd"
 VMLINUZ=$(ls "$KDIR"/root/boot/vmlinuz-*)
 
 # KVM is present on these machines but hangs: TCG only.
-timeout --foreground -k 10 "$TIMEOUT" qemu-system-x86_64 -accel tcg -m 1G -smp 2 -nographic -no-reboot \
+timeout -k 10 "$TIMEOUT" qemu-system-x86_64 -accel tcg -m 1G -smp 2 -nographic -no-reboot \
   -kernel "$VMLINUZ" -initrd "$INITRD" \
   -append "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init" \
   -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap \
   -device virtio-9p-pci,fsdev=root,mount_tag=hostroot \
   -fsdev local,id=out,path="$OUT",security_model=none,multidevs=remap \
   -device virtio-9p-pci,fsdev=out,mount_tag=out \
-  -nic none </dev/null >"$OUT/.console" 2>&1 || true
+  -nic none </dev/null >"$OUT/.console" 2>&1 &
+QEMU=$!
+trap 'kill $QEMU 2>/dev/null' EXIT INT TERM  # the machine never outlives us
+wait $QEMU || true
+trap - EXIT INT TERM
 
 [ -f "$OUT/.output" ] && cat "$OUT/.output"
 if [ ! -s "$OUT/.status" ]; then
