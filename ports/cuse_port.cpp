@@ -259,6 +259,13 @@ const cuse_lowlevel_ops kOps = [] {
     return ops;
 }();
 
+// Bytes in a socket's receive queue.
+size_t Unread(int fd)
+{
+    int n = 0;
+    return ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? static_cast<size_t>(n) : 0;
+}
+
 bool ValidName(const std::string& name)
 {
     if (name.empty() || name.size() > 31)
@@ -412,7 +419,8 @@ void CusePort::Impl::Serve()
     enum { kCuse, kWake, kBridge };
     while (!fuse_session_exited(session_)) {
         pollfd fds[3] = {{fuse_session_fd(session_), POLLIN, 0}, {wake_.Get(), POLLIN, 0}, {device_.Get(), 0, 0}};
-        if (in_.Room() > 0 || opens_ == 0)
+        // Refilled from half empty: a bridge's every write need not wake us.
+        if (in_.Size() < kQueueBytes / 2 || opens_ == 0)
             fds[kBridge].events |= POLLIN;
         if (out_.Size() > 0 && !outputStopped_)
             fds[kBridge].events |= POLLOUT;
@@ -456,9 +464,10 @@ void CusePort::Impl::ReceiveRequests(fuse_buf* buf)
 void CusePort::Impl::ServeBridge(short revents)
 {
     uint8_t chunk[16384];
-    if (revents & (POLLIN | POLLHUP | POLLERR)) {
+    for (bool more = revents & (POLLIN | POLLHUP | POLLERR); more;) {
         size_t room = opens_ == 0 ? sizeof chunk : std::min(sizeof chunk, in_.Room());
         ssize_t n = room > 0 ? read(device_.Get(), chunk, room) : 0;
+        more = n == static_cast<ssize_t>(room) && room > 0;
         if (n > 0 && opens_ > 0) {
             in_.Append(chunk, static_cast<size_t>(n));
             icount_.rx += static_cast<int>(n);
@@ -706,8 +715,7 @@ bool CusePort::Impl::Drained() const { return out_.Size() == 0 && writes_.empty(
 
 size_t CusePort::Impl::UnreadByBridge() const
 {
-    int n = 0;
-    return ioctl(bridge_.Get(), FIONREAD, &n) == 0 && n > 0 ? static_cast<size_t>(n) : 0;
+    return Unread(bridge_.Get());
 }
 
 void CusePort::Impl::DiscardBridgeInput()
@@ -936,7 +944,7 @@ bool CusePort::Impl::QueueIoctl(fuse_req_t req, unsigned cmd, void* arg, size_t 
 {
     switch (cmd) {
     case FIONREAD:
-        ReplyInt(req, static_cast<int>(in_.Size()), arg, outSize);
+        ReplyInt(req, static_cast<int>(in_.Size() + Unread(device_.Get())), arg, outSize);
         return true;
     case TIOCOUTQ:
         ReplyInt(req, static_cast<int>(out_.Size() + UnreadByBridge()), arg, outSize);
