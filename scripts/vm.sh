@@ -16,7 +16,7 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 CACHE=${VM_CACHE:-$ROOT/build-vm}
-TIMEOUT=${VM_TIMEOUT:-900}
+TIMEOUT=${VM_TIMEOUT:-900}  # seconds; VM_SMP: processors (1: with TCG, two crawl on a busy host)
 
 die() { echo "vm: $*" >&2; exit 125; }
 [ $# -gt 0 ] || die "usage: scripts/vm.sh COMMAND [ARG...]"
@@ -110,7 +110,7 @@ printf '%q ' "$@" >"$OUT/.cmd"
 VMLINUZ=$(ls "$KDIR"/root/boot/vmlinuz-*)
 
 # KVM is present on these machines but hangs: TCG only.
-timeout -k 10 "$TIMEOUT" qemu-system-x86_64 -accel tcg -m 1G -smp 2 -nographic -no-reboot \
+timeout -k 10 "$TIMEOUT" qemu-system-x86_64 -accel tcg -m 1G -smp "${VM_SMP:-1}" -nographic -no-reboot \
   -kernel "$VMLINUZ" -initrd "$INITRD" \
   -append "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init" \
   -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap \
