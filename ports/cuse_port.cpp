@@ -338,6 +338,7 @@ bool CusePort::Impl::OpenChannel(std::string* error)
     char* argv[] = {arg0, nullptr};
     fuse_args args = FUSE_ARGS_INIT(1, argv);
     session_ = cuse_lowlevel_new(&args, &ci, &kOps, this);
+    fuse_opt_free_args(&args);  // the parse made its own copy of them
     std::string mount = "/dev/fd/" + std::to_string(fd.Get());
     if (!session_ || fuse_session_mount(session_, mount.c_str()) != 0) {
         *error = "libfuse refused to set up the device";
@@ -455,6 +456,7 @@ void CusePort::Impl::ReceiveRequests(fuse_buf* buf)
         int n = fuse_session_receive_buf(session_, buf);
         if (n <= 0)
             return;  // -EAGAIN: no more now; 0: an interrupted request, or the end
+        ApplyConnected();  // every request sees the bridge's latest word
         fuse_session_process_buf(session_, buf);
     }
 }
