@@ -30,6 +30,14 @@ bool Readable(int fd, int ms = kWaitMs)
     return poll(&p, 1, ms) == 1;
 }
 
+template <typename Condition>
+bool Eventually(Condition condition)
+{
+    for (int i = 0; i < kWaitMs / 10 && !condition(); ++i)
+        usleep(10000);
+    return condition();
+}
+
 class CuseTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -290,13 +298,11 @@ TEST_F(CuseTest, AProgramThatDiesOrAPortThatEndsLeavesNobodyStuck)
         (void)!read(fd, &c, 1);
         _exit(0);
     }
-    while (!port_->Lines().heldOpen)
-        usleep(10000);
+    EXPECT_TRUE(Eventually([&] { return port_->Lines().heldOpen; }));
     kill(child, SIGKILL);
     int status;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    while (port_->Lines().heldOpen)
-        usleep(10000);
+    ASSERT_TRUE(Eventually([&] { return !port_->Lines().heldOpen; }));
 
     int fd = Open();
     auto blocked = std::async(std::launch::async, [&] {
