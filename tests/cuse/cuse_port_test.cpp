@@ -126,6 +126,21 @@ TEST_F(CuseTest, BytesPassExactlyBothWaysBlockingAndNonBlocking)
     auto writer = std::async(std::launch::async, [&] { return write(fd, big.data(), big.size()); });
     EXPECT_TRUE(ToBridge(big.size()) == big);
     EXPECT_EQ(writer.get(), ssize_t(big.size()));
+    // VMIN 0 with VTIME: a blocking read that ends empty; VMIN 2: it waits for both.
+    termios t;
+    tcgetattr(fd, &t);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 1;
+    tcsetattr(fd, TCSANOW, &t);
+    EXPECT_EQ(read(fd, buf, sizeof buf), 0);
+    t.c_cc[VMIN] = 2;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &t);
+    auto pair = std::async(std::launch::async, [&] { return read(fd, buf, sizeof buf); });
+    FromBridge("a");
+    EXPECT_EQ(pair.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    FromBridge("b");
+    EXPECT_EQ(pair.get(), 2);
     close(fd);
 }
 
