@@ -184,6 +184,7 @@ private:
     void SetSettings(const termios2& t);
     void Flush(unsigned long which);
     bool TermiosIoctl(fuse_req_t req, unsigned cmd, void* arg, const void* in, size_t inSize, size_t outSize);
+    void SetIoctl(fuse_req_t req, unsigned cmd, const void* in, size_t size);
     bool ModemIoctl(fuse_req_t req, unsigned cmd, void* arg, const void* in, size_t inSize, size_t outSize);
     bool QueueIoctl(fuse_req_t req, unsigned cmd, void* arg, size_t outSize);
     void ReplyInt(fuse_req_t req, int value, void* arg, size_t outSize);
@@ -862,20 +863,10 @@ bool CusePort::Impl::TermiosIoctl(fuse_req_t req, unsigned cmd, void* arg, const
     case TCSETSW:
     case TCSETSW2:
     case TCSETSF:
-    case TCSETSF2: {
-        if (NeedIn(req, arg, size, inSize))
-            return true;
-        termios2 t = settings_;
-        memcpy(&t, in, size);
-        if (cmd == TCSETS || cmd == TCSETS2) {
-            SetSettings(t);
-            fuse_reply_ioctl(req, 0, nullptr, 0);
-        } else {
-            drains_.push_back({req, true, cmd == TCSETSF || cmd == TCSETSF2, t});
-            Watch(req);
-        }
+    case TCSETSF2:
+        if (!NeedIn(req, arg, size, inSize))
+            SetIoctl(req, cmd, in, size);
         return true;
-    }
     case TCSBRK:   // tcdrain (non-zero) and tcsendbreak (zero): both wait for the bytes first
     case TCSBRKP:
         drains_.push_back({req});
@@ -896,6 +887,20 @@ bool CusePort::Impl::TermiosIoctl(fuse_req_t req, unsigned cmd, void* arg, const
         return true;
     }
     return false;
+}
+
+// TCSETS at once; TCSETSW after the drain, TCSETSF then also flushing input.
+void CusePort::Impl::SetIoctl(fuse_req_t req, unsigned cmd, const void* in, size_t size)
+{
+    termios2 t = settings_;
+    memcpy(&t, in, size);
+    if (cmd == TCSETS || cmd == TCSETS2) {
+        SetSettings(t);
+        fuse_reply_ioctl(req, 0, nullptr, 0);
+        return;
+    }
+    drains_.push_back({req, true, cmd == TCSETSF || cmd == TCSETSF2, t});
+    Watch(req);
 }
 
 bool CusePort::Impl::ModemIoctl(fuse_req_t req, unsigned cmd, void* arg, const void* in, size_t inSize,
