@@ -163,6 +163,21 @@ TEST_F(CuseTest, PollSelectAndEpollTellReadinessBothWays)
     FD_SET(fd, &readable);
     timeval tv{kWaitMs / 1000, 0};
     EXPECT_EQ(select(fd + 1, &readable, nullptr, nullptr, &tv), 1);
+    // Full: a writer's poll wakes when the bridge has read.
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    std::string chunk(4096, 'f');
+    size_t queued = 0;
+    for (int refused = 0; refused < 3;) {  // until the socket pair is full too
+        ssize_t n = write(fd, chunk.data(), chunk.size());
+        refused = n > 0 ? 0 : refused + 1;
+        queued += n > 0 ? size_t(n) : (usleep(50000), 0);
+    }
+    p = {fd, POLLOUT, 0};
+    // (A poll's last look at its time-out finds it writable anyway: only waking counts.)
+    auto writable = std::async(std::launch::async, [&] { return poll(&p, 1, 2 * kWaitMs); });
+    usleep(100000);
+    EXPECT_EQ(ToBridge(queued).size(), queued);
+    EXPECT_EQ(writable.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
     close(ep);
     close(fd);
 }
