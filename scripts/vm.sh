@@ -94,7 +94,7 @@ sync
 poweroff -f
 EOF
   chmod +x "$tree/init"
-  (cd "$tree" && find . | busybox cpio -o -H newc 2>/dev/null) >"$INITRD.new" && mv "$INITRD.new" "$INITRD"
+  (cd "$tree" && find . | busybox cpio -o -H newc 2>/dev/null) >"$INITRD.$$" && mv "$INITRD.$$" "$INITRD"
   rm -rf "$tree"
 }
 
