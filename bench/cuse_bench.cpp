@@ -82,11 +82,11 @@ Pair MakePty()
 Pair MakeCuse(int n)
 {
     Pair p;
-    CuseSpec spec;
-    spec.name = "ttyS" + std::to_string(300 + n);
-    spec.minor = 64 + 300 + unsigned(n);
+    CuseNode node;
+    node.name = "ttyS" + std::to_string(300 + n);
+    node.minor = 64 + 300 + unsigned(n);
     std::string error;
-    p.cuse = CusePort::Create(spec, &error);
+    p.cuse = CusePort::Create(node, &error);
     if (!p.cuse) {
         fprintf(stderr, "cuse_bench: %s\n", error.c_str());
         return p;

@@ -113,7 +113,7 @@ termios2 DefaultSettings()
 
 class CusePort::Impl {
 public:
-    explicit Impl(const CuseSpec& spec) : spec_(spec), path_("/dev/" + spec.name) {}
+    explicit Impl(const CuseNode& node) : node_(node), path_("/dev/" + node.name) {}
     ~Impl();
     bool Start(std::string* error);
 
@@ -189,7 +189,7 @@ private:
     bool QueueIoctl(fuse_req_t req, unsigned cmd, void* arg, size_t outSize);
     void ReplyInt(fuse_req_t req, int value, void* arg, size_t outSize);
 
-    const CuseSpec spec_;
+    const CuseNode node_;
     const std::string path_;
     UniqueFd bridge_;     // the bridge's end of the socket pair
     UniqueFd device_;     // the device's end, this thread's
@@ -277,20 +277,20 @@ bool ValidName(const std::string& name)
 
 }  // namespace
 
-CuseSpec CuseSpecForPair(int pair)
+CuseNode CuseNodeForPair(int pair)
 {
-    CuseSpec spec;
-    spec.name = "ttyS" + std::to_string(100 + pair);
-    spec.minor = 164 + static_cast<unsigned>(pair);
-    return spec;
+    CuseNode node;
+    node.name = "ttyS" + std::to_string(100 + pair);
+    node.minor = 164 + static_cast<unsigned>(pair);
+    return node;
 }
 
 // ---- making and ending the device
 
 bool CusePort::Impl::Start(std::string* error)
 {
-    if (!ValidName(spec_.name)) {
-        *error = "bad device name \"" + spec_.name + "\"";
+    if (!ValidName(node_.name)) {
+        *error = "bad device name \"" + node_.name + "\"";
         return false;
     }
     struct stat st;
@@ -327,11 +327,11 @@ bool CusePort::Impl::OpenChannel(std::string* error)
                  (e == ENOENT || e == ENODEV ? " (load the cuse module)" : e == EACCES ? " (needs root)" : "");
         return false;
     }
-    std::string devname = "DEVNAME=" + spec_.name;
+    std::string devname = "DEVNAME=" + node_.name;
     const char* info[] = {devname.c_str()};
     cuse_info ci{};
-    ci.dev_major = spec_.major;
-    ci.dev_minor = spec_.minor;
+    ci.dev_major = node_.major;
+    ci.dev_minor = node_.minor;
     ci.dev_info_argc = 1;
     ci.dev_info_argv = info;
     ci.flags = CUSE_UNRESTRICTED_IOCTL;
@@ -361,8 +361,8 @@ bool CusePort::Impl::AwaitInit(std::string* error)
 
 std::string CusePort::Impl::Refused() const
 {
-    return "the kernel refused device " + spec_.name + " (" + std::to_string(spec_.major) + ":" +
-           std::to_string(spec_.minor) + "): its name or number is taken";
+    return "the kernel refused device " + node_.name + " (" + std::to_string(node_.major) + ":" +
+           std::to_string(node_.minor) + "): its name or number is taken";
 }
 
 // The kernel puts the node in /dev (devtmpfs) as root 0600 before it
@@ -377,17 +377,17 @@ bool CusePort::Impl::FinishNode(std::string* error)
         *error = Refused();
         return false;
     }
-    if (!S_ISCHR(st.st_mode) || st.st_rdev != makedev(spec_.major, spec_.minor)) {
+    if (!S_ISCHR(st.st_mode) || st.st_rdev != makedev(node_.major, node_.minor)) {
         *error = path_ + " did not appear as the device (is /dev a devtmpfs?)";
         return false;
     }
-    group* g = getgrnam(spec_.group.c_str());
+    group* g = getgrnam(node_.group.c_str());
     if (!g) {
-        *error = "no group " + spec_.group;
+        *error = "no group " + node_.group;
         return false;
     }
     if (chown(path_.c_str(), 0, g->gr_gid) != 0 || chmod(path_.c_str(), 0660) != 0) {
-        *error = "cannot give " + path_ + " to group " + spec_.group + ": " + strerror(errno);
+        *error = "cannot give " + path_ + " to group " + node_.group + ": " + strerror(errno);
         return false;
     }
     return true;
@@ -1000,9 +1000,9 @@ bool CusePort::Impl::Ended() const
     return ended_;
 }
 
-std::unique_ptr<CusePort> CusePort::Create(const CuseSpec& spec, std::string* error)
+std::unique_ptr<CusePort> CusePort::Create(const CuseNode& node, std::string* error)
 {
-    auto impl = std::make_unique<Impl>(spec);
+    auto impl = std::make_unique<Impl>(node);
     if (!impl->Start(error))
         return nullptr;
     return std::unique_ptr<CusePort>(new CusePort(std::move(impl)));

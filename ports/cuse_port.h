@@ -24,7 +24,7 @@ struct CuseLineSettings {
 };
 
 // What a device is made as.
-struct CuseSpec {
+struct CuseNode {
     std::string name;        // under /dev, such as "ttyS100": letters, digits, '_' and '-'
     unsigned major = 4;      // 4 with minor 64 + n is the number Linux gives ttySn
     unsigned minor = 164;
@@ -34,7 +34,7 @@ struct CuseSpec {
 // The device for pair n: /dev/ttyS<100 + n>, number 4:<164 + n>. Serial
 // port listers (pyserial's among them) find ttyS names; the 8250 driver
 // keeps to ttyS0..ttyS31, so these do not meet real ports.
-CuseSpec CuseSpecForPair(int pair);
+CuseNode CuseNodeForPair(int pair);
 
 // The modem lines a program drives, and whether any program holds the device.
 struct CuseLines {
@@ -51,7 +51,7 @@ public:
     // Makes the device and waits until it is in /dev, root:group 0660.
     // nullptr and a reason a user can act on in *error when it cannot be
     // made: no /dev/cuse, not root, the name or the number taken.
-    static std::unique_ptr<CusePort> Create(const CuseSpec& spec, std::string* error);
+    static std::unique_ptr<CusePort> Create(const CuseNode& node, std::string* error);
     // Removes the device, also while programs hold it open: their next call
     // fails (ENODEV) and their pending calls end.
     ~CusePort();

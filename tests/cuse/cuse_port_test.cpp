@@ -43,10 +43,10 @@ protected:
     void SetUp() override
     {
         static int next = 0;
-        spec_.name = "ttyS" + std::to_string(200 + next);
-        spec_.minor = 64 + 200 + next++;
+        node_.name = "ttyS" + std::to_string(200 + next);
+        node_.minor = 64 + 200 + next++;
         std::string error;
-        port_ = CusePort::Create(spec_, &error);
+        port_ = CusePort::Create(node_, &error);
         ASSERT_TRUE(port_) << error;
     }
     int Open(int flags = 0) { return open(port_->Path().c_str(), O_RDWR | O_NOCTTY | flags); }
@@ -73,7 +73,7 @@ protected:
         return bits;
     }
 
-    CuseSpec spec_;
+    CuseNode node_;
     std::unique_ptr<CusePort> port_;
 };
 
@@ -87,9 +87,9 @@ TEST_F(CuseTest, IsASerialDeviceOfGroupDialoutAndItsNameIsTakenOnlyOnce)
     EXPECT_EQ(st.st_mode & 07777, 0660u);
     EXPECT_EQ(st.st_gid, 20u);  // dialout on Debian
     std::string error;
-    EXPECT_FALSE(CusePort::Create(spec_, &error));
-    EXPECT_NE(error.find(spec_.name), std::string::npos) << error;
-    CuseSpec sameNumber = spec_;
+    EXPECT_FALSE(CusePort::Create(node_, &error));
+    EXPECT_NE(error.find(node_.name), std::string::npos) << error;
+    CuseNode sameNumber = node_;
     sameNumber.name += "x";
     EXPECT_FALSE(CusePort::Create(sameNumber, &error));
     EXPECT_NE(error.find("taken"), std::string::npos) << error;
