@@ -166,6 +166,7 @@ private:
     void Serve();
     void ReceiveRequests(fuse_buf* buf);
     void ServeBridge(short revents);
+    void SendToBridge();
     int NextTimeoutMs() const;
     void Settle();
     void ServeReads();
@@ -477,12 +478,18 @@ void CusePort::Impl::ServeBridge(short revents)
             lastRx_ = Clock::now();
         }
     }
-    if ((revents & POLLOUT) && out_.Size() > 0) {
-        ssize_t n = send(device_.Get(), out_.Front(), out_.Size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            out_.Drop(static_cast<size_t>(n));
-            icount_.tx += static_cast<int>(n);
-        }
+    if (revents & POLLOUT)
+        SendToBridge();
+}
+
+void CusePort::Impl::SendToBridge()
+{
+    if (out_.Size() == 0 || outputStopped_)
+        return;
+    ssize_t n = send(device_.Get(), out_.Front(), out_.Size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+        out_.Drop(static_cast<size_t>(n));
+        icount_.tx += static_cast<int>(n);
     }
 }
 
@@ -509,6 +516,7 @@ int CusePort::Impl::NextTimeoutMs() const
 void CusePort::Impl::Settle()
 {
     ServeInterrupts();
+    SendToBridge();  // at once: no round through poll() for the bytes just written
     ServeWrites();
     ServeReads();
     ServeDrains();
