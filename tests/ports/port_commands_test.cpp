@@ -286,14 +286,10 @@ TEST_F(Commands, ExportThenImportIntoAnEmptyListRecreatesThePorts)
     cmd_.Delete({0, 1});
     cmd_.Import();
     EXPECT_TRUE(Said().empty());
-    EXPECT_STREQ(PortTable[0].name, "COM3");
     const PortRecord& r = PortTable[1];
-    EXPECT_STREQ(r.name, "COM12");
-    EXPECT_EQ(r.mode, MODE_UDP);
-    EXPECT_STREQ(DstAddrText(&r), "10.1.2.3");
-    EXPECT_EQ(r.useCustom, 1);
-    EXPECT_STREQ(r.devName, "meter-7");
-    EXPECT_EQ(r.keepAlive, 30u);
+    EXPECT_EQ(std::tuple(std::string(PortTable[0].name), std::string(r.name), r.mode, std::string(DstAddrText(&r)),
+                         r.useCustom, std::string(r.devName), r.keepAlive),
+              std::tuple("COM3", "COM12", uint32_t{MODE_UDP}, "10.1.2.3", 1, "meter-7", 30u));
 }
 
 TEST_F(Commands, OptionCancelChangesNothingAndOkWritesFlagsAndTheAutostartEntry)
