@@ -145,7 +145,8 @@ PortSettings GivenSettings(const CommandRequest& q, const PortRecord* r)
 // first try seconds later; --list shows their reason.)
 std::string FirstAttemptFailure(const PortRecord& r, CommandPlace& place)
 {
-    for (int waited = 0; r.mode == MODE_TCPSERVER && waited < kFirstAttemptMs && !place.ended(); waited += kFirstAttemptPollMs) {
+    for (int waited = 0; r.mode == MODE_TCPSERVER && waited < kFirstAttemptMs && !place.ended();
+         waited += kFirstAttemptPollMs) {
         if (r.waitingToBind.load())
             return r.name + std::string(" is started and waits to bind: ") + LastFailureText(&r);
         if (r.state.load() >= STATE_CONNECTED || r.lastError.load() != 0)
