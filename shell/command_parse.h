@@ -25,6 +25,7 @@ struct CommandRequest {
     std::optional<std::string> custom;  // the device name; empty: raw, the name kept
     std::optional<uint32_t> keepAlive;
     std::optional<uint32_t> idle;
+    std::optional<uint32_t> deadPeer;
 
     // The arguments as given, the file made absolute: the same command
     // anywhere, as handed to a running program.
