@@ -7,6 +7,8 @@
 std::shared_ptr<PortMonitor> PortMonitor::Attach(PortRecord* record)
 {
     std::shared_ptr<PortMonitor> m(new PortMonitor(record));
+    // A first line at once: the person (or script) knows the monitor stands.
+    FormatTraceEvent(&m->pending_, WallMicros(), LogName(record), "monitor on");
     record->trace.AddMonitor(m);
     return m;
 }
