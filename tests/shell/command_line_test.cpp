@@ -35,13 +35,9 @@ Result Cli(const uitest::ProgramRun& run, const std::string& args)
 bool HasLine(const std::string& text, const std::vector<std::string>& words)
 {
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        bool all = true;
-        for (const std::string& w : words)
-            all = all && line.find(w) != std::string::npos;
-        if (all)
+    for (std::string line; std::getline(in, line);)
+        if (std::all_of(words.begin(), words.end(), [&](const std::string& w) { return line.find(w) != line.npos; }))
             return true;
-    }
     return false;
 }
 
