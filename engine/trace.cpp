@@ -280,4 +280,15 @@ void PortTrace::RemoveMonitor(const TraceOutput* monitor)
     UpdateOn();
 }
 
+void PortTrace::Clear()
+{
+    std::vector<std::shared_ptr<TraceOutput>> gone;  // let go of outside the lock
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        gone.swap(monitors_);
+        gone.push_back(std::move(file_));
+        UpdateOn();
+    }
+}
+
 void PortTrace::UpdateOn() { on_.store(file_ || !monitors_.empty(), std::memory_order_relaxed); }

@@ -96,6 +96,9 @@ public:
     bool HasFile() const;
     void AddMonitor(std::shared_ptr<TraceOutput> monitor);
     void RemoveMonitor(const TraceOutput* monitor);
+    // Every output let go of: the port is gone, nothing of a later one may
+    // reach its file or its monitors.
+    void Clear();
 
 private:
     void Deliver(const std::string& lines);
