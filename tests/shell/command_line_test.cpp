@@ -84,9 +84,7 @@ TEST(CommandLine, ARunningProgramAddsBridgesListsTracesAndDeletes)
         ASSERT_EQ(write(user, "to peer", 7), 7);
         EXPECT_EQ(uitest::ReadExactly(peer, 7, 5000), "to peer");
     }
-    Result list = Cli(run, "--list");
-    EXPECT_EQ(list.status, 0);
-    EXPECT_TRUE(HasLine(list.out, {"COM7", "tcpserver", "0.0.0.0:0", "127.0.0.1:" + port, folder.File("dev/COM7")}));
+    EXPECT_TRUE(HasLine(Cli(run, "--list").out, {"COM7", "tcpserver", "0.0.0.0:0", "127.0.0.1:" + port, folder.File("dev/COM7")}));
     nlohmann::json ports;
     ASSERT_TRUE(Eventually([&] {
         ports = nlohmann::json::parse(Cli(run, "--list --json").out);
@@ -105,8 +103,7 @@ TEST(CommandLine, ARunningProgramAddsBridgesListsTracesAndDeletes)
     EXPECT_EQ(monitor.find(trace), monitor.find('\n') + 1) << monitor;  // after its "monitor on"
     EXPECT_TRUE(HasLine(trace, {" COM7 net>serial 8 74 6f 20 75 73 65 72 21 |to user!|"})) << trace;
     EXPECT_TRUE(HasLine(trace, {" COM7 event disconnect: "})) << trace;  // closed, or a newer client came first
-    close(user);
-    close(peer);
+    close(user), close(peer);
 
     Result del = Cli(run, "--delete COM7");
     EXPECT_EQ(del.status, 0) << del.err;
