@@ -51,7 +51,8 @@ class TraceFile final : public TraceOutput {
 public:
     static constexpr uint64_t kDefaultCap = 16u << 20;
 
-    // Appends to path; nullptr with *error ("open PATH: reason") when it
+    // Appends to path, made for this user alone (mode 0600: a serial line
+    // carries logins); nullptr with *error ("open PATH: reason") when it
     // cannot be opened.
     static std::unique_ptr<TraceFile> Open(const std::string& path, uint64_t cap, std::string* error);
     // Writes what is queued, then closes.
