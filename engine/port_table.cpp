@@ -77,7 +77,7 @@ void InitPortTable(PortStateTarget* target)
         r.lastFromSerialAt.store(0);
         r.lastToSerialAt.store(0);
         r.stateSince.store(0);
-        r.trace.StopFile();
+        r.trace.Clear();
         r.useCustom = 0;
         r.emuBR = 1;
         r.detectDtr = 0;

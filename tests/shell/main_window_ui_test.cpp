@@ -161,11 +161,9 @@ TEST_F(MainWindowTest, KeysTheListMenuAndUninstallActOnlyWhenMeant)
     // The row's trace goes to the file chosen until "Stop trace".
     PortTrace& trace = PortTable[RowPortNumber(list->topLevelItem(1))].trace;
     seam.saveAnswer = QString::fromStdString(folder.File("trace.log"));
-    items[6]->trigger();
-    trace.Event("COM7", "seen");
+    items[6]->trigger(), trace.Event("COM7", "seen");
     EXPECT_TRUE(items[7]->isEnabled());
-    items[7]->trigger();
-    trace.Event("COM7", "unseen");
+    items[7]->trigger(), trace.Event("COM7", "unseen");
     EXPECT_TRUE(folder.Read("trace.log").ends_with(" COM7 event seen\n")) << folder.Read("trace.log");
     key(Qt::Key_Return);  // Property, like a double click
     EXPECT_EQ(seam.modals, std::vector<QString>{"PortDialog"});
