@@ -56,26 +56,23 @@ bool ParseLineSettings(const std::string& text, LineSettings* out, std::string* 
 {
     const std::vector<std::string> p = SplitCommas(text);
     LineSettings line = *out;
-    if (p.size() != 4) {
-        *error = "the line setting must be BAUD,BITS,PARITY,STOP, for example 9600,8,N,1";
+    auto fail = [error](const char* why) {
+        if (error)
+            *error = why;
         return false;
-    }
+    };
+    if (p.size() != 4)
+        return fail("the line setting must be BAUD,BITS,PARITY,STOP, for example 9600,8,N,1");
     // Nine digits at most: anything longer is no rate a line runs at.
-    if (!AllDigits(p[0]) || p[0].size() > 9 || std::strtoul(p[0].c_str(), nullptr, 10) == 0) {
-        *error = "baud must be a whole number from 1 to 999999999";
-        return false;
-    }
+    if (!AllDigits(p[0]) || p[0].size() > 9 || std::strtoul(p[0].c_str(), nullptr, 10) == 0)
+        return fail("baud must be a whole number from 1 to 999999999");
     line.baud = static_cast<uint32_t>(std::strtoul(p[0].c_str(), nullptr, 10));
-    if (p[1].size() != 1 || p[1][0] < '5' || p[1][0] > '8') {
-        *error = "data bits must be 5, 6, 7 or 8";
-        return false;
-    }
+    if (p[1].size() != 1 || p[1][0] < '5' || p[1][0] > '8')
+        return fail("data bits must be 5, 6, 7 or 8");
     line.dataBits = static_cast<uint8_t>(p[1][0] - '0');
     const char parity = p[2].size() == 1 ? static_cast<char>(p[2][0] & ~0x20) : '?';
-    if (!std::strchr("NEOMS", parity) || parity == '\0') {
-        *error = "parity must be N, E, O, M or S";
-        return false;
-    }
+    if (!std::strchr("NEOMS", parity) || parity == '\0')
+        return fail("parity must be N, E, O, M or S");
     line.parity = parity;
     if (p[3] == "1")
         line.stop = StopBits::kOne;
@@ -83,10 +80,8 @@ bool ParseLineSettings(const std::string& text, LineSettings* out, std::string* 
         line.stop = StopBits::kOneAndHalf;
     else if (p[3] == "2")
         line.stop = StopBits::kTwo;
-    else {
-        *error = "stop bits must be 1, 1.5 or 2";
-        return false;
-    }
+    else
+        return fail("stop bits must be 1, 1.5 or 2");
     *out = line;
     return true;
 }

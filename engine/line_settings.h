@@ -30,8 +30,8 @@ struct LineSettings {
 };
 
 // "BAUD,BITS,PARITY,STOP" as typed (parity in either case). False with
-// *error saying what is wrong ("parity must be N, E, O, M or S"); *out is
-// then unchanged. Flow control, DTR and RTS are not part of the text.
+// *error (when given) saying what is wrong ("parity must be N, E, O, M or
+// S"); *out is then unchanged. Flow control, DTR and RTS are not part of the text.
 bool ParseLineSettings(const std::string& text, LineSettings* out, std::string* error);
 // The same text: "9600,8,N,1", "2400,7,E,1.5".
 std::string FormatLineSettings(const LineSettings& line);

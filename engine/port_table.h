@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "engine/limits.h"
+#include "engine/line_settings.h"
 
 struct PortRecord;
 class StopEvent;
@@ -58,6 +59,11 @@ struct PortRecord {
     // Seconds after which a TCP peer that stopped answering is given up:
     // 0 off, otherwise 5 to 3600.
     uint32_t deadPeer = 60;
+    // A tcpclient port whose peer is a device server speaking Telnet with
+    // the COM-PORT-OPTION, and the line sent to it until the serial program
+    // sets its own.
+    int32_t rfc2217 = 0;
+    LineSettings line;
     std::atomic<int32_t> state{STATE_STOPPED};
     uint32_t mode = MODE_TCPCLIENT;
     char name[8] = {};
@@ -70,6 +76,9 @@ struct PortRecord {
     std::atomic<uint64_t> bytesIn{0};
     std::atomic<uint64_t> bytesOut{0};
     std::atomic<int> lastError{0};
+    // The line the device server last confirmed (PackLineSettings), 0 for
+    // none in this bridge's run.
+    std::atomic<uint64_t> lineConfirmed{0};
 };
 
 // Process-wide table, indexed by pair number.
