@@ -52,6 +52,8 @@ bool UnpackLineSettings(uint64_t packed, LineSettings* line);
 class LineListener {
 public:
     virtual ~LineListener() = default;
+    // The settings in force, which a new connection starts from.
+    virtual const LineSettings& Line() const = 0;
     virtual void SetLine(const LineSettings& line) = 0;
     virtual void SetBreak(bool on) = 0;
     // Data the program dropped: its input (kPurgeReceived), its output

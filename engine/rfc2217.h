@@ -30,6 +30,7 @@ public:
     // Start of a connection: parsing afresh, options off, our offers sent.
     void Reset() override;
     bool Transparent() const override { return false; }
+    LineListener* LineChanges() override { return this; }
 
     // Sent at once while the server accepts COM-PORT-OPTION, else at its
     // acceptance.
@@ -37,7 +38,7 @@ public:
     void SetBreak(bool on) override;
     void PurgeData(Purge which) override;
 
-    const LineSettings& Line() const { return line_; }
+    const LineSettings& Line() const override { return line_; }
     // The last NOTIFY-MODEMSTATE: CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80.
     uint8_t ModemState() const { return modemState_; }
     bool ComPortOn() const { return comPort_ == kOn; }
