@@ -1,16 +1,14 @@
 #include "engine/loops.h"
 
-#include <sys/socket.h>
-
 #include <cerrno>
-#include <cstdio>
 #include <string>
 
-#include "engine/diagnostics.h"
+#include "engine/failure_log.h"
 #include "engine/net.h"
 #include "engine/port_table.h"
 #include "engine/protocol.h"
 #include "engine/pump.h"
+#include "engine/seconds_clock.h"
 #include "engine/serial_side.h"
 #include "engine/stop_event.h"
 #include "engine/unique_fd.h"
@@ -20,7 +18,20 @@ namespace {
 constexpr int kClientWaitMs = 2000;
 constexpr int kServerWaitMs = 1000;
 constexpr int kConnectPauseMs = 1000;
-constexpr int kListenBacklog = 0x7FFFFFFF;
+// A local address or port that cannot be had yet is tried again this often.
+constexpr int kBindPauseMs = 1000;
+
+// A failed step: kept in the record for the port list, told by the port's log.
+void Fail(PortRecord* record, FailureLog& log, const std::string& failure)
+{
+    NoteFailure(record, errno, failure);
+    log.Failed(failure);
+}
+
+std::string LocalEndpoint(const PortRecord* record)
+{
+    return std::string(LocAddrText(record)) + ":" + std::to_string(record->locPort);
+}
 
 // One connection on an established socket: the bridge side is opened anew
 // for it and closed when the pump returns; the keeper lets go of it meanwhile.
@@ -39,11 +50,32 @@ int Serve(PortRecord* record, const StopEvent& stop, Protocol& framing, int sock
     return newer;
 }
 
+// One attempt of tcpclient or udp: a bound socket connected, or -1 with the
+// failure noted (nothing when stopped).
+int Attempt(PortRecord* record, const StopEvent& stop, int protocol, UserSideKeeper& keeper,
+            FailureLog& log)
+{
+    std::string failure;
+    UniqueFd sock(Bound(record, protocol, &failure));
+    record->waitingToBind.store(!sock.IsValid());
+    int fd = sock.IsValid() ? Connect(std::move(sock), record, stop, keeper, &failure) : -1;
+    if (fd < 0 && !failure.empty())
+        Fail(record, log, failure);
+    if (fd >= 0) {
+        NoteConnected(record);
+        log.Cleared("connected to " + std::string(DstAddrText(record)) + ":" +
+                    std::to_string(record->dstPort));
+    }
+    return fd;
+}
+
 // tcpclient and udp differ only in the pause and the "Connecting" state.
 void ConnectingLoop(PortRecord* record, const StopEvent& stop, Protocol& framing, int protocol)
 {
     UserSideKeeper keeper(record);
+    FailureLog log(LogName(record), RealSecondsClock());
     PostPortState(record, STATE_WAITING);
+    int pauseMs = kClientWaitMs;
     if (!keeper.WaitStop(stop.Fd(), kClientWaitMs)) {
         do {
             PostPortState(record, STATE_CHECKING);
@@ -53,11 +85,12 @@ void ConnectingLoop(PortRecord* record, const StopEvent& stop, Protocol& framing
                     break;
                 PostPortState(record, STATE_CONNECTING);
             }
-            int sock = Connect(protocol, record, stop, &keeper);
-            if (sock < 0)
-                NoteFailure(record, errno);
-            else
-                NoteConnected(record);
+            int sock = Attempt(record, stop, protocol, keeper, log);
+            if (sock < 0 && stop.IsSignalled())
+                break;
+            pauseMs = record->waitingToBind.load() ? kBindPauseMs : kClientWaitMs;
+            if (record->waitingToBind.load())
+                PostPortState(record, STATE_WAITING);
             record->sock.store(sock);
             if (sock >= 0) {
                 PostPortState(record, STATE_CONNECTED);
@@ -68,9 +101,31 @@ void ConnectingLoop(PortRecord* record, const StopEvent& stop, Protocol& framing
                 Disconnect(record, sock);
                 PostPortState(record, STATE_WAITING);
             }
-        } while (!keeper.WaitStop(stop.Fd(), kClientWaitMs));
+        } while (!keeper.WaitStop(stop.Fd(), pauseMs));
     }
     PostPortState(record, STATE_STOPPED);
+}
+
+// Until the listening socket is had or stop comes, Waiting and trying again:
+// the local address may not exist yet, or another program holds the port.
+int ListenWhenPossible(PortRecord* record, const StopEvent& stop, UserSideKeeper& keeper,
+                       FailureLog& log)
+{
+    for (bool waiting = false;; waiting = true) {
+        std::string failure;
+        int fd = Listen(record, &failure);
+        if (fd >= 0) {
+            NoteConnected(record);  // listening: no failure to show
+            log.Cleared("listening on " + LocalEndpoint(record));
+            return fd;
+        }
+        record->waitingToBind.store(true);
+        Fail(record, log, failure);
+        if (!waiting)
+            PostPortState(record, STATE_WAITING);
+        if (keeper.WaitStop(stop.Fd(), kBindPauseMs))
+            return -1;
+    }
 }
 
 }  // namespace
@@ -87,33 +142,22 @@ void UdpLoop(PortRecord* record, const StopEvent& stop, Protocol& framing)
 
 void ServerLoop(PortRecord* record, const StopEvent& stop, Protocol& framing)
 {
-    char locPort[16];
-    LocPortText(record, locPort, sizeof locPort);
-    const std::string locAddr = LocAddrText(record);
-
-    // A listening socket that cannot be had ends the bridge with its state
-    // as it was: there is nothing to retry without the user.
-    UniqueFd listener(Socket(record, kProtoTcp, locAddr.c_str(), locPort));
     record->sock.store(kInvalidSocket);
+    UserSideKeeper keeper(record);
+    FailureLog log(LogName(record), RealSecondsClock());
+    UniqueFd listener(ListenWhenPossible(record, stop, keeper, log));
     if (!listener.IsValid()) {
-        NoteFailure(record, errno);
+        PostPortState(record, STATE_STOPPED);
         return;
     }
-    if (listen(listener.Get(), kListenBacklog) != 0) {
-        NoteFailure(record, errno);
-        LogLastError("%s: listen(\"%s\", \"%s\")", LogName(record), locAddr.c_str(), locPort);
-        return;
-    }
-    NoteConnected(record);  // listening: no failure to show
     record->sock.store(listener.Get());
 
-    UserSideKeeper keeper(record);
     // A newer client that ended a connection is served next.
     UniqueFd newer;
     if (!keeper.WaitStop(stop.Fd(), kServerWaitMs)) {
         do {
             PostPortState(record, STATE_WAITING);
-            int client = newer.IsValid() ? newer.Release() : Accept(record, listener.Get(), stop, &keeper);
+            int client = newer.IsValid() ? newer.Release() : Accept(record, listener.Get(), stop, keeper);
             if (client < 0)
                 continue;
             PostPortState(record, STATE_CHECKING);

@@ -68,6 +68,8 @@ void InitPortTable(PortStateTarget* target)
         r.bytesIn.store(0);
         r.bytesOut.store(0);
         r.lastError.store(0);
+        r.waitingToBind.store(false);
+        r.failureText.clear();
         r.useCustom = 0;
         r.emuBR = 1;
         r.detectDtr = 0;
@@ -154,9 +156,25 @@ void NoteConnected(PortRecord* record)
     record->bytesIn.store(0);
     record->bytesOut.store(0);
     record->lastError.store(0);
+    record->waitingToBind.store(false);
+    std::lock_guard<std::mutex> hold(record->failureMutex);
+    record->failureText.clear();
 }
 
-void NoteFailure(PortRecord* record, int error) { record->lastError.store(error ? error : EIO); }
+void NoteFailure(PortRecord* record, int error, const std::string& text)
+{
+    {
+        std::lock_guard<std::mutex> hold(record->failureMutex);
+        record->failureText = text;
+    }
+    record->lastError.store(error ? error : EIO);
+}
+
+std::string LastFailureText(const PortRecord* record)
+{
+    std::lock_guard<std::mutex> hold(record->failureMutex);
+    return record->failureText;
+}
 void SetLocPortText(PortRecord* record, const char* text) { record->locPort = LeadingDigits(text); }
 void SetDstPortText(PortRecord* record, const char* text) { record->dstPort = LeadingDigits(text); }
 

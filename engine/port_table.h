@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
 
 #include "engine/limits.h"
 #include "engine/line_settings.h"
@@ -56,8 +58,8 @@ struct PortRecord {
     char devName[32] = {};
     uint32_t keepAlive = 0;
     uint32_t idleTime = 0;
-    // Seconds after which a TCP peer that stopped answering is given up:
-    // 0 off, otherwise 5 to 3600.
+    // Seconds within which a TCP peer that vanished without a word (power
+    // cut, cable, NAT) is noticed; 0 never, else 5..3600.
     uint32_t deadPeer = 60;
     // A tcpclient port whose peer is a device server speaking Telnet with
     // the COM-PORT-OPTION, and the line sent to it until the serial program
@@ -72,13 +74,19 @@ struct PortRecord {
     std::shared_ptr<BridgeThreadHandle> thread;
     // What the port list shows of a running bridge, written by its thread:
     // bytes from and to the peer in this connection, and the error of the
-    // last attempt that failed (0 once a connection stands).
+    // last attempt that failed (0 once a connection stands; its text through
+    // LastFailureText).
     std::atomic<uint64_t> bytesIn{0};
     std::atomic<uint64_t> bytesOut{0};
     std::atomic<int> lastError{0};
     // The line the device server last confirmed (PackLineSettings), 0 for
     // none in this bridge's run.
     std::atomic<uint64_t> lineConfirmed{0};
+    // A tcpserver or udp port whose local address or port cannot be had yet
+    // waits in STATE_WAITING and tries again; true meanwhile.
+    std::atomic<bool> waitingToBind{false};
+    mutable std::mutex failureMutex;
+    std::string failureText;  // under failureMutex
 };
 
 // Process-wide table, indexed by pair number.
@@ -117,10 +125,13 @@ void SetLocAddrText(PortRecord* record, const char* text);  // not dotted IPv4 -
 // A dotted address as before; any other text is kept as a host name (cut to
 // fit), and DstAddrText gives it back as typed.
 void SetDstAddrText(PortRecord* record, const char* text);
-// Marks the start of a connection (counters to 0, no error) or a failed
-// attempt (its errno).
+// Marks the start of a connection or a listening socket had (counters to
+// 0, no error, not waiting to bind), or a failed attempt: its errno and its
+// text ("bind 10.9.9.9:4003: Cannot assign requested address").
 void NoteConnected(PortRecord* record);
-void NoteFailure(PortRecord* record, int error);
+void NoteFailure(PortRecord* record, int error, const std::string& text);
+// The text of the last failure; empty when none stands.
+std::string LastFailureText(const PortRecord* record);
 void SetLocPortText(PortRecord* record, const char* text);  // leading digits, 0 when none
 void SetDstPortText(PortRecord* record, const char* text);
 void SetModeByName(PortRecord* record, const char* text);   // unchanged when nothing matches

@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "engine/diagnostics.h"
 #include "engine/line_watch.h"
@@ -28,6 +30,9 @@ namespace {
 // queue limit, up to kMaxStreamBuffer.
 constexpr uint32_t kDatagramSize = 1024;
 constexpr uint32_t kMaxStreamBuffer = 64 * 1024;
+// The last bytes of a connection may wait this long for each piece to be
+// taken: a slow reader gets them all, one that stopped reading does not hold
+// the connection.
 constexpr int kLastWritePauseMs = 1000;
 
 // The order is the priority: the events ready in one pass are taken in
@@ -103,8 +108,9 @@ private:
     void HandleReceived();
     void HandleWritten();
     void HandleAccept();
+    void SocketFailed(const char* call);
     ssize_t Put(bool toSocket);
-    void Drain(bool toSocket, Deadline deadline);
+    void Drain(bool toSocket);
     bool MayRead(const ByteQueue& queue, const OutBuffer& out) const;
     uint32_t DirectRoom(const ByteQueue& queue, const OutBuffer& out) const;
     ssize_t ReadDevice(unsigned char* buf, size_t n);
@@ -265,7 +271,7 @@ bool Pump::ReadStatus()
     ssize_t n;
     while ((n = ReadDevice(devIn_, size_)) > 0)
         framing_.FromSerial(devIn_, static_cast<int>(n));
-    Drain(true, DeadlineIn(kLastWritePauseMs));
+    Drain(true);
     return false;
 }
 
@@ -396,7 +402,7 @@ void Pump::Handle(int event)
     case EVENT_CLOSE:
         LogLine("%s: EVENT_CLOSE\n", name_);
         if (devWritePending_ || framing_.toSerial.Count() != 0)
-            Drain(false, DeadlineIn(kLastWritePauseMs));
+            Drain(false);
         end_ = true;
         break;
     case EVENT_ACCEPT:
@@ -406,6 +412,17 @@ void Pump::Handle(int event)
         end_ = true;
         break;
     }
+}
+
+// The socket failed (a reset, a peer found dead): the connection ends, and
+// the port list shows why.
+void Pump::SocketFailed(const char* call)
+{
+    const int err = errno;
+    LogLastError("%s: InOut(): %s", name_, call);
+    char text[256];
+    NoteFailure(record_, err, std::string("connection: ") + strerror_r(err, text, sizeof text));
+    end_ = true;
 }
 
 // A client the filter refuses is closed without touching this connection;
@@ -468,8 +485,7 @@ void Pump::HandleSent()
     if (Put(true) >= 0) {
         sockWritePending_ = false;
     } else if (!WouldBlock(errno)) {
-        LogLastError("%s: InOut(): send()", name_);
-        end_ = true;
+        SocketFailed("send()");
     }
 }
 
@@ -481,8 +497,7 @@ void Pump::HandleReceived()
         socklen_t len = sizeof err;
         if (getsockopt(sock_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0) {
             errno = err;
-            LogLastError("%s: InOut(): getsockopt(SO_ERROR)", name_);
-            end_ = true;
+            SocketFailed("getsockopt(SO_ERROR)");
         }
         return;
     }
@@ -493,8 +508,7 @@ void Pump::HandleReceived()
         // A datagram cut to fit the buffer would reach the serial side with a
         // hole in it.
         errno = EMSGSIZE;
-        LogLastError("%s: InOut(): recv()", name_);
-        end_ = true;
+        SocketFailed("recv()");
     } else if (n > 0) {
         sockReadPending_ = false;
         record_->bytesIn.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
@@ -513,8 +527,7 @@ void Pump::HandleReceived()
         LogLine("%s: Received EOF\n", name_);
         endOfStream_ = true;  // the read stays pending: nothing more comes
     } else if (!WouldBlock(errno)) {
-        LogLastError("%s: InOut(): recv()", name_);
-        end_ = true;
+        SocketFailed("recv()");
     }
 }
 
@@ -551,11 +564,10 @@ ssize_t Pump::Put(bool toSocket)
     return n;
 }
 
-// The last bytes of a connection get until the deadline to leave: what a
-// closing serial program wrote, to the socket; what the peer sent before it
-// closed, to the serial program, unless it has closed its port too. A stop
-// ends the wait.
-void Pump::Drain(bool toSocket, Deadline deadline)
+// The last bytes of a connection leave while they are taken: what a closing
+// serial program wrote, to the socket; what the peer sent before it closed,
+// to the serial program, unless it has closed its port too. A stop ends it.
+void Pump::Drain(bool toSocket)
 {
     OutBuffer& out = toSocket ? sockOut_ : devOut_;
     ByteQueue& queue = toSocket ? framing_.toNet : framing_.toSerial;
@@ -571,8 +583,8 @@ void Pump::Drain(bool toSocket, Deadline deadline)
                 return;
         }
         pollfd p[2] = {{fd, POLLOUT, 0}, {stop_.Fd(), POLLIN, 0}};
-        if (PollUntil(p, 2, deadline) <= 0 || p[1].revents || !(p[0].revents & ready) ||
-            (p[0].revents & gone))
+        if (PollUntil(p, 2, DeadlineIn(kLastWritePauseMs)) <= 0 || p[1].revents ||
+            !(p[0].revents & ready) || (p[0].revents & gone))
             return;
         if (Put(toSocket) < 0 && !WouldBlock(errno)) {
             if (toSocket || errno != EIO)

@@ -76,7 +76,7 @@ BridgeDevice OpenDevice(const PortRecord* record)
     }
     // A read must come back at once with what is there: the pump waits in
     // poll(), never in read() or write().
-    if (fcntl(device.fd_, F_SETFL, device.savedFlags_ | O_NONBLOCK) != 0) {
+    if (device.savedFlags_ < 0 || fcntl(device.fd_, F_SETFL, device.savedFlags_ | O_NONBLOCK) != 0) {
         LogLastError("%s: fcntl(\"%s\", O_NONBLOCK)", LogName(record), name);
         device.Close();
         return device;

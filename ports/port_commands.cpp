@@ -1,5 +1,7 @@
 #include "ports/port_commands.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -8,6 +10,8 @@
 #include "config/autorun.h"
 #include "config/export_import.h"
 #include "engine/bridge.h"
+#include "config/options_document.h"
+#include "config/port_options.h"
 #include "engine/com_name.h"
 #include "engine/port_table.h"
 #include "ports/pair_setup.h"
@@ -259,8 +263,12 @@ void PortCommands::Property(const Selection& selected)
         return;
 
     const RecordSettingsCopy before(*r);
+    const std::string oldName = r->name;
     StoreSettings(r, s);
     list_.PortChanged(*r);
+    // A new name that no device holds: pairs.dat takes it next.
+    if (oldName != r->name && !program_.Pairs().DeviceExists(r->name))
+        SaveUnderBothNames(before);
     if (ApplyPort(r) == 0) {
         ui_.Message(kMsgApplyFail);
         // The pair kept its old name: so does the record, or the settings
@@ -268,6 +276,20 @@ void PortCommands::Property(const Selection& selected)
         before.RestoreInto(r);
         list_.PortChanged(*r);
     }
+}
+
+// Until pairs.dat names the pair anew, options.dat holds its settings under
+// both names: a crash in between leaves the pair its own settings, whichever
+// name it carries. The next save drops the name no pair carries.
+void PortCommands::SaveUnderBothNames(const RecordSettingsCopy& before)
+{
+    PortRecord old;
+    before.RestoreInto(&old);
+    OptionsDocument doc(OptionsText(options_).c_str());
+    WritePortOptions(doc, old);
+    std::string text;
+    doc.GetText(text);
+    WriteFileAtomic(AT_FDCWD, OptionsPath(program_.Dir()).c_str(), text);
 }
 
 void PortCommands::Export()

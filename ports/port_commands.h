@@ -14,6 +14,7 @@
 #include "config/port_settings.h"
 
 struct PortRecord;
+struct RecordSettingsCopy;
 class Program;
 
 // What the commands ask of a person: messages, the two dialogs that collect
@@ -122,6 +123,7 @@ public:
 
 private:
     void RemovePorts(const Selection& numbers);
+    void SaveUnderBothNames(const RecordSettingsCopy& before);
 
     Program& program_;
     OptionsState& options_;

@@ -1,6 +1,5 @@
 #include "ports/program.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "config/options_document.h"
@@ -29,7 +28,7 @@ Program::Opened Program::Open(PortStateTarget* target, bool bridges)
     if (!pairs_->OwnsFolder())
         return Opened::kHeld;
     // Left by a save that a crash cut short; this copy is the only writer.
-    unlinkat(AT_FDCWD, (OptionsPath(dir_) + ".tmp").c_str(), 0);
+    unlink((OptionsPath(dir_) + ".tmp").c_str());
     if (bridges_)
         SetBridgeSideProvider(pairs_.get());
     Discover();

@@ -109,6 +109,17 @@ int App::Run()
 
     Program program(dir);
     MainWindow window(program);
+    // Before the start, which may take a while: a signal meanwhile ends the
+    // program once it runs, with the save, instead of killing it.
+    std::unique_ptr<QSocketNotifier> signalNotifier;
+    if (InstallSignalHandlers()) {
+        signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &window, [&window] {
+            char buf[16];
+            [[maybe_unused]] ssize_t n = read(g_signalPipe[0], buf, sizeof buf);
+            window.OnSignalExit();
+        });
+    }
     switch (StartProgram(program, window)) {
     case Program::Opened::kNoFolder:
         LogNote("velkaro_redi: open(%s): %s\n", dir.c_str(), strerror(errno));
@@ -122,15 +133,6 @@ int App::Run()
     // A session that ends without "Exit" still stops the bridges and saves.
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, &window, &MainWindow::Shutdown);
 
-    std::unique_ptr<QSocketNotifier> signalNotifier;
-    if (InstallSignalHandlers()) {
-        signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &window, [&window] {
-            char buf[16];
-            [[maybe_unused]] ssize_t n = read(g_signalPipe[0], buf, sizeof buf);
-            window.OnSignalExit();
-        });
-    }
     // The command line reaches the copy that owns the folder.
     bool busy = false;
     ControlServer control(dir, [&](const std::vector<std::string>& args) {

@@ -120,7 +120,6 @@ int Fail(std::string* err, std::string text)
     return kExitFailed;
 }
 
-
 void AddPort(const CommandRequest& q, PortCommands& commands)
 {
     PortSettings base = DefaultPortSettings();

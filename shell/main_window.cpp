@@ -62,7 +62,14 @@ QTreeWidget* MainWindow::PortList() const { return ui_->portList; }
 
 void MainWindow::BindActions()
 {
-    auto on = [this](QAction* action, auto handler) { connect(action, &QAction::triggered, this, handler); };
+    // Once the program has ended (a failed save's message may still be up)
+    // no command reaches its ports.
+    auto on = [this](QAction* action, auto handler) {
+        connect(action, &QAction::triggered, this, [this, handler] {
+            if (!ended_)
+                handler();
+        });
+    };
     on(ui_->actionOption, [this] { commands_.Option(); });
     on(ui_->actionTools, [this] { OnTools(); });
     on(ui_->actionExportPorts, [this] { commands_.Export(); });
@@ -81,9 +88,15 @@ void MainWindow::BindTray()
 {
     connect(&tray_, &TrayIcon::showWindowRequested, this, &MainWindow::OnShowWindow);
     connect(&tray_, &TrayIcon::toggleWindowRequested, this, &MainWindow::OnTrayToggle);
-    connect(&tray_, &TrayIcon::optionRequested, this, [this] { commands_.Option(); });
+    connect(&tray_, &TrayIcon::optionRequested, this, [this] {
+        if (!ended_)
+            commands_.Option();
+    });
     connect(&tray_, &TrayIcon::aboutRequested, this, &MainWindow::OnAbout);
-    connect(&tray_, &TrayIcon::uninstallRequested, this, [this] { commands_.Uninstall(); });
+    connect(&tray_, &TrayIcon::uninstallRequested, this, [this] {
+        if (!ended_)
+            commands_.Uninstall();
+    });
     connect(&tray_, &TrayIcon::exitRequested, this, &MainWindow::OnExit);
 }
 

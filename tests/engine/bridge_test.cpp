@@ -80,10 +80,14 @@ TEST_F(PumpTest, LargePiecesArriveExactWithSlowReadersAnIdleLinkNeverWakesAndACl
     int polls = framing_.polls;
     SleepMs(1500);
     EXPECT_EQ(framing_.polls, polls);
-    // What the peer sent before it closed all reaches the program.
-    const std::string data = Pattern(300000, 2);
+    // What the peer sent before it closed all reaches the program, which
+    // takes longer than a second for the last of it.
+    const std::string data = Pattern(100000, 2);
     std::thread writer([&] { WriteAll(peer_, data), shutdown(peer_, SHUT_WR); });
-    EXPECT_TRUE(ReadSome(user, data.size()) == data);
+    std::string got;
+    for (std::string piece = "-"; got.size() < data.size() && !piece.empty(); SleepMs(300))
+        got += piece = ReadSome(user, std::min<size_t>(8192, data.size() - got.size()));
+    EXPECT_TRUE(got == data) << got.size();
     writer.join();
     EXPECT_TRUE(EndsWithin(2000));
     EXPECT_EQ(Out(), "COM1: open(\"ZPVB1\", baud=19200, data=8, parity=no, stop=1) - OK\n"
@@ -174,26 +178,31 @@ TEST_F(PumpTest, AProgramThatDoesNotReadStillSendsAndAStopEndsEveryWait)
 
 class BridgeTest : public EngineTest {};
 
-TEST_F(BridgeTest, TcpClientCarriesBytesReconnectsAndStopsInItsPause)
+TEST_F(BridgeTest, TcpClientTellsARefusalOnceCarriesBytesReconnectsAndStopsInItsPause)
 {
     // A host name is looked up at the connect.
-    int listener = Bound(SOCK_STREAM);
-    PortRecord* r = Record(2, MODE_TCPCLIENT, "localhost", LocalPort(listener));
-    EXPECT_STREQ(DstAddrText(r), "localhost");
+    const uint16_t port = FreePort();
+    PortRecord* r = Record(2, MODE_TCPCLIENT, "localhost", port);
     int user = Keep(OpenUser(2));
-    ASSERT_TRUE(StartBridge(r));
-    int peer = AcceptWithin(listener, 6000);
+    ASSERT_TRUE(StartBridge(r) && WaitFor(r, CG));
+    const std::string refused = "connect localhost:" + std::to_string(port) + ": Connection refused";
+    for (int i = 0; i < 100 && r->lastError.load() == 0; ++i)
+        SleepMs(50);
+    EXPECT_EQ(LastFailureText(r) + "\n", Err().substr(6));  // COM2: ...
+    int listener = Bound(SOCK_STREAM, port), peer = AcceptWithin(listener, 6000);
     ASSERT_TRUE(WaitFor(r, CD));
     ExpectBothWays(peer, user, 1 << 20, 10);
-    EXPECT_EQ(r->bytesIn.load(), 1u << 20);  // what the port list shows
-    EXPECT_EQ(r->bytesOut.load(), 1u << 20);
+    EXPECT_EQ(r->bytesIn + r->bytesOut, 2u << 20);  // what the port list shows
     close(peer), close(listener);
-    ASSERT_TRUE(WaitFor(r, CH, 2));
+    ASSERT_TRUE(WaitFor(r, CH, 3));
     SleepMs(200);
     auto start = Clock::now();
     EXPECT_TRUE(StopBridge(r));  // inside the 1 s pause before a connect
     EXPECT_LT(ElapsedMs(start), 800);
-    EXPECT_EQ(States(r), (std::vector<int32_t>{W, CH, CG, CD, W, CH, S}));
+    EXPECT_EQ(States(r), (std::vector<int32_t>{W, CH, CG, CH, CG, CD, W, CH, S}));
+    EXPECT_EQ(Err(), "COM2: " + refused + "\nCOM2: connected to localhost:" + std::to_string(port) +
+                         " (cleared after 1 failures: " + refused + ")\n");
+    EXPECT_EQ(LastFailureText(r), "");
 }
 
 TEST_F(BridgeTest, TcpServerServesTheNewestAllowedClientRefusesStrangersAndDetectDtrEndsIt)
@@ -299,11 +308,8 @@ TEST_F(BridgeTest, ZeroAddressFailsLikeAnyConnect)
     JoinAllBridges();
     EXPECT_EQ(Out().find("connect("), std::string::npos);
     EXPECT_EQ(client->lastError.load(), EADDRNOTAVAIL);
-    for (int fd : {tcp, udp}) {
-        const std::string line = (fd == tcp ? "COM2" : "COM3") + std::string(": connect(\"0.0.0.0\", \"") +
-                                 std::to_string(LocalPort(fd)) + "\") ERROR Cannot assign requested address (99)\n";
-        EXPECT_NE(Err().find(line), std::string::npos) << Err();
-    }
+    for (int fd : {tcp, udp})
+        EXPECT_NE(Err().find(": connect 0.0.0.0:" + std::to_string(LocalPort(fd)) + ": Cannot assign"), std::string::npos);
 }
 
 // A thread that outlives StopBridge's 2000 ms (its state target is slow

@@ -251,6 +251,15 @@ TEST_F(Commands, PropertyWantsOneRowStoresItsEditsAndWhenRefusedKeepsThePort)
     EXPECT_STREQ(PortTable[0].name, "COM8");
     EXPECT_STREQ(LocAddrText(&PortTable[0]), "127.0.0.2");
     EXPECT_EQ(Options(), before);
+
+    // A rename cut off where pairs.dat takes the new name, as by a crash,
+    // leaves the settings under both names.
+    fs::remove(dir_ / "pairs.dat");
+    fs::create_directory(dir_ / "pairs.dat");
+    ui_.edit = [](PortSettings& s) { return s.comNumber = 9; };
+    cmd_.Property({0});
+    for (const char* name : {"<COM8>", "<COM9>"})
+        EXPECT_NE(Options().find(std::string(name) + "\r\n<DSTADDR>127.0.0.1</DSTADDR>"), std::string::npos);
 }
 
 TEST_F(Commands, ExportThenImportIntoAnEmptyListRecreatesThePorts)

@@ -1,0 +1,88 @@
+// Ports that stay up for months: failures told once, lookups that never hold
+// a stop, and listening sockets that come when their address or port does.
+#include <gtest/gtest.h>
+
+#include <netdb.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "engine/bridge.h"
+#include "engine/failure_log.h"
+#include "engine/resolver.h"
+#include "engine_fixtures.h"
+
+namespace enginetest {
+namespace {
+
+struct FakeClock : SecondsClock {
+    int32_t Now() const override { return static_cast<int32_t>(now); }
+    uint32_t now = 0x7FFFFFF0;  // wraps while the test runs
+};
+
+TEST_F(EngineTest, AFailureIsToldOnceThenHourlyWithItsCountAndWhenItClears)
+{
+    FakeClock clock;
+    FailureLog log("COM5", clock);
+    const std::string refused = "connect 10.0.0.7:4001: Connection refused", none = "lookup gw: Unknown";
+    for (int attempt = 0; attempt < 20; ++attempt, clock.now += 1)  // 20 s of retries
+        log.Failed(refused);
+    EXPECT_EQ(Err(), "COM5: " + refused + "\n");
+    clock.now += 3600;
+    for (const std::string& text : {refused, refused, none})
+        log.Failed(text);
+    log.Cleared("connected to gw:4001");
+    log.Cleared("connected to gw:4001");
+    EXPECT_EQ(Err(), "COM5: " + refused + "\nCOM5: " + refused + " (repeated 20 times)\nCOM5: " + refused +
+                         " (repeated 1 times)\nCOM5: " + none + "\nCOM5: connected to gw:4001 (cleared after 1 "
+                         "failures: " + none + ")\n");
+}
+
+std::atomic<int> g_hanging{0}, g_lookups{0};
+std::atomic<bool> g_release{false};
+
+int FakeLookup(const char* host, in_addr*)  // "hang.test" as a name server that does not answer
+{
+    for (++g_lookups, ++g_hanging; strcmp(host, "hang.test") == 0 && !g_release;)
+        SleepMs(5);
+    return --g_hanging, EAI_NONAME;
+}
+
+TEST_F(EngineTest, LookupsNeverHoldAStopAndAFailedOneIsToldOnceAndTriedAgain)
+{
+    SetLookupFunction(FakeLookup);
+    PortRecord *hang = Record(2, MODE_TCPCLIENT, "hang.test", 4001), *none = Record(3, MODE_TCPCLIENT, "none.test", 4001);
+    ASSERT_TRUE(StartBridge(hang) && StartBridge(none) && WaitFor(none, STATE_CONNECTING, 2));
+    auto start = Clock::now();
+    EXPECT_TRUE(StopBridge(hang));
+    EXPECT_LT(ElapsedMs(start), 1900);  // not given up on after 2 s
+    for (int i = 0; i < 200 && g_lookups < 3; ++i)  // each connect looks up afresh
+        SleepMs(10);
+    EXPECT_GE(g_lookups.load(), 3);
+    EXPECT_EQ(LastFailureText(none), "lookup none.test: Name or service not known");
+    EXPECT_EQ(Err(), "COM3: lookup none.test: Name or service not known\n");
+    for (g_release = true; g_hanging.load() > 0;)
+        SleepMs(5);
+    SetLookupFunction(nullptr);
+}
+
+TEST_F(EngineTest, ListeningPortsWaitForTheirPortAndServeOnceItIsFree)
+{
+    const uint16_t port = FreePort();
+    int tcp = Bound(SOCK_STREAM, port), udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // no SO_REUSEADDR
+    sockaddr_in any = Loopback(port, "0.0.0.0");
+    ASSERT_EQ(bind(udp, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    PortRecord *server = Record(2, MODE_TCPSERVER, "0.0.0.0", 0, port), *dgram = Record(3, MODE_UDP, "127.0.0.1", FreePort(), port);
+    ASSERT_TRUE(StartBridge(server) && StartBridge(dgram) && WaitFor(server, STATE_WAITING) && WaitFor(dgram, STATE_WAITING, 2));
+    const std::string inUse = "bind 0.0.0.0:" + std::to_string(port) + ": Address already in use";
+    EXPECT_TRUE(server->waitingToBind && dgram->waitingToBind);
+    EXPECT_EQ(LastFailureText(server) + LastFailureText(dgram), inUse + inUse);
+    for (int i = (close(tcp), close(udp), 0); i < 160 && server->waitingToBind; ++i)
+        SleepMs(50);
+    ExpectBothWays(Keep(ConnectTo(port)), Keep(OpenUser(2)), 4096, 50);
+    ASSERT_TRUE(WaitFor(dgram, STATE_CONNECTED));
+    EXPECT_FALSE(server->waitingToBind || dgram->waitingToBind || !LastFailureText(server).empty());
+}
+
+}  // namespace
+}  // namespace enginetest
