@@ -120,7 +120,7 @@ int Fail(std::string* err, std::string text)
     return kExitFailed;
 }
 
-void AddPort(const CommandRequest& q, PortCommands& commands)
+PortSettings AddedSettings(const CommandRequest& q)
 {
     PortSettings base = DefaultPortSettings();
     // A server's remote end filters its clients: unless one is given, any
@@ -131,7 +131,7 @@ void AddPort(const CommandRequest& q, PortCommands& commands)
     }
     PortSettings s = q.Over(base);
     s.comNumber = q.com;
-    commands.AddPortPair(s);
+    return s;
 }
 
 void ImportPorts(const CommandRequest& q, PortCommands& commands, QuietUi& ui)
@@ -163,6 +163,11 @@ std::string Refusal(const CommandRequest& q, Program& program, const PortRecord*
         return name + " is running: stop it first (--stop " + name + ")";
     if (q.kind == CommandRequest::kImport && !CheckImport(program.Pairs(), q.file, err))
         return *err;
+    // Options that are each fine may not go together (RFC 2217 with udp).
+    if (q.kind == CommandRequest::kAdd && !CheckPortSettings(AddedSettings(q), err))
+        return *err;
+    if (q.kind == CommandRequest::kSet && !CheckPortSettings(q.Over(SettingsOfRecord(*r)), err))
+        return *err;
     return {};
 }
 
@@ -188,7 +193,7 @@ int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std
         *out = ListText(place.program.Pairs());
         return 0;
     case CommandRequest::kAdd:
-        AddPort(q, commands);
+        commands.AddPortPair(AddedSettings(q));
         break;
     case CommandRequest::kSet:
         ui.settings = q.Over(SettingsOfRecord(*r));

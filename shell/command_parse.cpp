@@ -7,6 +7,7 @@
 #include <set>
 
 #include "engine/com_name.h"
+#include "engine/line_settings.h"
 #include "engine/port_table.h"
 
 namespace {
@@ -31,6 +32,9 @@ const char kUsage[] =
     "  --no-custom                      raw bytes, no framed protocol (the device name is kept)\n"
     "  --keepalive SECONDS              probe a silent peer of the framed protocol (default 40)\n"
     "  --idle SECONDS                   close an idle framed link (default 100)\n"
+    "  --rfc2217 | --no-rfc2217         tcpclient: the peer is a device server speaking RFC 2217\n"
+    "  --line BAUD,BITS,PARITY,STOP     the line sent to it until the program sets its own\n"
+    "                                   (default 9600,8,N,1; parity N, E, O, M or S; stop 1, 1.5 or 2)\n"
     "When the program runs on the same folder, it carries the command out;\n"
     "otherwise the command changes the folder's files (--start and --stop need the program).\n"
     "Exit status: 0 done, 1 refused or failed, 2 a wrong command line.\n";
@@ -99,12 +103,16 @@ bool ParsePortOption(const std::vector<std::string>& args, size_t* i, CommandReq
         q->detectDtr = opt == "--detect-dtr";
         return true;
     }
+    if (opt == "--rfc2217" || opt == "--no-rfc2217") {
+        q->rfc2217 = opt == "--rfc2217";
+        return true;
+    }
     if (opt == "--no-custom") {
         q->custom = "";
         return true;
     }
     static const std::set<std::string> withValue = {"--mode", "--remote", "--local", "--custom",
-                                                    "--keepalive", "--idle"};
+                                                    "--keepalive", "--idle", "--line"};
     if (!withValue.count(opt)) {
         *error = "unknown option: " + opt;
         return false;
@@ -134,6 +142,14 @@ bool ParsePortOption(const std::vector<std::string>& args, size_t* i, CommandReq
             return false;
         }
         q->custom = v;
+    } else if (opt == "--line") {
+        LineSettings line;
+        std::string why;
+        if (!ParseLineSettings(v, &line, &why)) {
+            *error = "--line: " + why;
+            return false;
+        }
+        q->line = FormatLineSettings(line);
     } else if (!ParseDecimal(v, 0xFFFFFFFFu, &n)) {
         *error = opt + " takes whole seconds (0 to 4294967295), not \"" + v + "\"";
         return false;
@@ -166,6 +182,10 @@ PortSettings CommandRequest::Over(PortSettings s) const
         if (!custom->empty())
             s.deviceName = *custom;
     }
+    if (rfc2217)
+        s.rfc2217 = *rfc2217 ? 1 : 0;
+    if (line)
+        s.line = *line;
     if (keepAlive)
         s.keepAlive = *keepAlive;
     if (idle)
