@@ -1,6 +1,7 @@
 // RFC 2217 ports against real device servers: ser2net's telnet(rfc2217)
 // accepter and pyserial's port manager, each in front of one end of a
-// pseudo-terminal pair made by socat, whose other end plays the device.
+// pseudo-terminal pair made by socat, whose other end plays the device; and
+// ser2net's plain telnet accepter, which refuses the COM-PORT-OPTION.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -53,7 +54,9 @@ speed_t DeviceSpeed(const std::string& path)
     return close(fd), ok ? cfgetospeed(&t) : B0;
 }
 
-class Rfc2217Servers : public EngineTest, public ::testing::WithParamInterface<bool> {
+enum Server { kPyserial, kSer2net, kSer2netRefusing };
+
+class Rfc2217Servers : public EngineTest, public ::testing::WithParamInterface<Server> {
 protected:
     void SetUp() override
     {
@@ -64,8 +67,9 @@ protected:
         socat_ = std::make_unique<Child>("socat pty,raw,echo=0,link=" + dir_ + "/dev pty,raw,echo=0,link=" +
                                          dir_ + "/far", dir_ + "/socat.out");
         ASSERT_TRUE(Within(10000, [&] { return access((dir_ + "/far").c_str(), F_OK) == 0; }));
-        const bool ser2net = GetParam();
-        std::ofstream(dir_ + "/ser2net.yaml") << "connection: &com\n  accepter: telnet(rfc2217),tcp,127.0.0.1,"
+        const bool ser2net = GetParam() != kPyserial;
+        std::ofstream(dir_ + "/ser2net.yaml") << "connection: &com\n  accepter: telnet"
+                                              << (GetParam() == kSer2net ? "(rfc2217)" : "") << ",tcp,127.0.0.1,"
                                               << port_ << "\n  connector: serialdev," << dir_ << "/dev,9600n81,local\n";
         server_ = std::make_unique<Child>(
             ser2net ? "ser2net -n -d -c " + dir_ + "/ser2net.yaml"
@@ -100,9 +104,11 @@ TEST_P(Rfc2217Servers, LineSettingsArriveAndEveryByteValuePassesBothWays)
     ASSERT_TRUE(ParseLineSettings("2400,7,E,1", &r->line, nullptr));
     const int user = Keep(OpenUser(1));
     ASSERT_TRUE(StartBridge(r));
-    ASSERT_TRUE(Within(5000, [&] { return Confirmed(r) == "2400,7,E,1"; }))
+    const bool refusing = GetParam() == kSer2netRefusing;
+    ASSERT_TRUE(Within(5000, [&] { return refusing ? Err().find("refused") != std::string::npos
+                                                   : Confirmed(r) == "2400,7,E,1"; }))
         << Confirmed(r) << "\n" << Out() << Err() << FileText(dir_ + "/server.out");
-    EXPECT_EQ(DeviceSpeed(dir_ + "/dev"), B2400);
+    EXPECT_EQ(DeviceSpeed(dir_ + "/dev"), refusing ? B9600 : B2400);
 
     std::string all;
     for (int i = 0; i < 64 * 256; ++i)
@@ -112,6 +118,10 @@ TEST_P(Rfc2217Servers, LineSettingsArriveAndEveryByteValuePassesBothWays)
     EXPECT_TRUE(ReadSome(far, all.size()) == all);
     ASSERT_TRUE(WriteAll(far, all));
     EXPECT_TRUE(ReadSome(user, all.size()) == all);
+    if (refusing) {
+        EXPECT_EQ(Err(), "COM1: the server refused COM-PORT-OPTION; bytes only\n");
+        return;
+    }
 
     // The program's own baud, even through a fresh termios that drops EXTPROC.
     for (speed_t speed : {B38400, B115200}) {
@@ -124,7 +134,7 @@ TEST_P(Rfc2217Servers, LineSettingsArriveAndEveryByteValuePassesBothWays)
     EXPECT_TRUE(Within(2000, [&] { return Confirmed(r) == "115200,7,E,1"; })) << Confirmed(r);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ser2netAndPyserial, Rfc2217Servers, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Ser2netAndPyserial, Rfc2217Servers, ::testing::Values(kPyserial, kSer2net, kSer2netRefusing));
 
 }  // namespace
 }  // namespace enginetest
