@@ -85,7 +85,7 @@ TEST_F(PumpTest, LargePiecesArriveExactWithSlowReadersAnIdleLinkNeverWakesAndACl
     const std::string data = Pattern(100000, 2);
     std::thread writer([&] { WriteAll(peer_, data), shutdown(peer_, SHUT_WR); });
     std::string got;
-    for (std::string piece = "-"; got.size() < data.size() && !piece.empty(); SleepMs(300))
+    for (std::string piece = "-"; got.size() < data.size() && !piece.empty(); SleepMs(150))
         got += piece = ReadSome(user, std::min<size_t>(8192, data.size() - got.size()));
     EXPECT_TRUE(got == data) << got.size();
     writer.join();
