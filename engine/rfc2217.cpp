@@ -56,6 +56,10 @@ void Rfc2217::Reset()
 
 void Rfc2217::Command(uint8_t verb, uint8_t option)
 {
+    // A server that asks and asks but never reads our answers gets no more
+    // of them: its requests would otherwise grow the queue without end.
+    if (toNet.IsOverLimit())
+        return;
     const unsigned char c[3] = {kIac, verb, option};
     toNet.Write(c, 3);
 }
