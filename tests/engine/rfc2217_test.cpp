@@ -1,12 +1,18 @@
 // Line settings in their three forms, and the Telnet framing on its own:
-// escaping over every byte value and cut, negotiation and refusals.
+// escaping over every byte value and cut, negotiation and refusals; and the
+// watch on a pseudo-terminal that tells the framing of the program's changes.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "engine/diagnostics.h"
+#include "engine/line_watch.h"
 #include "engine/rfc2217.h"
 
 namespace {
@@ -123,3 +129,45 @@ TEST(Rfc2217, NegotiatesSendsSettingsKeepsConfirmationsRefusesTheRest)
 }
 
 }  // namespace
+
+// The serial side of a pseudo-terminal: the program's changes and flushes
+// come as reports, its bytes without the packet byte.
+TEST(LineWatch, ReportsTheProgramsChangesAndFlushesAndPassesItsBytes)
+{
+    struct Seen : LineListener {
+        LineSettings line{2400, 7, 'E'};
+        int purges = 0;
+        const LineSettings& Line() const override { return line; }
+        void SetLine(const LineSettings& l) override { line = l; }
+        void SetBreak(bool) override {}
+        void PurgeData(Purge which) override { purges |= which; }
+    } seen;
+    int master = -1, user = -1;
+    ASSERT_EQ(openpty(&master, &user, nullptr, nullptr, nullptr), 0);
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    {
+        LineWatch watch(master, seen);
+        termios t{};
+        ASSERT_EQ(tcgetattr(user, &t), 0);
+        EXPECT_EQ(cfgetospeed(&t), B2400);  // the port's line until the program sets its own
+        cfmakeraw(&t);
+        cfsetspeed(&t, B57600);
+        t.c_cflag |= CSTOPB;
+        ASSERT_EQ(tcsetattr(user, TCSANOW, &t), 0);
+        tcflush(user, TCIOFLUSH);
+        ASSERT_EQ(write(user, "ok", 2), 2);
+        std::string data;
+        for (int i = 0; i < 500 && data != "ok"; ++i) {
+            char buf[64];
+            const ssize_t n = watch.Read(reinterpret_cast<unsigned char*>(buf), sizeof buf);
+            if (n > 0)
+                data.append(buf, static_cast<size_t>(n));
+            else
+                usleep(10000);
+        }
+        EXPECT_EQ(data, "ok");
+        EXPECT_EQ(FormatLineSettings(seen.line), "57600,7,E,2");  // bits and parity stay the port's
+        EXPECT_EQ(seen.purges, LineListener::kPurgeBoth);
+    }
+    close(user), close(master);
+}
