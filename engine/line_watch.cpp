@@ -1,5 +1,6 @@
 #include "engine/line_watch.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -15,7 +16,11 @@ LineWatch::LineWatch(int masterFd, LineListener& listener)
     termios t{};
     if (tcgetattr(fd_, &t) != 0)
         return;
-    LineSettingsToTermios(last_, &t);
+    // A program that holds the port keeps the settings it reads back; one
+    // that opens it later finds the port's line.
+    pollfd p{fd_, 0, 0};
+    if (poll(&p, 1, 0) == 1 && (p.revents & POLLHUP))
+        LineSettingsToTermios(last_, &t);
     KeepExtproc(&t);
 }
 

@@ -12,7 +12,7 @@
 class LineWatch {
 public:
     // masterFd: the bridge side, which the caller keeps open longer than
-    // this object. The user side's termios takes the listener's line
+    // this object. A user side that nobody holds takes the listener's line
     // (baud, stop bits, flow), so that it holds until a program sets its own.
     LineWatch(int masterFd, LineListener& listener);
     // Packet mode off again: the descriptor shares its terminal with the

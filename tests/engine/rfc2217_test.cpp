@@ -143,10 +143,13 @@ TEST(LineWatch, ReportsTheProgramsChangesAndFlushesAndPassesItsBytes)
         void PurgeData(Purge which) override { purges |= which; }
     } seen;
     int master = -1, user = -1;
-    ASSERT_EQ(openpty(&master, &user, nullptr, nullptr, nullptr), 0);
+    char path[64];
+    ASSERT_EQ(openpty(&master, &user, path, nullptr, nullptr), 0);
     fcntl(master, F_SETFL, O_NONBLOCK);
+    close(user);  // the port is not held: it takes the port's line
     {
         LineWatch watch(master, seen);
+        user = open(path, O_RDWR | O_NOCTTY);
         termios t{};
         ASSERT_EQ(tcgetattr(user, &t), 0);
         EXPECT_EQ(cfgetospeed(&t), B2400);  // the port's line until the program sets its own
