@@ -155,6 +155,11 @@ void NoteConnected(PortRecord* record)
 {
     record->bytesIn.store(0);
     record->bytesOut.store(0);
+    ForgetFailure(record);
+}
+
+void ForgetFailure(PortRecord* record)
+{
     record->lastError.store(0);
     record->waitingToBind.store(false);
     std::lock_guard<std::mutex> hold(record->failureMutex);

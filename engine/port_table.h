@@ -130,6 +130,8 @@ void SetDstAddrText(PortRecord* record, const char* text);
 // text ("bind 10.9.9.9:4003: Cannot assign requested address").
 void NoteConnected(PortRecord* record);
 void NoteFailure(PortRecord* record, int error, const std::string& text);
+// No failure stands: a new start is not judged by the last run's.
+void ForgetFailure(PortRecord* record);
 // The text of the last failure; empty when none stands.
 std::string LastFailureText(const PortRecord* record);
 void SetLocPortText(PortRecord* record, const char* text);  // leading digits, 0 when none

@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "config/options_document.h"
 #include "config/port_options.h"
 #include "engine/bridge.h"
@@ -18,10 +21,14 @@ Program::Opened Program::Open(PortStateTarget* target, bool bridges)
 {
     bridges_ = bridges;
     // Without a readable file the flags stay off and the text empty.
-    optionsUnreadable_ = !LoadOptions(options_, dir_.c_str()) && access(OptionsPath(dir_).c_str(), F_OK) == 0;
+    std::string error;
+    if (!LoadOptions(options_, dir_.c_str(), &error) && access(OptionsPath(dir_).c_str(), F_OK) == 0)
+        optionsError_ = error;
     InitPortTable(target);
     pairs_ = PairSetup::Open(dir_);
-    if (!pairs_) {
+    if (!pairs_ || (!pairs_->OwnsFolder() && !pairs_->HeldElsewhere())) {
+        openError_ = pairs_ ? pairs_->LockError() : "cannot open the folder " + dir_ + ": " + strerror(errno);
+        pairs_.reset();
         ended_ = true;
         return Opened::kNoFolder;
     }
@@ -66,7 +73,7 @@ void Program::StartBridges()
             StartBridge(&r);
 }
 
-bool Program::Stop(bool save)
+bool Program::Stop(bool save, std::string* error)
 {
     // A program never opened has no ports of its own to stop.
     if (ended_ || !pairs_) {
@@ -86,7 +93,7 @@ bool Program::Stop(bool save)
     JoinAllBridges();
     // Only the folder's owner writes its options: a copy that merely saw
     // them would put back ports and filters changed meanwhile.
-    const bool saved = !save || !pairs_ || !pairs_->OwnsFolder() || SaveOptions(options_, OptionsPath(dir_).c_str(), false);
+    const bool saved = !save || !pairs_ || !pairs_->OwnsFolder() || SaveOptions(options_, OptionsPath(dir_).c_str(), false, error);
     if (GetBridgeSideProvider() == pairs_.get())
         SetBridgeSideProvider(nullptr);
     pairs_.reset();

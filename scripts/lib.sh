@@ -11,6 +11,7 @@ VR_PACKAGES=(
   socat python3 python3-serial netcat-openbsd ser2net
   xvfb xdotool x11-utils
   dpkg-dev fakeroot lintian scdoc desktop-file-utils appstream man-db bash-completion
+  libfuse3-dev qemu-system-x86 busybox-static
 )
 
 vr_install_missing() {

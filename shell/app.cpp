@@ -122,7 +122,7 @@ int App::Run()
     }
     switch (StartProgram(program, window)) {
     case Program::Opened::kNoFolder:
-        LogNote("velkaro_redi: open(%s): %s\n", dir.c_str(), strerror(errno));
+        LogNote("velkaro_redi: %s\n", program.OpenError().c_str());
         return 1;
     case Program::Opened::kHeld:
         return SecondStart(dir);

@@ -23,6 +23,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kAnswerWait = std::chrono::seconds(5);
 // After the program took the command: an Add may wait 10 s for its pair.
 constexpr auto kCommandWait = std::chrono::seconds(60);
+// After --start: long enough for a bridge's first bind or connect attempt.
+constexpr int kFirstAttemptMs = 1500;
+constexpr int kFirstAttemptPollMs = 50;
 
 PortRecord* FindPort(const std::string& name)
 {
@@ -35,8 +38,8 @@ PortRecord* FindPort(const std::string& name)
 std::string ListText(PairSetup& pairs)
 {
     char line[512];
-    snprintf(line, sizeof line, "%-3s %-7s %-9s %-22s %-22s %-10s %s\n", "No", "Name", "Mode",
-             "Remote", "Local", "State", "Device");
+    snprintf(line, sizeof line, "%-3s %-7s %-9s %-22s %-22s %-10s %s  %s\n", "No", "Name", "Mode",
+             "Remote", "Local", "State", "Device", "Reason");
     std::string text = line;
     for (const PortRecord& r : PortTable) {
         if (r.number == -1)
@@ -44,10 +47,14 @@ std::string ListText(PairSetup& pairs)
         char port[16];
         std::string remote = std::string(DstAddrText(&r)) + ":" + DstPortText(&r, port, sizeof port);
         std::string local = std::string(LocAddrText(&r)) + ":" + LocPortText(&r, port, sizeof port);
-        snprintf(line, sizeof line, "%-3d %-7s %-9s %-22s %-22s %-10s %s\n", r.number, r.name,
-                 PortModeName(r.mode), remote.c_str(), local.c_str(), PortStateText(r.state.load()),
+        const int32_t state = r.state.load();
+        snprintf(line, sizeof line, "%-3d %-7s %-9s %-22s %-22s %-10s %s", r.number, r.name,
+                 PortModeName(r.mode), remote.c_str(), local.c_str(), PortStateText(state),
                  pairs.DevicePath(r.name).c_str());
         text += line;
+        if (state != STATE_STOPPED && r.lastError.load() != 0)
+            text += "  " + LastFailureText(&r);
+        text += "\n";
     }
     return text;
 }
@@ -101,13 +108,8 @@ bool CheckImport(PairSetup& pairs, const std::string& path, std::string* error)
     std::string text;
     if (ports > 0) {
         *error = "--import needs an empty port list: delete the " + std::to_string(ports) + " ports first";
-    } else if (!ReadDocumentFile(path.c_str(), text)) {
-        *error = "cannot read " + path;
-    } else {
-        std::vector<PortSettings> list = ImportedPortSettings(text, LastUsedPortSettings());
-        if (list.empty())
-            *error = path + " holds no ports COM1 to COM256";
-        for (const PortSettings& s : list)
+    } else if (ReadDocumentFile(path.c_str(), text, error)) {
+        for (const PortSettings& s : ImportedPortSettings(text, LastUsedPortSettings(), error))
             if (NameInUse(pairs, ComName(s.comNumber)))
                 *error = ComName(s.comNumber) + " is already in use by another device";
     }
@@ -120,8 +122,12 @@ int Fail(std::string* err, std::string text)
     return kExitFailed;
 }
 
-PortSettings AddedSettings(const CommandRequest& q)
+// The settings of --add or --set: the given ones over the port's, or over
+// the first values of a new port.
+PortSettings GivenSettings(const CommandRequest& q, const PortRecord* r)
 {
+    if (r && q.kind == CommandRequest::kSet)
+        return q.Over(SettingsOfRecord(*r));
     PortSettings base = DefaultPortSettings();
     // A server's remote end filters its clients: unless one is given, any
     // client may connect.
@@ -132,6 +138,23 @@ PortSettings AddedSettings(const CommandRequest& q)
     PortSettings s = q.Over(base);
     s.comNumber = q.com;
     return s;
+}
+
+// After a start, a tcpserver's first bind, made at once: a port that waits
+// to bind does not serve, which the caller must learn. (The other modes
+// first try seconds later; --list shows their reason.)
+std::string FirstAttemptFailure(const PortRecord& r, CommandPlace& place)
+{
+    for (int waited = 0; r.mode == MODE_TCPSERVER && waited < kFirstAttemptMs && !place.ended();
+         waited += kFirstAttemptPollMs) {
+        if (r.waitingToBind.load())
+            return r.name + std::string(" is started and waits to bind: ") + LastFailureText(&r);
+        if (r.state.load() >= STATE_CONNECTED || r.lastError.load() != 0)
+            break;
+        place.keepResponsive();
+        std::this_thread::sleep_for(std::chrono::milliseconds(kFirstAttemptPollMs));
+    }
+    return {};
 }
 
 void ImportPorts(const CommandRequest& q, PortCommands& commands, QuietUi& ui)
@@ -161,12 +184,10 @@ std::string Refusal(const CommandRequest& q, Program& program, const PortRecord*
         return name + " is already in use";
     if (q.kind == CommandRequest::kSet && r->state.load() != STATE_STOPPED)
         return name + " is running: stop it first (--stop " + name + ")";
+    if ((q.kind == CommandRequest::kAdd || q.kind == CommandRequest::kSet) &&
+        !CheckPortSettings(GivenSettings(q, r), err))
+        return *err;
     if (q.kind == CommandRequest::kImport && !CheckImport(program.Pairs(), q.file, err))
-        return *err;
-    // Options that are each fine may not go together (RFC 2217 with udp).
-    if (q.kind == CommandRequest::kAdd && !CheckPortSettings(AddedSettings(q), err))
-        return *err;
-    if (q.kind == CommandRequest::kSet && !CheckPortSettings(q.Over(SettingsOfRecord(*r)), err))
         return *err;
     return {};
 }
@@ -193,10 +214,10 @@ int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std
         *out = ListText(place.program.Pairs());
         return 0;
     case CommandRequest::kAdd:
-        commands.AddPortPair(AddedSettings(q));
+        commands.AddPortPair(GivenSettings(q, r));
         break;
     case CommandRequest::kSet:
-        ui.settings = q.Over(SettingsOfRecord(*r));
+        ui.settings = GivenSettings(q, r);
         commands.Property({r->number});
         break;
     case CommandRequest::kDelete:
@@ -205,6 +226,8 @@ int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std
         break;
     case CommandRequest::kStart:
         commands.Start({r->number});
+        if (std::string why = FirstAttemptFailure(*r, place); !why.empty())
+            return Fail(err, why);
         break;
     case CommandRequest::kStop:
         commands.Stop({r->number});
@@ -217,8 +240,13 @@ int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std
         ImportPorts(q, commands, ui);
         break;
     }
-    if (!ui.messages.empty())
-        return Fail(err, q.arguments[0] + " failed: " + ui.messages.front());
+    if (!ui.messages.empty()) {
+        // One line: a message's reason follows on its own line in a window.
+        std::string said = ui.messages.front();
+        for (size_t at; (at = said.find('\n')) != std::string::npos;)
+            said.replace(at, 1, ": ");
+        return Fail(err, q.arguments[0] + " failed: " + said);
+    }
     if (place.ended())
         return Fail(err, "the program ended during the command");
     return 0;
@@ -232,7 +260,7 @@ int RunHere(const CommandRequest& q, const std::string& dir, std::string* out, s
     Program program(dir);
     switch (program.Open(nullptr, false)) {
     case Program::Opened::kNoFolder:
-        return Fail(err, "cannot open the folder " + dir);
+        return Fail(err, program.OpenError());
     case Program::Opened::kHeld:
         *held = true;
         return kExitFailed;
@@ -241,7 +269,7 @@ int RunHere(const CommandRequest& q, const std::string& dir, std::string* out, s
     }
     // Saving over a file that could not be read would lose its ports.
     if (program.OptionsUnreadable())
-        return Fail(err, "cannot read " + OptionsPath(dir) + "; nothing changed");
+        return Fail(err, program.OptionsError() + "; nothing changed");
     NoPortList list;
     CommandPlace place{program, &list};
     return CarryOut(q, place, out, err);

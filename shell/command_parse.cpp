@@ -1,7 +1,5 @@
 #include "shell/command_parse.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -32,6 +30,8 @@ const char kUsage[] =
     "  --no-custom                      raw bytes, no framed protocol (the device name is kept)\n"
     "  --keepalive SECONDS              probe a silent peer of the framed protocol (default 40)\n"
     "  --idle SECONDS                   close an idle framed link (default 100)\n"
+    "  --dead-peer SECONDS              notice a vanished TCP peer within SECONDS: 0 off, 5 to 3600\n"
+    "                                   (default 60)\n"
     "  --rfc2217 | --no-rfc2217         tcpclient: the peer is a device server speaking RFC 2217\n"
     "  --line BAUD,BITS,PARITY,STOP     the line sent to it until the program sets its own\n"
     "                                   (default 9600,8,N,1; parity N, E, O, M or S; stop 1, 1.5 or 2)\n"
@@ -79,16 +79,12 @@ bool ParseEndpoint(const std::string& option, const std::string& text, bool dott
     }
     out->first = text.substr(0, colon);
     out->second = std::to_string(port);
-    in_addr a{};
-    if (dotted && inet_pton(AF_INET, out->first.c_str(), &a) != 1) {
+    if (dotted && !IsDottedIPv4(out->first)) {
         *error = option + " takes a dotted IPv4 address, not \"" + out->first + "\"";
         return false;
     }
     // A remote host is a dotted address or a host name, resolved at each connect.
-    const bool name = out->first.size() <= 253 &&
-                      out->first.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                   "0123456789.-_") == std::string::npos;
-    if (!dotted && !name) {
+    if (!dotted && !IsDottedIPv4(out->first) && !IsHostName(out->first)) {
         *error = option + " takes a dotted IPv4 address or a host name, not \"" + out->first + "\"";
         return false;
     }
@@ -112,7 +108,7 @@ bool ParsePortOption(const std::vector<std::string>& args, size_t* i, CommandReq
         return true;
     }
     static const std::set<std::string> withValue = {"--mode", "--remote", "--local", "--custom",
-                                                    "--keepalive", "--idle", "--line"};
+                                                    "--keepalive", "--idle", "--dead-peer", "--line"};
     if (!withValue.count(opt)) {
         *error = "unknown option: " + opt;
         return false;
@@ -150,6 +146,11 @@ bool ParsePortOption(const std::vector<std::string>& args, size_t* i, CommandReq
             return false;
         }
         q->line = FormatLineSettings(line);
+    } else if (opt == "--dead-peer") {
+        uint32_t seconds = 0;
+        if (!ParseDeadPeerSeconds(v, &seconds, error))
+            return false;
+        q->deadPeer = seconds;
     } else if (!ParseDecimal(v, 0xFFFFFFFFu, &n)) {
         *error = opt + " takes whole seconds (0 to 4294967295), not \"" + v + "\"";
         return false;
@@ -190,6 +191,8 @@ PortSettings CommandRequest::Over(PortSettings s) const
         s.keepAlive = *keepAlive;
     if (idle)
         s.idleTime = *idle;
+    if (deadPeer)
+        s.deadPeer = *deadPeer;
     return s;
 }
 

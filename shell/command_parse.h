@@ -27,6 +27,7 @@ struct CommandRequest {
     std::optional<uint32_t> idle;
     std::optional<bool> rfc2217;
     std::optional<std::string> line;  // as FormatLineSettings writes it
+    std::optional<uint32_t> deadPeer;
 
     // The arguments as given, the file made absolute: the same command
     // anywhere, as handed to a running program.

@@ -23,18 +23,11 @@ constexpr size_t kRequestMax = 64 * 1024;
 constexpr int kClientWaitMs = 2000;  // for the whole request, and for the answer to be read
 constexpr size_t kClientsMax = 64;
 
-// Waits until fd shows one of the events or the time is up; retries on
-// signals. True when it is ready.
+// Waits until fd shows one of the events or the time is up. True when it is ready.
 bool WaitReady(int fd, short events, Clock::time_point end)
 {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        int n = poll(&p, 1, MsUntil(end));
-        if (n > 0)
-            return true;
-        if (n == 0 || errno != EINTR)
-            return false;
-    }
+    pollfd p{fd, events, 0};
+    return PollUntil(&p, 1, end) > 0;
 }
 
 // Whether the other end of a connected control socket is this process's own

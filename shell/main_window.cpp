@@ -298,15 +298,16 @@ void MainWindow::Shutdown()
         return;
     ended_ = true;
     commands_.MarkEnded();
-    const bool saved = program_.Stop(true);
+    std::string error;
+    const bool saved = program_.Stop(true, &error);
     ui_->portList->clear();
     if (!saved) {
         // A box that nobody answers (a service stop, a headless run) would
         // keep the program from ending at all.
         if (unattended_)
-            LogNote("%s\n", kMsgSaveFail);
+            LogNote("%s: %s\n", kMsgSaveFail, error.c_str());
         else
-            Seam().MessageBox(this, QString::fromLatin1(kMsgSaveFail));
+            Seam().MessageBox(this, QString::fromStdString(WithReason(kMsgSaveFail, error)));
     }
     tray_.DeleteIcon();
 }

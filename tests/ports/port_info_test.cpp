@@ -34,8 +34,11 @@ TEST(PortInformation, PeerAndBytesWhenConnectedTheFailureOtherwise)
     EXPECT_NE(PortInformationText(r).find(" \u00B7 line 2400,7,E,1"), std::string::npos);
     r.sock = -1;
     r.state = STATE_CHECKING;
-    r.lastError = ECONNREFUSED;
-    EXPECT_EQ(PortInformationText(r), "Connection refused");
+    NoteFailure(&r, ECONNREFUSED, "connect 10.0.0.7:4001: Connection refused");
+    EXPECT_EQ(PortInformationText(r), "connect 10.0.0.7:4001: Connection refused");
+    r.waitingToBind = true;
+    NoteFailure(&r, EADDRNOTAVAIL, "bind 10.9.9.9:4003: Cannot assign requested address");
+    EXPECT_EQ(PortInformationText(r), "waiting to bind: bind 10.9.9.9:4003: Cannot assign requested address");
     r.state = STATE_STOPPED;
     EXPECT_EQ(PortInformationText(r), "");
     close(sock), close(listener);

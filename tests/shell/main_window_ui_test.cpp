@@ -14,6 +14,7 @@
 #include "../ui_test_support.h"
 #include "config/autorun.h"
 #include "engine/port_table.h"
+#include "ports/port_commands.h"
 #include "ports/port_list.h"
 #include "ports/program.h"
 #include "shell/app.h"
@@ -95,9 +96,9 @@ TEST_F(MainWindowTest, StateFromABridgeThreadReachesTheRowInPostingOrder)
     EXPECT_EQ(Cell(list, 1, COL_STATE), "Stopped");  // nothing touched from the thread
     ASSERT_TRUE(ProcessUntil([&] { return Cell(list, 1, COL_STATE) == "Connected"; }));
     r->state = STATE_CHECKING;  // the next attempt failed: "Information" says why
-    r->lastError = ECONNREFUSED;
+    NoteFailure(r, ECONNREFUSED, "connect 127.0.0.1:40007: Connection refused");
     dlg.RefreshInformation();
-    EXPECT_EQ(Cell(list, 1, COL_INFORMATION), "Connection refused");
+    EXPECT_EQ(Cell(list, 1, COL_INFORMATION), "connect 127.0.0.1:40007: Connection refused");
     r->state = STATE_STOPPED;
 }
 
@@ -200,7 +201,9 @@ TEST_F(MainWindowTest, AFailedShutdownSaveIsSaidOnceOrOnStandardErrorAfterASigna
         QSignalSpy ended(&dlg, &MainWindow::ended);
         signal ? dlg.OnSignalExit() : dlg.OnExit();
         dlg.OnExit();
-        EXPECT_EQ(seam.messages.size(), signal ? 0u : 1u);
+        EXPECT_EQ(seam.messages, signal ? std::vector<QString>{} : std::vector<QString>{QString::fromStdString(
+                                               WithReason(kMsgSaveFail, "cannot write " + folder.File("options.dat") +
+                                                                            ": it is a folder"))});
         EXPECT_EQ(ended.count(), 2);
         std::filesystem::remove(folder.File("options.dat"));
     }
