@@ -10,8 +10,12 @@
 LineWatch::LineWatch(int masterFd, LineListener& listener)
     : fd_(masterFd), listener_(listener), last_(listener.Line())
 {
+    // A bridge side that is no pseudo-terminal (the socket behind a CUSE
+    // device) takes no packet mode: its bytes then pass as they are.
     int on = 1;
-    ioctl(fd_, TIOCPKT, &on);
+    packet_ = ioctl(fd_, TIOCPKT, &on) == 0;
+    if (!packet_)
+        return;
     // On a pseudo-terminal's bridge side, termios calls reach the user side.
     termios t{};
     if (tcgetattr(fd_, &t) != 0)
@@ -27,7 +31,8 @@ LineWatch::LineWatch(int masterFd, LineListener& listener)
 LineWatch::~LineWatch()
 {
     int off = 0;
-    ioctl(fd_, TIOCPKT, &off);
+    if (packet_)
+        ioctl(fd_, TIOCPKT, &off);
 }
 
 void LineWatch::KeepExtproc(termios* t)
@@ -39,7 +44,7 @@ void LineWatch::KeepExtproc(termios* t)
 ssize_t LineWatch::Read(unsigned char* buf, size_t n)
 {
     const ssize_t r = read(fd_, buf, n);
-    if (r <= 0)
+    if (r <= 0 || !packet_)
         return r;
     if (buf[0] != TIOCPKT_DATA) {
         OnReport(buf[0]);

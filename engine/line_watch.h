@@ -22,7 +22,8 @@ public:
     LineWatch& operator=(const LineWatch&) = delete;
 
     // As read() on the bridge side, without the packet byte. A report is
-    // handled here and gives -1 with errno EAGAIN.
+    // handled here and gives -1 with errno EAGAIN. Any other descriptor
+    // reads as it is.
     ssize_t Read(unsigned char* buf, size_t n);
 
 private:
@@ -31,6 +32,7 @@ private:
     void KeepExtproc(termios* t);
 
     int fd_;
+    bool packet_ = false;
     LineListener& listener_;
     LineSettings last_;
 };

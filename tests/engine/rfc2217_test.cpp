@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -173,4 +174,12 @@ TEST(LineWatch, ReportsTheProgramsChangesAndFlushesAndPassesItsBytes)
         EXPECT_EQ(seen.purges, LineListener::kPurgeBoth);
     }
     close(user), close(master);
+    int sockets[2];  // a CUSE port's bridge side: bytes pass untouched
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
+    LineWatch watch(sockets[0], seen);
+    char buf[4];
+    ASSERT_EQ(write(sockets[1], "\x40ok", 3), 3);
+    EXPECT_EQ(watch.Read(reinterpret_cast<unsigned char*>(buf), sizeof buf), 3);
+    EXPECT_EQ(std::string(buf, 3), "\x40ok");
+    close(sockets[0]), close(sockets[1]);
 }
