@@ -66,13 +66,13 @@ ControlAnswer ServeCommand(const std::vector<std::string>& args, Program& progra
 {
     if (args.size() == 1 && args[0] == kShowWindowRequest) {
         window.OnShowWindow();
-        return {0, ""};
+        return {0, "", nullptr};
     }
     if (window.HasEnded())
-        return {1, "the program is ending"};
+        return {1, "the program is ending", nullptr};
     // A dialog or a wait of the window holds ports the command might change.
     if (busy || QApplication::activeModalWidget() || QApplication::overrideCursor())
-        return {1, "the program's window is busy with a dialog or a command; try again when it is done"};
+        return {1, "the program's window is busy with a dialog or a command; try again when it is done", nullptr};
     busy = true;
     CommandPlace place{program, &window.ListView(),
                        [] {

@@ -15,6 +15,8 @@
 #include "ports/pair_setup.h"
 #include "ports/port_commands.h"
 #include "ports/program.h"
+#include "shell/list_json.h"
+#include "shell/monitor.h"
 
 namespace {
 
@@ -174,7 +176,8 @@ void ImportPorts(const CommandRequest& q, PortCommands& commands, QuietUi& ui)
 std::string Refusal(const CommandRequest& q, Program& program, const PortRecord* r, std::string* err)
 {
     const std::string name = ComName(q.com);
-    const bool bridges = q.kind == CommandRequest::kStart || q.kind == CommandRequest::kStop;
+    const bool bridges = q.kind == CommandRequest::kStart || q.kind == CommandRequest::kStop ||
+                         q.kind == CommandRequest::kTrace || q.kind == CommandRequest::kMonitor;
     if (bridges && !program.RunsBridges())
         return "no running instance: bridges run only in the running program "
                "(velkaro_redi -platform offscreen, or its service)";
@@ -211,7 +214,18 @@ int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std
         *out = std::string(kVersionText) + "\n";
         return 0;
     case CommandRequest::kList:
-        *out = ListText(place.program.Pairs());
+        *out = q.json ? ListJson(place.program.Pairs()) : ListText(place.program.Pairs());
+        return 0;
+    case CommandRequest::kTrace:
+        if (q.file.empty())
+            r->trace.StopFile();
+        else if (!r->trace.StartFile(q.file, TraceFile::kDefaultCap, err))
+            return Fail(err, "--trace failed: " + *err);
+        return 0;
+    case CommandRequest::kMonitor:
+        if (!place.follow)
+            return Fail(err, "--monitor needs the running program");
+        *place.follow = PortMonitor::Attach(r);
         return 0;
     case CommandRequest::kAdd:
         commands.AddPortPair(GivenSettings(q, r));
@@ -319,6 +333,32 @@ int HandOverOrRunHere(const CommandRequest& q, const std::string& dir, std::stri
     return rc;
 }
 
+// --monitor: the lines printed as they come, until the program ends (or a
+// signal ends this process).
+int Monitor(const CommandRequest& q, const std::string& dir)
+{
+    ControlAnswer answer;
+    auto print = [](const std::string& text) {
+        fwrite(text.data(), 1, text.size(), stdout);
+        fflush(stdout);
+    };
+    switch (AskAndFollow(dir, q.arguments, Clock::now() + kAnswerWait, print, &answer)) {
+    case Asked::kAnswered:
+        if (answer.status != 0)
+            LogNote("velkaro_redi: %s\n", answer.text.c_str());
+        return answer.status;
+    case Asked::kRefused:
+        LogNote("velkaro_redi: %s\n", answer.text.c_str());
+        return kExitFailed;
+    case Asked::kNobody:
+        LogNote("velkaro_redi: no running instance on %s: --monitor needs the running program\n", dir.c_str());
+        return kExitFailed;
+    default:
+        LogNote("velkaro_redi: the running program on %s does not answer\n", dir.c_str());
+        return kExitFailed;
+    }
+}
+
 }  // namespace
 
 ControlAnswer CarryOutArguments(const std::vector<std::string>& args, CommandPlace& place)
@@ -326,10 +366,12 @@ ControlAnswer CarryOutArguments(const std::vector<std::string>& args, CommandPla
     CommandRequest request;
     ControlAnswer answer;
     std::string out, err;
+    CommandPlace here = place;
+    here.follow = &answer.follow;
     if (!ParseCommandLine(args, &request, &err))
         answer.status = kExitUsage;
     else
-        answer.status = CarryOut(request, place, &out, &err);
+        answer.status = CarryOut(request, here, &out, &err);
     answer.text = answer.status == 0 ? out : err;
     return answer;
 }
@@ -354,6 +396,8 @@ int RunCommandLine(int argc, char** argv)
         LogNote("velkaro_redi: no folder for the program's files\n");
         return kExitFailed;
     }
+    if (q.kind == CommandRequest::kMonitor)
+        return Monitor(q, dir);
     std::string out, err;
     const int rc = HandOverOrRunHere(q, dir, &out, &err);
     fputs(out.c_str(), stdout);

@@ -14,10 +14,12 @@ constexpr size_t kDevNameMax = sizeof PortRecord::devName - 1;
 
 const char kUsage[] =
     "usage: velkaro_redi [-platform offscreen]     run the program (window, tray, bridges)\n"
-    "       velkaro_redi --list\n"
+    "       velkaro_redi --list [--json]\n"
     "       velkaro_redi --add COMn [PORT OPTIONS]\n"
     "       velkaro_redi --set COMn [PORT OPTIONS]  (a stopped port; options not given stay)\n"
     "       velkaro_redi --delete COMn | --start COMn | --stop COMn\n"
+    "       velkaro_redi --trace COMn FILE|off       trace a port's bytes and events to FILE\n"
+    "       velkaro_redi --monitor COMn              the same lines on standard output, live\n"
     "       velkaro_redi --export FILE | --import FILE\n"
     "       velkaro_redi --help | --version\n"
     "port options:\n"
@@ -36,7 +38,8 @@ const char kUsage[] =
     "  --line BAUD,BITS,PARITY,STOP     the line sent to it until the program sets its own\n"
     "                                   (default 9600,8,N,1; parity N, E, O, M or S; stop 1, 1.5 or 2)\n"
     "When the program runs on the same folder, it carries the command out;\n"
-    "otherwise the command changes the folder's files (--start and --stop need the program).\n"
+    "otherwise the command changes the folder's files (--start, --stop, --trace and\n"
+    "--monitor need the program).\n"
     "Exit status: 0 done, 1 refused or failed, 2 a wrong command line.\n";
 
 struct CommandWord {
@@ -56,6 +59,8 @@ constexpr CommandWord kCommands[] = {
     {"--stop", CommandRequest::kStop, CommandWord::kCom},
     {"--export", CommandRequest::kExport, CommandWord::kFile},
     {"--import", CommandRequest::kImport, CommandWord::kFile},
+    {"--trace", CommandRequest::kTrace, CommandWord::kCom},
+    {"--monitor", CommandRequest::kMonitor, CommandWord::kCom},
 };
 
 // A decimal without sign or blanks, at most max.
@@ -160,6 +165,21 @@ bool ParsePortOption(const std::vector<std::string>& args, size_t* i, CommandReq
     return true;
 }
 
+// --trace's FILE made absolute, or "off" (an empty file).
+bool ParseTraceTarget(const std::vector<std::string>& args, size_t* i, CommandRequest* q, std::string* error)
+{
+    std::error_code ec;
+    if (*i >= args.size() || args[*i].empty()) {
+        *error = "--trace needs a file name or off";
+        return false;
+    }
+    const std::string& v = args[(*i)++];
+    q->file = v == "off" ? std::string() : std::filesystem::absolute(v, ec).string();
+    if (ec)
+        *error = "--trace: bad file name \"" + v + "\"";
+    return !ec;
+}
+
 }  // namespace
 
 const char* UsageText() { return kUsage; }
@@ -230,6 +250,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandRequest* q, s
             return false;
         }
     }
+    if (q->kind == CommandRequest::kTrace && !ParseTraceTarget(args, &i, q, error))
+        return false;
+    q->json = q->kind == CommandRequest::kList && i < args.size() && args[i] == "--json";
+    i += q->json;
     const bool portOptions = q->kind == CommandRequest::kAdd || q->kind == CommandRequest::kSet;
     for (; i < args.size(); ++i) {
         if (!portOptions) {
@@ -242,5 +266,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandRequest* q, s
     q->arguments = args;
     if (word->takes == CommandWord::kFile)
         q->arguments[1] = q->file;
+    if (q->kind == CommandRequest::kTrace && !q->file.empty())
+        q->arguments[2] = q->file;
     return true;
 }

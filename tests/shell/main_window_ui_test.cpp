@@ -149,15 +149,24 @@ TEST_F(MainWindowTest, KeysTheListMenuAndUninstallActOnlyWhenMeant)
     };
     // The list's menu holds the menu bar's own commands on the selection.
     QList<QAction*> items = dlg.ListMenu()->actions();
-    ASSERT_EQ(items.size(), 6);
+    ASSERT_EQ(items.size(), 8);
     EXPECT_EQ(items.mid(0, 4), (QList<QAction*>{Action(dlg, "actionStart"), Action(dlg, "actionStop"),
                                                 Action(dlg, "actionProperty"), Action(dlg, "actionDelete")}));
     for (QAction* a : items)
         EXPECT_EQ(a->isEnabled(), a->isSeparator()) << a->text().toStdString();
 
     list->topLevelItem(1)->setSelected(true);
-    items.back()->trigger();
+    items[5]->trigger();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromStdString(folder.File("dev/COM7")));
+    // The row's trace goes to the file chosen until "Stop trace".
+    PortTrace& trace = PortTable[RowPortNumber(list->topLevelItem(1))].trace;
+    seam.saveAnswer = QString::fromStdString(folder.File("trace.log"));
+    items[6]->trigger();
+    trace.Event("COM7", "seen");
+    EXPECT_TRUE(items[7]->isEnabled());
+    items[7]->trigger();
+    trace.Event("COM7", "unseen");
+    EXPECT_TRUE(folder.Read("trace.log").ends_with(" COM7 event seen\n")) << folder.Read("trace.log");
     key(Qt::Key_Return);  // Property, like a double click
     EXPECT_EQ(seam.modals, std::vector<QString>{"PortDialog"});
 
