@@ -84,6 +84,9 @@ void InitPortTable(PortStateTarget* target)
         r.devName[0] = '\0';
         r.keepAlive = r.idleTime = 0;
         r.deadPeer = 60;
+        r.rfc2217 = 0;
+        r.line = LineSettings{};
+        r.lineConfirmed.store(0);
         r.state.store(STATE_STOPPED);
         r.mode = MODE_TCPCLIENT;
         r.name[0] = '\0';

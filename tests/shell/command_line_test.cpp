@@ -104,7 +104,9 @@ TEST(CommandLine, ARunningProgramBridgesAddsListsTracesDeletesAndSavesAtItsEnd)
         return ports[1]["last_error"].is_string();
     }));
     nlohmann::json want = ports[0];
-    want.merge_patch({{"name", "COM7"}, {"connects", 2}, {"bytes_to_serial", 8}, {"bytes_from_serial", 7}, {"state", "Connected"}});
+    want.merge_patch({{"name", "COM7"}, {"connects", 2}, {"bytes_to_serial", 8}, {"bytes_from_serial", 7}, {"state", "Connected"},
+                      {"rfc2217", false}, {"line", "9600,8,N,1"}});
+    EXPECT_TRUE(ports[0]["line_confirmed"].is_null());
     EXPECT_EQ(ports[0], want);
     EXPECT_NE(ports[1]["last_error"].get<std::string>().find("Connection refused"), std::string::npos);
 
@@ -161,8 +163,9 @@ TEST(CommandLine, WithoutAProgramTheFilesChangeForItsNextStart)
                             "<USECUSTOM>TRUE<", "<CHKDTR>TRUE<", "<DEADPEER>0<"})
         EXPECT_NE(folder.Read("options.dat").find(key), std::string::npos) << key;
     // Both switches can be turned off again; the device name stays for later.
-    ASSERT_EQ(Cli(run, "--set COM7 --no-custom --no-detect-dtr").status, 0);
-    for (const char* key : {"<DEVNAME>meter<", "<USECUSTOM>FALSE<", "<CHKDTR>FALSE<"})
+    ASSERT_EQ(Cli(run, "--set COM7 --no-custom --no-detect-dtr --mode tcpclient --rfc2217 --line 2400,7,e,1.5").status, 0);
+    for (const char* key : {"<DEVNAME>meter<", "<USECUSTOM>FALSE<", "<CHKDTR>FALSE<", "<RFC2217>TRUE<",
+                            "<LINE>2400,7,E,1.5<"})
         EXPECT_NE(folder.Read("options.dat").find(key), std::string::npos) << key;
     EXPECT_FALSE(std::filesystem::exists(folder.File("dev/COM7")));  // no owner left behind
 
@@ -199,6 +202,9 @@ TEST(CommandLine, WrongCommandsSayOneLineAndChangeNothing)
         {{"--add", "COM7", "--idle", "-1"}, 2, "--idle"},
         {{"--add", "COM7", "--custom", std::string(32, 'x')}, 2, "31 bytes"},
         {{"--add", "COM7", "--dead-peer", "3"}, 2, "dead-peer seconds \"3\""},
+        {{"--add", "COM7", "--line", "9600,8,X,1"}, 2, "--line: parity must be N, E, O, M or S"},
+        {{"--add", "COM7", "--mode", "udp", "--rfc2217"}, 1, "RFC 2217 is for tcpclient ports"},
+        {{"--set", "COM5", "--rfc2217"}, 1, "RFC 2217 is for tcpclient ports"},  // COM5 reads as tcpserver
         {{"--add", "COM5"}, 1, "COM5 is already in use"},
         {{"--set", "COM9", "--idle", "3"}, 1, "no port COM9"},
         {{"--import", "/nonexistent"}, 1, "--import needs an empty port list"},
