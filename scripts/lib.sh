@@ -3,20 +3,26 @@
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# Debian 12 packages the project builds, tests and runs with.
+# Debian 12 packages the project builds and runs with (scripts/run)...
 VR_PACKAGES=(
   cmake g++ ninja-build pkg-config
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev nlohmann-json3-dev
+  libfuse3-dev scdoc
+)
+# ...and the peers and tools its tests use (scripts/test).
+VR_TEST_PACKAGES=(
   socat python3 python3-serial netcat-openbsd ser2net
   xvfb xdotool x11-utils
-  dpkg-dev fakeroot lintian scdoc desktop-file-utils appstream man-db bash-completion
-  libfuse3-dev qemu-system-x86 busybox-static
+  dpkg-dev fakeroot lintian desktop-file-utils appstream man-db bash-completion
+  qemu-system-x86 busybox-static
 )
 
+# vr_install_missing [test]: the build's packages, and with "test" the tests' too.
 vr_install_missing() {
-  local missing=() p
-  for p in "${VR_PACKAGES[@]}"; do
+  local missing=() p wanted=("${VR_PACKAGES[@]}")
+  [ "${1:-}" = test ] && wanted+=("${VR_TEST_PACKAGES[@]}")
+  for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -25,6 +31,11 @@ vr_install_missing() {
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  # The tests start ser2net themselves; the system service Debian starts with
+  # the package would serve its sample ports on this machine.
+  if [[ " ${missing[*]} " == *" ser2net "* ]] && command -v systemctl >/dev/null; then
+    $sudo systemctl disable --now ser2net >/dev/null 2>&1 || true
+  fi
 }
 
 # vr_build DIR [cmake args...]
