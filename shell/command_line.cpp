@@ -44,9 +44,13 @@ std::string ListText(PairSetup& pairs)
         char port[16];
         std::string remote = std::string(DstAddrText(&r)) + ":" + DstPortText(&r, port, sizeof port);
         std::string local = std::string(LocAddrText(&r)) + ":" + LocPortText(&r, port, sizeof port);
+        // A CUSE port's device is named too: serial port listers show that name.
+        std::string device = pairs.DevicePath(r.name), target = pairs.DeviceTarget(r.name);
+        if (target.compare(0, 5, "/dev/") == 0)
+            device += " -> " + target;
         snprintf(line, sizeof line, "%-3d %-7s %-9s %-22s %-22s %-10s %s\n", r.number, r.name,
                  PortModeName(r.mode), remote.c_str(), local.c_str(), PortStateText(r.state.load()),
-                 pairs.DevicePath(r.name).c_str());
+                 device.c_str());
         text += line;
     }
     return text;
