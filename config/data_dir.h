@@ -11,9 +11,14 @@
 
 #include <string>
 
-// The names in the program's folder that mark it as one.
-constexpr const char* kProgramFolderEntries[] = {"options.dat", "pairs.dat", "comdb.dat",
-                                                 "pairs.lock", "dev"};
+// The names in the program's folder; each marks it as one.
+constexpr const char kOptionsFileName[] = "options.dat";
+constexpr const char kPairsFileName[] = "pairs.dat";
+constexpr const char kComDbFileName[] = "comdb.dat";
+constexpr const char kLockFileName[] = "pairs.lock";
+constexpr const char kDevFolderName[] = "dev";
+constexpr const char* kProgramFolderEntries[] = {kOptionsFileName, kPairsFileName, kComDbFileName,
+                                                 kLockFileName, kDevFolderName};
 
 // The user's configuration folder: $XDG_CONFIG_HOME when it is an absolute
 // path, else $HOME/.config, else the password entry's home + "/.config";

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "config/data_dir.h"
 #include "engine/file_io.h"
 
 // Booleans as 32-bit integers, non-zero is on.
@@ -24,8 +25,6 @@ struct OptionsState {
     StartupSettings settings;
     std::string optionsText;
 };
-
-constexpr const char* kOptionsFileName = "options.dat";
 
 // The options document of the flags and the port table.
 std::string OptionsText(const OptionsState& state);

@@ -40,20 +40,6 @@ bool IsPortNumber(const std::string& text)
            std::stoul(text) <= 65535;
 }
 
-bool IsDottedIPv4(const std::string& text)
-{
-    in_addr a{};
-    return inet_pton(AF_INET, text.c_str(), &a) == 1;
-}
-
-// A name the resolver may take: letters, digits, dots, hyphens, underscores.
-bool IsHostName(const std::string& text)
-{
-    return !text.empty() && text.size() <= 253 &&
-           text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                  "0123456789.-_") == std::string::npos;
-}
-
 // The first bad field and why, or {} when every field is good.
 std::pair<Field, std::string> FirstBadField(const PortSettings& s)
 {
@@ -95,6 +81,20 @@ std::string FieldValue(const PortSettings& s, Field f)
 
 
 }  // namespace
+
+bool IsDottedIPv4(const std::string& text)
+{
+    in_addr a{};
+    return inet_pton(AF_INET, text.c_str(), &a) == 1;
+}
+
+bool IsHostName(const std::string& text)
+{
+    return !text.empty() && text.size() <= 253 &&
+           text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                  "0123456789.-_") == std::string::npos;
+}
+
 
 std::string ValueForMessage(const std::string& value)
 {

@@ -35,6 +35,11 @@ struct PortSettings {
     int detectDtr = 0;
 };
 
+// A dotted IPv4 address ("10.0.0.9"); a name the resolver may take:
+// letters, digits, dots, hyphens and underscores, 1 to 253 of them.
+bool IsDottedIPv4(const std::string& text);
+bool IsHostName(const std::string& text);
+
 // How a refusal names a field: as the dialog and the command line speak of
 // it ("remote port"), or by its options document key ("DSTPORT").
 enum class FieldNaming { kLabels, kOptionKeys };

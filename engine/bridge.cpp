@@ -153,6 +153,7 @@ bool StartBridge(PortRecord* record)
     if (record->thread && !StopBridge(record))
         return false;
     JoinForgotten(record);
+    ForgetFailure(record);
     RaiseDescriptorLimit();
     if (!record->stopEvent) {
         record->stopEvent = StopEvent::Create();

@@ -63,6 +63,7 @@ int Attempt(PortRecord* record, const StopEvent& stop, int protocol, UserSideKee
         Fail(record, log, failure);
     if (fd >= 0) {
         NoteConnected(record);
+        NoteConnection(record, fd);
         log.Cleared("connected to " + std::string(DstAddrText(record)) + ":" +
                     std::to_string(record->dstPort));
     }
@@ -162,6 +163,7 @@ void ServerLoop(PortRecord* record, const StopEvent& stop, Protocol& framing)
                 continue;
             PostPortState(record, STATE_CHECKING);
             NoteConnected(record);
+            NoteConnection(record, client);
             record->sock.store(client);
             PostPortState(record, STATE_CONNECTED);
             newer.Reset(Serve(record, stop, framing, client, listener.Get(), keeper));

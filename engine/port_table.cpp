@@ -1,6 +1,7 @@
 #include "engine/port_table.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -70,6 +71,13 @@ void InitPortTable(PortStateTarget* target)
         r.lastError.store(0);
         r.waitingToBind.store(false);
         r.failureText.clear();
+        r.peerText.clear();
+        r.connects.store(0);
+        r.lastErrorAt.store(0);
+        r.lastFromSerialAt.store(0);
+        r.lastToSerialAt.store(0);
+        r.stateSince.store(0);
+        r.trace.StopFile();
         r.useCustom = 0;
         r.emuBR = 1;
         r.detectDtr = 0;
@@ -99,7 +107,10 @@ const char* PortModeName(uint32_t mode)
 
 void PostPortState(PortRecord* record, int32_t state)
 {
-    record->state.store(state);
+    if (record->state.exchange(state) != state)
+        record->stateSince.store(WallMicros(), std::memory_order_relaxed);
+    if (state == STATE_REGISTERED && record->trace.On())
+        record->trace.Event(LogName(record), "registered");
     if (PortStateTarget* target = record->notify)
         target->PostPortStateMessage(record, state);
 }
@@ -152,6 +163,11 @@ void NoteConnected(PortRecord* record)
 {
     record->bytesIn.store(0);
     record->bytesOut.store(0);
+    ForgetFailure(record);
+}
+
+void ForgetFailure(PortRecord* record)
+{
     record->lastError.store(0);
     record->waitingToBind.store(false);
     std::lock_guard<std::mutex> hold(record->failureMutex);
@@ -165,6 +181,44 @@ void NoteFailure(PortRecord* record, int error, const std::string& text)
         record->failureText = text;
     }
     record->lastError.store(error ? error : EIO);
+    record->lastErrorAt.store(WallMicros(), std::memory_order_relaxed);
+    if (record->trace.On())
+        record->trace.Event(LogName(record), "failed: " + text);
+}
+
+void NoteConnection(PortRecord* record, int sock)
+{
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    char text[INET_ADDRSTRLEN + 8] = "?";
+    if (getpeername(sock, reinterpret_cast<sockaddr*>(&a), &len) == 0 && a.sin_family == AF_INET) {
+        char addr[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &a.sin_addr, addr, sizeof addr);
+        snprintf(text, sizeof text, "%s:%u", addr, ntohs(a.sin_port));
+    }
+    record->connects.fetch_add(1, std::memory_order_relaxed);
+    {
+        std::lock_guard<std::mutex> hold(record->failureMutex);
+        record->peerText = text;
+    }
+    if (record->trace.On())
+        record->trace.Event(LogName(record), std::string("connect ") + text);
+}
+
+void NotePeerGone(PortRecord* record, const std::string& reason)
+{
+    {
+        std::lock_guard<std::mutex> hold(record->failureMutex);
+        record->peerText.clear();
+    }
+    if (record->trace.On())
+        record->trace.Event(LogName(record), "disconnect: " + reason);
+}
+
+std::string PeerText(const PortRecord* record)
+{
+    std::lock_guard<std::mutex> hold(record->failureMutex);
+    return record->peerText;
 }
 
 std::string LastFailureText(const PortRecord* record)

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/limits.h"
+#include "engine/trace.h"
 
 struct PortRecord;
 class StopEvent;
@@ -78,6 +79,16 @@ struct PortRecord {
     std::atomic<bool> waitingToBind{false};
     mutable std::mutex failureMutex;
     std::string failureText;  // under failureMutex
+    std::string peerText;     // "ADDRESS:PORT" of the connected peer; under failureMutex
+    // For scripts: connections made since the program started, and the
+    // wall-clock microseconds (0: never) of the last failure, of the last
+    // bytes each way (marked at most once per pump pass) and of the state.
+    std::atomic<uint64_t> connects{0};
+    std::atomic<int64_t> lastErrorAt{0};
+    std::atomic<int64_t> lastFromSerialAt{0};
+    std::atomic<int64_t> lastToSerialAt{0};
+    std::atomic<int64_t> stateSince{0};
+    PortTrace trace;
 };
 
 // Process-wide table, indexed by pair number.
@@ -121,6 +132,13 @@ void SetDstAddrText(PortRecord* record, const char* text);
 // text ("bind 10.9.9.9:4003: Cannot assign requested address").
 void NoteConnected(PortRecord* record);
 void NoteFailure(PortRecord* record, int error, const std::string& text);
+// No failure stands: a new start is not judged by the last run's.
+void ForgetFailure(PortRecord* record);
+// A connection made on sock: counted, its peer kept, traced. NotePeerGone
+// forgets the peer and traces why the connection ended.
+void NoteConnection(PortRecord* record, int sock);
+void NotePeerGone(PortRecord* record, const std::string& reason);
+std::string PeerText(const PortRecord* record);
 // The text of the last failure; empty when none stands.
 std::string LastFailureText(const PortRecord* record);
 void SetLocPortText(PortRecord* record, const char* text);  // leading digits, 0 when none

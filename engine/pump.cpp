@@ -20,6 +20,7 @@
 #include "engine/seconds_clock.h"
 #include "engine/serial_side.h"
 #include "engine/stop_event.h"
+#include "engine/trace.h"
 #include "engine/unique_fd.h"
 
 namespace {
@@ -112,6 +113,9 @@ private:
     ssize_t Put(bool toSocket);
     void Drain(bool toSocket);
     bool MayRead(const ByteQueue& queue, const OutBuffer& out) const;
+    void Moved(TraceDirection direction, const unsigned char* data, size_t count);
+    void MarkPassTimes();
+    void End(std::string reason);
     uint32_t DirectRoom(const ByteQueue& queue, const OutBuffer& out) const;
 
     PortRecord* record_;
@@ -147,6 +151,9 @@ private:
     bool endOfStream_ = false;  // the peer's end was read: no more socket reads
     bool discardDevOut_ = false;
     bool end_ = false;
+    std::string endReason_ = "the bridge side failed";
+    bool fromSerial_ = false;  // bytes moved this pass, each way
+    bool toSerial_ = false;
 };
 
 // Buffers sized for the link, had once per connection: nothing is
@@ -182,16 +189,50 @@ int Pump::Run()
                 if (ready_[e])
                     Handle(e);
             }
-            if (framing_.Poll())
+            if (framing_.Poll()) {
+                endReason_ = "the framed link closed (idle, or the peer asked)";
                 break;
+            }
             if (framing_.TakeRegistered())
                 PostPortState(record_, STATE_REGISTERED);
+            MarkPassTimes();
             if (end_)
                 break;
         }
     }
+    MarkPassTimes();
     LogLine("%s: InOut() - STOP\n", name_);
+    NotePeerGone(record_, endReason_);
     return newer_.Release();
+}
+
+// Bytes that left or reached the serial program: traced when a trace is on,
+// and marked for the pass's times.
+void Pump::Moved(TraceDirection direction, const unsigned char* data, size_t count)
+{
+    (direction == TraceDirection::kSerialToNet ? fromSerial_ : toSerial_) = true;
+    if (record_->trace.On())
+        record_->trace.Data(name_, direction, data, count);
+}
+
+// One coarse clock read for a pass that moved bytes, none for one that did not.
+void Pump::MarkPassTimes()
+{
+    if (!fromSerial_ && !toSerial_)
+        return;
+    const int64_t now = CoarseWallMicros();
+    if (fromSerial_)
+        record_->lastFromSerialAt.store(now, std::memory_order_relaxed);
+    if (toSerial_)
+        record_->lastToSerialAt.store(now, std::memory_order_relaxed);
+    fromSerial_ = toSerial_ = false;
+}
+
+void Pump::End(std::string reason)
+{
+    if (!end_)
+        endReason_ = std::move(reason);
+    end_ = true;
 }
 
 // The start of a pass: fills the output buffers, asks for the reads that
@@ -268,9 +309,12 @@ bool Pump::ReadStatus()
         return true;
     // The closing program's last bytes still go out.
     ssize_t n;
-    while ((n = read(device_.Fd(), devIn_, size_)) > 0)
+    while ((n = read(device_.Fd(), devIn_, size_)) > 0) {
+        Moved(TraceDirection::kSerialToNet, devIn_, static_cast<size_t>(n));
         framing_.FromSerial(devIn_, static_cast<int>(n));
+    }
     Drain(true);
+    endReason_ = "the serial program closed its port";
     return false;
 }
 
@@ -408,13 +452,13 @@ void Pump::Handle(int event)
         LogLine("%s: EVENT_CLOSE\n", name_);
         if (devWritePending_ || framing_.toSerial.Count() != 0)
             Drain(false);
-        end_ = true;
+        End("the peer closed the connection");
         break;
     case EVENT_ACCEPT:
         HandleAccept();
         break;
     case EVENT_STOP:
-        end_ = true;
+        End("stopped");
         break;
     }
 }
@@ -426,8 +470,10 @@ void Pump::SocketFailed(const char* call)
     const int err = errno;
     LogLastError("%s: InOut(): %s", name_, call);
     char text[256];
-    NoteFailure(record_, err, std::string("connection: ") + strerror_r(err, text, sizeof text));
-    end_ = true;
+    const std::string reason = strerror_r(err, text, sizeof text);
+    NoteFailure(record_, err, "connection: " + reason);
+    // A vanished peer is what keepalive and the user time-out find.
+    End(err == ETIMEDOUT ? "dead peer: " + reason : reason);
 }
 
 // A client the filter refuses is closed without touching this connection;
@@ -437,7 +483,7 @@ void Pump::HandleAccept()
     newer_.Reset(AcceptAllowed(record_, listenFd_));
     if (newer_.IsValid()) {
         LogLine("%s: EVENT_ACCEPT\n", name_);
-        end_ = true;
+        End("a newer client");
     } else if (errno != EACCES && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
                errno != ECONNABORTED) {
         listenFd_ = -1;  // out of descriptors: the listener would wake every pass
@@ -455,13 +501,16 @@ void Pump::HandleRead()
             // the last piece is taken: a long read is followed by another,
             // so that the socket gets fewer, larger pieces. A short one
             // means nothing more is there, and a lone byte goes at once.
+            const uint32_t start = sockOut_.count;
             sockOut_.count += static_cast<uint32_t>(n);
             while (n >= static_cast<ssize_t>(kDatagramSize) && sockOut_.count < size_) {
                 n = read(device_.Fd(), sockOut_.Tail(), size_ - sockOut_.count);
                 if (n > 0)
                     sockOut_.count += static_cast<uint32_t>(n);
             }
+            Moved(TraceDirection::kSerialToNet, sockOut_.data + start, sockOut_.count - start);
         } else {
+            Moved(TraceDirection::kSerialToNet, devIn_, static_cast<size_t>(n));
             framing_.FromSerial(devIn_, static_cast<int>(n));
         }
         // Sent in this pass if the socket takes it, as the next event in
@@ -475,7 +524,7 @@ void Pump::HandleRead()
         devReadPending_ = false;  // the user side is closed: no data now
     } else if (!WouldBlock(errno)) {
         LogLastError("%s: InOut(): read()", name_);
-        end_ = true;
+        End(std::string("read(): ") + strerror(errno));
     }
 }
 
@@ -544,7 +593,7 @@ void Pump::HandleWritten()
         devWritePending_ = false;
     } else if (!WouldBlock(errno)) {
         LogLastError("%s: InOut(): write()", name_);
-        end_ = true;
+        End(std::string("write(): ") + strerror(errno));
     }
 }
 
@@ -556,6 +605,8 @@ ssize_t Pump::Put(bool toSocket)
     const ssize_t n = toSocket ? send(sock_, out.Rest(), out.RestSize(), MSG_NOSIGNAL)
                                : write(device_.Fd(), out.Rest(), out.RestSize());
     if (n > 0) {
+        if (!toSocket)
+            Moved(TraceDirection::kNetToSerial, out.Rest(), static_cast<size_t>(n));
         out.Advance(static_cast<uint32_t>(n));
         if (toSocket)
             record_->bytesOut.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);

@@ -16,15 +16,12 @@
 #include <set>
 #include <string_view>
 
+#include "config/data_dir.h"
 #include "ports/pair_files.h"
 #include "ports/pty_pair.h"
 
 namespace {
 
-const char kPairsFile[] = "pairs.dat";
-const char kComDbFile[] = "comdb.dat";
-const char kLockFile[] = "pairs.lock";
-const char kDevFolder[] = "dev";
 const char kTempPrefix[] = ".tmp.";
 const char kBridgeTarget[] = "/dev/ptmx";
 constexpr size_t kFileLimit = 1 << 20;
@@ -88,21 +85,26 @@ void PairSetup::Start()
     // The lock is held for the life of this object; a second copy of the
     // program fails to take it and stays a follower. A folder where the
     // lock file cannot be made is read-only to us anyway.
-    lockFd_.Reset(openat(dirFd_.Get(), kLockFile, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    lockFd_.Reset(openat(dirFd_.Get(), kLockFileName, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
     owner_ = lockFd_.IsValid() && flock(lockFd_.Get(), LOCK_EX | LOCK_NB) == 0;
+    const std::string lock = dir_ + "/" + kLockFileName;
+    if (lockFd_.IsValid() && !owner_)
+        lockError_ = lock + " is held by another running copy of the program";
+    else if (!owner_)
+        lockError_ = errno == EISDIR ? lock + " is a folder" : "cannot open " + lock + ": " + strerror(errno);
     if (owner_)
-        mkdirat(dirFd_.Get(), kDevFolder, 0755);
+        mkdirat(dirFd_.Get(), kDevFolderName, 0755);
     // No following: dev/ as a link would let our unlinks reach another folder.
-    devFd_.Reset(openat(dirFd_.Get(), kDevFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    devFd_.Reset(openat(dirFd_.Get(), kDevFolderName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!owner_) {
         LoadPairsFile(&pairs_);
         return;
     }
     if (!devFd_.IsValid())
-        LogNote("openat(%s/%s): %s; pairs get no links\n", dir_.c_str(), kDevFolder, strerror(errno));
+        LogNote("openat(%s/%s): %s; pairs get no links\n", dir_.c_str(), kDevFolderName, strerror(errno));
     CleanDevFolder();
     // Left by a write that a crash cut short; this copy is the only writer.
-    for (const char* file : {kPairsFile, kComDbFile})
+    for (const char* file : {kPairsFileName, kComDbFileName})
         unlinkat(dirFd_.Get(), (std::string(file) + ".tmp").c_str(), 0);
     LoadPairsFile(&pairs_);
     std::set<int> names;
@@ -114,7 +116,7 @@ void PairSetup::Start()
     // A lost or older comdb.dat learns the names the pairs carry; a claim
     // without a pair, which a crash in the middle of an Add or a Delete
     // leaves, goes (unless the pairs could not be read).
-    UpdateClaims(names, -1, !pairsUnreadable_);
+    UpdateClaims(names, -1, pairsReadError_.empty());
 }
 
 PairSetup::~PairSetup()
@@ -214,7 +216,7 @@ void PairSetup::MakeTerminal(uint32_t number, Pair* pair)
         names[1] = ComName(com);
     for (const std::string& name : names)
         if (!name.empty() && !PlaceLink(name, pair->link))
-            LogNote("%s: symlink(%s/%s/%s -> %s): %s\n", label.c_str(), dir_.c_str(), kDevFolder,
+            LogNote("%s: symlink(%s/%s/%s -> %s): %s\n", label.c_str(), dir_.c_str(), kDevFolderName,
                     name.c_str(), pair->link.c_str(), strerror(errno));
 }
 
@@ -224,12 +226,12 @@ void PairSetup::LoadPairsFile(std::map<uint32_t, Pair>* pairs)
     std::string content;
     // Read whole, whatever its size: a valid line after a heap of junk is
     // still the user's pair, and would be lost at the next save otherwise.
-    if (!ReadLineFile(dirFd_.Get(), kPairsFile, kPairLineMax, &content)) {
+    std::string error;
+    if (!ReadLineFile(dirFd_.Get(), kPairsFileName, kPairLineMax, &content, &error)) {
         if (owner_) {
-            LogNote("read(%s/%s): %s; pairs cannot be changed\n", dir_.c_str(), kPairsFile,
-                    strerror(errno));
+            LogNote("%s; pairs cannot be changed\n", error.c_str());
             // Writing it now would replace the user's pairs with ours.
-            pairsUnreadable_ = true;
+            pairsReadError_ = error;
         }
         return;
     }
@@ -242,7 +244,7 @@ void PairSetup::LoadPairsFile(std::map<uint32_t, Pair>* pairs)
         std::string shown;
         for (size_t i = 0; i < skipped.size() && i < kSkippedShown; ++i)
             shown += (i ? ", " : "") + std::to_string(skipped[i]);
-        LogNote("%s/%s: %zu line%s skipped (line %s%s)\n", dir_.c_str(), kPairsFile, skipped.size(),
+        LogNote("%s/%s: %zu line%s skipped (line %s%s)\n", dir_.c_str(), kPairsFileName, skipped.size(),
                 skipped.size() == 1 ? "" : "s", shown.c_str(), skipped.size() > kSkippedShown ? ", ..." : "");
     }
 }
@@ -256,14 +258,15 @@ void PairSetup::RefreshIfFollower()
 
 bool PairSetup::SavePairs()
 {
-    if (pairsUnreadable_) {
+    if (!pairsReadError_.empty()) {
+        lastError_ = pairsReadError_ + "; it is not written over";
         errno = EACCES;
         return false;
     }
     std::vector<PairLine> lines;
     for (const auto& [number, pair] : pairs_)
         lines.push_back({number, pair.params});
-    return WriteFileAtomic(dirFd_.Get(), kPairsFile, FormatPairsFile(lines));
+    return WriteFileAtomic(dirFd_.Get(), kPairsFileName, FormatPairsFile(lines), &lastError_);
 }
 
 std::string PairSetup::LinkTarget(const std::string& name) const
@@ -308,6 +311,12 @@ bool PairSetup::PlaceLink(const std::string& name, const std::string& target)
     return true;
 }
 
+bool PairSetup::LinkFailed(const std::string& name)
+{
+    lastError_ = "cannot link " + dir_ + "/" + kDevFolderName + "/" + name + ": " + strerror(errno);
+    return false;
+}
+
 // Removes dev/<name> only while it still points at our terminal.
 void PairSetup::DropLink(const std::string& name, const std::string& target)
 {
@@ -321,7 +330,9 @@ void PairSetup::DropLink(const std::string& name, const std::string& target)
 bool PairSetup::UpdateClaims(const std::set<int>& claim, int release, bool only)
 {
     std::string content;
-    if (!owner_ || !ReadSmallFile(dirFd_.Get(), kComDbFile, kFileLimit, &content))
+    if (!owner_)
+        lastError_ = lockError_;
+    if (!owner_ || !ReadSmallFile(dirFd_.Get(), kComDbFileName, kFileLimit, &content, &lastError_))
         return false;
     std::set<int> claimed = ParseComDb(content);
     std::set<int> before = claimed;
@@ -332,8 +343,8 @@ bool PairSetup::UpdateClaims(const std::set<int>& claim, int release, bool only)
     claimed.insert(claim.begin(), claim.end());
     if (claimed == before)
         return true;
-    if (!WriteFileAtomic(dirFd_.Get(), kComDbFile, FormatComDb(claimed))) {
-        LogNote("write(%s/%s): %s\n", dir_.c_str(), kComDbFile, strerror(errno));
+    if (!WriteFileAtomic(dirFd_.Get(), kComDbFileName, FormatComDb(claimed), &lastError_)) {
+        LogNote("%s\n", lastError_.c_str());
         return false;
     }
     return true;
@@ -346,16 +357,17 @@ bool PairSetup::Install(uint32_t number, const std::string& userParams, const st
         !ParseParams(bridgeParams, &bridge) || !ValidBridgeSideParams(bridge))
         return false;
     std::lock_guard<std::mutex> lk(mu_);
+    lastError_ = owner_ ? "" : lockError_;
     if (!owner_ || pairs_.count(number))
         return false;
     Pair pair;
     if (!OpenPair(number, &pair)) {
-        LogNote("%s: %s\n", Label(number).c_str(), pair.failure.c_str());
+        lastError_ = pair.failure;
         return false;
     }
     std::string link = UserSideLinkName(static_cast<int>(number));
     if (!PlaceLink(link, pair.link))
-        return false;
+        return LinkFailed(link);
     std::string target = pair.link;
     pairs_.emplace(number, std::move(pair));
     if (!SavePairs() || (!user.empty() && !ChangeLocked(number, user))) {
@@ -373,6 +385,7 @@ bool PairSetup::Change(std::string_view side, std::string_view params)
     if (!ParseParams(params, &given) || given.empty())
         return false;
     std::lock_guard<std::mutex> lk(mu_);
+    lastError_ = owner_ ? "" : lockError_;
     RefreshIfFollower();
     int bridge = BridgeSidePair(side);
     if (bridge >= 0)
@@ -417,7 +430,7 @@ bool PairSetup::ChangeLocked(uint32_t number, const ParamList& given)
     bool placed = false;
     if (newCom > 0 && LinkTarget(ComName(newCom)) != pair.link) {
         if (!pair.master.IsValid() || !PlaceLink(ComName(newCom), pair.link))
-            return false;
+            return LinkFailed(ComName(newCom));
         placed = true;
     }
     if (merged != pair.params) {
@@ -441,6 +454,7 @@ bool PairSetup::ChangeLocked(uint32_t number, const ParamList& given)
 bool PairSetup::Remove(uint32_t number)
 {
     std::lock_guard<std::mutex> lk(mu_);
+    lastError_ = owner_ ? "" : lockError_;
     if (!owner_)
         return false;
     auto node = pairs_.extract(number);
@@ -475,7 +489,7 @@ std::vector<PairEntry> PairSetup::List()
 bool PairSetup::ComClaimed(int comNumber)
 {
     std::string content;
-    return ReadSmallFile(dirFd_.Get(), kComDbFile, kFileLimit, &content) &&
+    return ReadSmallFile(dirFd_.Get(), kComDbFileName, kFileLimit, &content) &&
            ParseComDb(content).count(comNumber) > 0;
 }
 
@@ -484,7 +498,14 @@ bool PairSetup::SetComClaim(int comNumber, bool claim)
     if (comNumber < 1 || comNumber > kComNumberMax)
         return false;
     std::lock_guard<std::mutex> lk(mu_);
+    lastError_.clear();
     return claim ? UpdateClaims({comNumber}, -1) : UpdateClaims({}, comNumber);
+}
+
+std::string PairSetup::LastError()
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    return lastError_;
 }
 
 std::string PairSetup::DeviceTarget(std::string_view name)
@@ -525,7 +546,7 @@ std::string PairSetup::DevicePath(std::string_view name) const
     std::string s(name);
     if (ComNumber(s) < 0 && UserSidePair(s) < 0)
         return std::string();
-    return dir_ + "/" + kDevFolder + "/" + s;
+    return dir_ + "/" + kDevFolderName + "/" + s;
 }
 
 int PairSetup::OpenBridgeSide(const char* name)

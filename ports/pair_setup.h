@@ -60,6 +60,11 @@ public:
     PairSetup& operator=(const PairSetup&) = delete;
 
     bool OwnsFolder() const { return owner_; }
+    // Another running copy holds the folder's lock; when this copy neither
+    // owns nor is held off, the lock cannot be had at all, and LockError
+    // says why ("/x/pairs.lock is a folder").
+    bool HeldElsewhere() const { return !owner_ && lockFd_.IsValid(); }
+    const std::string& LockError() const { return lockError_; }
     const std::string& Directory() const { return dir_; }
 
     // Every call gives true (or a non-empty result) on success and false
@@ -77,6 +82,11 @@ public:
     bool Remove(uint32_t pair);
     // The installed pairs, by number.
     std::vector<PairEntry> List();
+
+    // Why the last Install, Change, Remove or SetComClaim failed when a file
+    // or the folder's lock was the cause ("cannot write /x/pairs.dat:
+    // Read-only file system", "/x/pairs.lock is a folder"); empty otherwise.
+    std::string LastError();
 
     // Whether comdb.dat claims COM number n; false too when it cannot be read.
     bool ComClaimed(int comNumber);
@@ -135,6 +145,7 @@ private:
     bool ChangeLocked(uint32_t number, const ParamList& given);
     std::string Label(uint32_t number) const;
     bool PlaceLink(const std::string& name, const std::string& target);
+    bool LinkFailed(const std::string& name);  // false, with lastError_ naming the link
     void DropLink(const std::string& name, const std::string& target);
     std::string LinkTarget(const std::string& name) const;
     bool LiveLink(const std::string& name) const;
@@ -147,7 +158,9 @@ private:
     UniqueFd lockFd_;
     bool owner_ = false;
     UserSideBackend backend_;
-    bool pairsUnreadable_ = false;  // pairs.dat exists but could not be read
+    std::string pairsReadError_;  // pairs.dat exists but could not be read: why
+    std::string lockError_;       // why this copy does not own the folder
+    std::string lastError_;
     std::map<uint32_t, Pair> pairs_;
 };
 

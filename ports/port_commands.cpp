@@ -69,14 +69,25 @@ PortCommands::PortCommands(Program& program, CommandUi& ui, PortListView& list, 
 {
 }
 
+std::string WithReason(const char* message, const std::string& reason)
+{
+    return reason.empty() ? message : message + ("\n" + reason);
+}
+
 bool PortCommands::Save(bool startStep)
 {
     // The change holds for the running program either way; the person must
     // know that it will not survive a restart.
-    if (SaveOptions(options_, OptionsPath(program_.Dir()).c_str(), startStep && program_.RunsBridges()))
+    std::string error;
+    if (SaveOptions(options_, OptionsPath(program_.Dir()).c_str(), startStep && program_.RunsBridges(), &error))
         return true;
-    ui_.Message(kMsgSaveFail);
+    ui_.Message(WithReason(kMsgSaveFail, error));
     return false;
+}
+
+void PortCommands::ApplyFailed()
+{
+    ui_.Message(WithReason(kMsgApplyFail, program_.Pairs().LastError()));
 }
 
 namespace {
@@ -100,7 +111,7 @@ int PortCommands::ApplyPort(PortRecord* r, bool* saved)
     const std::string params = UserSideParams(*r);
     char side[16];
     if (params.empty() || !program_.Pairs().Change(UserSideName(r, side, sizeof side), params)) {
-        ui_.Message(kMsgApplyFail);
+        ApplyFailed();
         return 0;
     }
     bool ok = Save(true);
@@ -132,9 +143,9 @@ void PortCommands::AddPortPair(const PortSettings& settings)
     const int com = ComNumber(r->name);
     const bool claimedBefore = com > 0 && pairs.ComClaimed(com);
     const std::string params = UserSideParams(*r);
-    bool ok = com > 0 && !params.empty() && pairs.SetComClaim(com, true);
-    if (ok && !pairs.Install(static_cast<uint32_t>(n), params, kBridgeSideParams)) {
-        ui_.Message(kMsgApplyFail);
+    bool ok = com > 0 && !params.empty();
+    if (ok && (!pairs.SetComClaim(com, true) || !pairs.Install(static_cast<uint32_t>(n), params, kBridgeSideParams))) {
+        ApplyFailed();
         ok = false;
     }
     // The start step of the save, as after any change of the ports.
@@ -269,8 +280,8 @@ void PortCommands::Property(const Selection& selected)
     // A new name that no device holds: pairs.dat takes it next.
     if (oldName != r->name && !program_.Pairs().DeviceExists(r->name))
         SaveUnderBothNames(before);
+    // A refusal has been said by ApplyPort.
     if (ApplyPort(r) == 0) {
-        ui_.Message(kMsgApplyFail);
         // The pair kept its old name: so does the record, or the settings
         // would be saved at exit under a name no pair carries, and lost.
         before.RestoreInto(r);
@@ -299,8 +310,9 @@ void PortCommands::Export()
         return;
     // A failure is said: the person would otherwise trust a list that is
     // not there.
-    if (!SaveOptions(options_, path.c_str(), program_.RunsBridges()))
-        ui_.Message(kMsgSaveFail);
+    std::string error;
+    if (!SaveOptions(options_, path.c_str(), program_.RunsBridges(), &error))
+        ui_.Message(WithReason(kMsgSaveFail, error));
 }
 
 void PortCommands::Import()
@@ -312,15 +324,22 @@ void PortCommands::Import()
         }
     }
     std::string path = ui_.ChooseOpenFile();
-    // A file that cannot be read, or is too large to be a port list, is
-    // ignored as the open dialog's cancel is.
-    std::string text;
-    if (path.empty() || !ReadDocumentFile(path.c_str(), text))
+    if (path.empty())
         return;
+    // All ports or none: a file that cannot be read or one bad port is
+    // said, and nothing is added.
+    std::string text, error;
+    std::vector<PortSettings> ports;
+    if (ReadDocumentFile(path.c_str(), text, &error))
+        ports = ImportedPortSettings(text, LastUsedPortSettings(), &error);
+    if (ports.empty()) {
+        ui_.Message(error);
+        return;
+    }
     options_.optionsText = text;
     // Each add saves options.dat and replaces optionsText; the ports come
     // from this copy, parsed once.
-    for (const PortSettings& s : ImportedPortSettings(text, LastUsedPortSettings())) {
+    for (const PortSettings& s : ports) {
         if (ended_)
             return;
         AddPortPair(s);

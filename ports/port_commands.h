@@ -77,6 +77,9 @@ extern const char kMsgImportNotEmpty[];
 extern const char kMsgDeleteAsk[];
 extern const char kMsgUninstallAsk[];
 
+// A message and, on a line of its own when there is one, its reason.
+std::string WithReason(const char* message, const std::string& reason);
+
 class PortCommands {
 public:
     // The commands' limits on the wait for a pair's bridge side.
@@ -122,6 +125,7 @@ public:
     void MarkEnded() { ended_ = true; }
 
 private:
+    void ApplyFailed();  // kMsgApplyFail with the pair layer's reason
     void RemovePorts(const Selection& numbers);
     void SaveUnderBothNames(const RecordSettingsCopy& before);
 

@@ -55,9 +55,8 @@ std::string PortInformationText(const PortRecord& r)
         }
         return {};
     }
-    const int err = r.lastError.load();
-    if (err == 0 || state == STATE_STOPPED)
+    if (r.lastError.load() == 0 || state == STATE_STOPPED)
         return {};
-    char buf[128];
-    return strerror_r(err, buf, sizeof buf);
+    const std::string failure = LastFailureText(&r);
+    return r.waitingToBind.load() ? "waiting to bind: " + failure : failure;
 }

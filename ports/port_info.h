@@ -1,7 +1,8 @@
 // The "Information" of a port as its row shows it: for a connected port its
 // peer's address:port and the bytes carried each way ("10.0.0.7:4001 · in
 // 12.3 KB · out 4.1 KB"), for a port whose last attempt failed the failure's
-// text ("Connection refused"), else nothing. Read from the record alone, so
+// text ("connect 10.0.0.7:4001: Connection refused", "waiting to bind: bind
+// 10.9.9.9:4003: Cannot assign requested address"), else nothing. Read from the record alone, so
 // showing it costs the bridge nothing.
 #pragma once
 

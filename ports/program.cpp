@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "config/options_document.h"
 #include "config/port_options.h"
@@ -21,11 +22,15 @@ Program::Opened Program::Open(PortStateTarget* target, bool bridges, const char*
     bridges_ = bridges;
     target_ = target;
     // Without a readable file the flags stay off and the text empty.
-    optionsUnreadable_ = !LoadOptions(options_, dir_.c_str()) && access(OptionsPath(dir_).c_str(), F_OK) == 0;
+    std::string error;
+    if (!LoadOptions(options_, dir_.c_str(), &error) && access(OptionsPath(dir_).c_str(), F_OK) == 0)
+        optionsError_ = error;
     InitPortTable(this);
     const UserSideBackend chosen = ChooseBackend(bridges ? backend : "pty", &backendNote_);
     pairs_ = PairSetup::Open(dir_, chosen);
-    if (!pairs_) {
+    if (!pairs_ || (!pairs_->OwnsFolder() && !pairs_->HeldElsewhere())) {
+        openError_ = pairs_ ? pairs_->LockError() : "cannot open the folder " + dir_ + ": " + strerror(errno);
+        pairs_.reset();
         ended_ = true;
         return Opened::kNoFolder;
     }
@@ -88,7 +93,7 @@ void Program::StartBridges()
             StartBridge(&r);
 }
 
-bool Program::Stop(bool save)
+bool Program::Stop(bool save, std::string* error)
 {
     // A program never opened has no ports of its own to stop.
     if (ended_ || !pairs_) {
@@ -112,7 +117,7 @@ bool Program::Stop(bool save)
         r.notify = target_;
     // Only the folder's owner writes its options: a copy that merely saw
     // them would put back ports and filters changed meanwhile.
-    const bool saved = !save || !pairs_ || !pairs_->OwnsFolder() || SaveOptions(options_, OptionsPath(dir_).c_str(), false);
+    const bool saved = !save || !pairs_ || !pairs_->OwnsFolder() || SaveOptions(options_, OptionsPath(dir_).c_str(), false, error);
     if (GetBridgeSideProvider() == pairs_.get())
         SetBridgeSideProvider(nullptr);
     pairs_.reset();

@@ -19,7 +19,7 @@ public:
     enum class Opened {
         kOwner,     // this process owns the folder and its pairs
         kHeld,      // another running copy owns the folder: nothing may change
-        kNoFolder,  // the folder cannot be opened
+        kNoFolder,  // the folder cannot be opened, or its lock had: OpenError says why
     };
 
     explicit Program(std::string dir);
@@ -41,8 +41,9 @@ public:
     void StartBridges();
     // Every bridge asked to stop at once, then stopped and waited for, the
     // options written (save on), the pair layer closed: its pairs end.
-    // False when the save failed. Runs once; later calls give true.
-    bool Stop(bool save);
+    // False when the save failed, with *error naming the file and the
+    // reason. Runs once; later calls give true.
+    bool Stop(bool save, std::string* error = nullptr);
 
     const std::string& Dir() const { return dir_; }
     OptionsState& Options() { return options_; }
@@ -51,7 +52,9 @@ public:
     bool RunsBridges() const { return bridges_; }
     bool Ended() const { return ended_; }
     // options.dat exists but could not be read: saving would lose its ports.
-    bool OptionsUnreadable() const { return optionsUnreadable_; }
+    bool OptionsUnreadable() const { return !optionsError_.empty(); }
+    const std::string& OptionsError() const { return optionsError_; }
+    const std::string& OpenError() const { return openError_; }
 
 private:
     void Discover();
@@ -66,5 +69,6 @@ private:
     std::string backendNote_;
     bool bridges_ = false;
     bool ended_ = false;
-    bool optionsUnreadable_ = false;
+    std::string optionsError_;
+    std::string openError_;
 };

@@ -7,7 +7,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VR_PACKAGES=(
   cmake g++ ninja-build pkg-config
   libgtest-dev libgmock-dev
-  qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev
+  qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev nlohmann-json3-dev
   socat python3 python3-serial netcat-openbsd
   xvfb xdotool x11-utils
   dpkg-dev fakeroot lintian scdoc desktop-file-utils appstream man-db bash-completion

@@ -67,13 +67,13 @@ ControlAnswer ServeCommand(const std::vector<std::string>& args, Program& progra
 {
     if (args.size() == 1 && args[0] == kShowWindowRequest) {
         window.OnShowWindow();
-        return {0, ""};
+        return {0, "", nullptr};
     }
     if (window.HasEnded())
-        return {1, "the program is ending"};
+        return {1, "the program is ending", nullptr};
     // A dialog or a wait of the window holds ports the command might change.
     if (busy || QApplication::activeModalWidget() || QApplication::overrideCursor())
-        return {1, "the program's window is busy with a dialog or a command; try again when it is done"};
+        return {1, "the program's window is busy with a dialog or a command; try again when it is done", nullptr};
     busy = true;
     CommandPlace place{program, &window.ListView(),
                        [] {
@@ -124,7 +124,7 @@ int App::Run()
     }
     switch (StartProgram(program, window)) {
     case Program::Opened::kNoFolder:
-        LogNote("velkaro_redi: open(%s): %s\n", dir.c_str(), strerror(errno));
+        LogNote("velkaro_redi: %s\n", program.OpenError().c_str());
         return 1;
     case Program::Opened::kHeld:
         return SecondStart(dir);

@@ -15,6 +15,8 @@
 #include "ports/pair_setup.h"
 #include "ports/port_commands.h"
 #include "ports/program.h"
+#include "shell/list_json.h"
+#include "shell/monitor.h"
 
 namespace {
 
@@ -23,6 +25,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kAnswerWait = std::chrono::seconds(5);
 // After the program took the command: an Add may wait 10 s for its pair.
 constexpr auto kCommandWait = std::chrono::seconds(60);
+// After --start: long enough for a bridge's first bind or connect attempt.
+constexpr int kFirstAttemptMs = 1500;
+constexpr int kFirstAttemptPollMs = 50;
 
 PortRecord* FindPort(const std::string& name)
 {
@@ -35,8 +40,8 @@ PortRecord* FindPort(const std::string& name)
 std::string ListText(PairSetup& pairs)
 {
     char line[512];
-    snprintf(line, sizeof line, "%-3s %-7s %-9s %-22s %-22s %-10s %s\n", "No", "Name", "Mode",
-             "Remote", "Local", "State", "Device");
+    snprintf(line, sizeof line, "%-3s %-7s %-9s %-22s %-22s %-10s %s  %s\n", "No", "Name", "Mode",
+             "Remote", "Local", "State", "Device", "Reason");
     std::string text = line;
     for (const PortRecord& r : PortTable) {
         if (r.number == -1)
@@ -44,14 +49,17 @@ std::string ListText(PairSetup& pairs)
         char port[16];
         std::string remote = std::string(DstAddrText(&r)) + ":" + DstPortText(&r, port, sizeof port);
         std::string local = std::string(LocAddrText(&r)) + ":" + LocPortText(&r, port, sizeof port);
+        const int32_t state = r.state.load();
         // A CUSE port's device is named too: serial port listers show that name.
         std::string device = pairs.DevicePath(r.name), target = pairs.DeviceTarget(r.name);
         if (target.compare(0, 5, "/dev/") == 0)
             device += " -> " + target;
-        snprintf(line, sizeof line, "%-3d %-7s %-9s %-22s %-22s %-10s %s\n", r.number, r.name,
-                 PortModeName(r.mode), remote.c_str(), local.c_str(), PortStateText(r.state.load()),
-                 device.c_str());
+        snprintf(line, sizeof line, "%-3d %-7s %-9s %-22s %-22s %-10s %s", r.number, r.name,
+                 PortModeName(r.mode), remote.c_str(), local.c_str(), PortStateText(state), device.c_str());
         text += line;
+        if (state != STATE_STOPPED && r.lastError.load() != 0)
+            text += "  " + LastFailureText(&r);
+        text += "\n";
     }
     return text;
 }
@@ -105,13 +113,8 @@ bool CheckImport(PairSetup& pairs, const std::string& path, std::string* error)
     std::string text;
     if (ports > 0) {
         *error = "--import needs an empty port list: delete the " + std::to_string(ports) + " ports first";
-    } else if (!ReadDocumentFile(path.c_str(), text)) {
-        *error = "cannot read " + path;
-    } else {
-        std::vector<PortSettings> list = ImportedPortSettings(text, LastUsedPortSettings());
-        if (list.empty())
-            *error = path + " holds no ports COM1 to COM256";
-        for (const PortSettings& s : list)
+    } else if (ReadDocumentFile(path.c_str(), text, error)) {
+        for (const PortSettings& s : ImportedPortSettings(text, LastUsedPortSettings(), error))
             if (NameInUse(pairs, ComName(s.comNumber)))
                 *error = ComName(s.comNumber) + " is already in use by another device";
     }
@@ -124,8 +127,12 @@ int Fail(std::string* err, std::string text)
     return kExitFailed;
 }
 
-void AddPort(const CommandRequest& q, PortCommands& commands)
+// The settings of --add or --set: the given ones over the port's, or over
+// the first values of a new port.
+PortSettings GivenSettings(const CommandRequest& q, const PortRecord* r)
 {
+    if (r && q.kind == CommandRequest::kSet)
+        return q.Over(SettingsOfRecord(*r));
     PortSettings base = DefaultPortSettings();
     // A server's remote end filters its clients: unless one is given, any
     // client may connect.
@@ -135,7 +142,24 @@ void AddPort(const CommandRequest& q, PortCommands& commands)
     }
     PortSettings s = q.Over(base);
     s.comNumber = q.com;
-    commands.AddPortPair(s);
+    return s;
+}
+
+// After a start, a tcpserver's first bind, made at once: a port that waits
+// to bind does not serve, which the caller must learn. (The other modes
+// first try seconds later; --list shows their reason.)
+std::string FirstAttemptFailure(const PortRecord& r, CommandPlace& place)
+{
+    for (int waited = 0; r.mode == MODE_TCPSERVER && waited < kFirstAttemptMs && !place.ended();
+         waited += kFirstAttemptPollMs) {
+        if (r.waitingToBind.load())
+            return r.name + std::string(" is started and waits to bind: ") + LastFailureText(&r);
+        if (r.state.load() >= STATE_CONNECTED || r.lastError.load() != 0)
+            break;
+        place.keepResponsive();
+        std::this_thread::sleep_for(std::chrono::milliseconds(kFirstAttemptPollMs));
+    }
+    return {};
 }
 
 void ImportPorts(const CommandRequest& q, PortCommands& commands, QuietUi& ui)
@@ -155,7 +179,8 @@ void ImportPorts(const CommandRequest& q, PortCommands& commands, QuietUi& ui)
 std::string Refusal(const CommandRequest& q, Program& program, const PortRecord* r, std::string* err)
 {
     const std::string name = ComName(q.com);
-    const bool bridges = q.kind == CommandRequest::kStart || q.kind == CommandRequest::kStop;
+    const bool bridges = q.kind == CommandRequest::kStart || q.kind == CommandRequest::kStop ||
+                         q.kind == CommandRequest::kTrace || q.kind == CommandRequest::kMonitor;
     if (bridges && !program.RunsBridges())
         return "no running instance: bridges run only in the running program "
                "(velkaro_redi -platform offscreen, or its service)";
@@ -165,6 +190,9 @@ std::string Refusal(const CommandRequest& q, Program& program, const PortRecord*
         return name + " is already in use";
     if (q.kind == CommandRequest::kSet && r->state.load() != STATE_STOPPED)
         return name + " is running: stop it first (--stop " + name + ")";
+    if ((q.kind == CommandRequest::kAdd || q.kind == CommandRequest::kSet) &&
+        !CheckPortSettings(GivenSettings(q, r), err))
+        return *err;
     if (q.kind == CommandRequest::kImport && !CheckImport(program.Pairs(), q.file, err))
         return *err;
     return {};
@@ -189,13 +217,24 @@ int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std
         *out = std::string(kVersionText) + "\n";
         return 0;
     case CommandRequest::kList:
-        *out = ListText(place.program.Pairs());
+        *out = q.json ? ListJson(place.program.Pairs()) : ListText(place.program.Pairs());
+        return 0;
+    case CommandRequest::kTrace:
+        if (q.file.empty())
+            r->trace.StopFile();
+        else if (!r->trace.StartFile(q.file, TraceFile::kDefaultCap, err))
+            return Fail(err, "--trace failed: " + *err);
+        return 0;
+    case CommandRequest::kMonitor:
+        if (!place.follow)
+            return Fail(err, "--monitor needs the running program");
+        *place.follow = PortMonitor::Attach(r);
         return 0;
     case CommandRequest::kAdd:
-        AddPort(q, commands);
+        commands.AddPortPair(GivenSettings(q, r));
         break;
     case CommandRequest::kSet:
-        ui.settings = q.Over(SettingsOfRecord(*r));
+        ui.settings = GivenSettings(q, r);
         commands.Property({r->number});
         break;
     case CommandRequest::kDelete:
@@ -204,6 +243,8 @@ int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std
         break;
     case CommandRequest::kStart:
         commands.Start({r->number});
+        if (std::string why = FirstAttemptFailure(*r, place); !why.empty())
+            return Fail(err, why);
         break;
     case CommandRequest::kStop:
         commands.Stop({r->number});
@@ -216,8 +257,13 @@ int CarryOut(const CommandRequest& q, CommandPlace& place, std::string* out, std
         ImportPorts(q, commands, ui);
         break;
     }
-    if (!ui.messages.empty())
-        return Fail(err, q.arguments[0] + " failed: " + ui.messages.front());
+    if (!ui.messages.empty()) {
+        // One line: a message's reason follows on its own line in a window.
+        std::string said = ui.messages.front();
+        for (size_t at; (at = said.find('\n')) != std::string::npos;)
+            said.replace(at, 1, ": ");
+        return Fail(err, q.arguments[0] + " failed: " + said);
+    }
     if (place.ended())
         return Fail(err, "the program ended during the command");
     return 0;
@@ -231,7 +277,7 @@ int RunHere(const CommandRequest& q, const std::string& dir, std::string* out, s
     Program program(dir);
     switch (program.Open(nullptr, false)) {
     case Program::Opened::kNoFolder:
-        return Fail(err, "cannot open the folder " + dir);
+        return Fail(err, program.OpenError());
     case Program::Opened::kHeld:
         *held = true;
         return kExitFailed;
@@ -240,7 +286,7 @@ int RunHere(const CommandRequest& q, const std::string& dir, std::string* out, s
     }
     // Saving over a file that could not be read would lose its ports.
     if (program.OptionsUnreadable())
-        return Fail(err, "cannot read " + OptionsPath(dir) + "; nothing changed");
+        return Fail(err, program.OptionsError() + "; nothing changed");
     NoPortList list;
     CommandPlace place{program, &list};
     return CarryOut(q, place, out, err);
@@ -290,6 +336,32 @@ int HandOverOrRunHere(const CommandRequest& q, const std::string& dir, std::stri
     return rc;
 }
 
+// --monitor: the lines printed as they come, until the program ends (or a
+// signal ends this process).
+int Monitor(const CommandRequest& q, const std::string& dir)
+{
+    ControlAnswer answer;
+    auto print = [](const std::string& text) {
+        fwrite(text.data(), 1, text.size(), stdout);
+        fflush(stdout);
+    };
+    switch (AskAndFollow(dir, q.arguments, Clock::now() + kAnswerWait, print, &answer)) {
+    case Asked::kAnswered:
+        if (answer.status != 0)
+            LogNote("velkaro_redi: %s\n", answer.text.c_str());
+        return answer.status;
+    case Asked::kRefused:
+        LogNote("velkaro_redi: %s\n", answer.text.c_str());
+        return kExitFailed;
+    case Asked::kNobody:
+        LogNote("velkaro_redi: no running instance on %s: --monitor needs the running program\n", dir.c_str());
+        return kExitFailed;
+    default:
+        LogNote("velkaro_redi: the running program on %s does not answer\n", dir.c_str());
+        return kExitFailed;
+    }
+}
+
 }  // namespace
 
 ControlAnswer CarryOutArguments(const std::vector<std::string>& args, CommandPlace& place)
@@ -297,10 +369,12 @@ ControlAnswer CarryOutArguments(const std::vector<std::string>& args, CommandPla
     CommandRequest request;
     ControlAnswer answer;
     std::string out, err;
+    CommandPlace here = place;
+    here.follow = &answer.follow;
     if (!ParseCommandLine(args, &request, &err))
         answer.status = kExitUsage;
     else
-        answer.status = CarryOut(request, place, &out, &err);
+        answer.status = CarryOut(request, here, &out, &err);
     answer.text = answer.status == 0 ? out : err;
     return answer;
 }
@@ -325,6 +399,8 @@ int RunCommandLine(int argc, char** argv)
         LogNote("velkaro_redi: no folder for the program's files\n");
         return kExitFailed;
     }
+    if (q.kind == CommandRequest::kMonitor)
+        return Monitor(q, dir);
     std::string out, err;
     const int rc = HandOverOrRunHere(q, dir, &out, &err);
     fputs(out.c_str(), stdout);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ struct CommandPlace {
     PortListView* list = nullptr;
     std::function<void()> keepResponsive = [] {};
     std::function<bool()> ended = [] { return false; };
+    // Where --monitor leaves what follows its answer; none: no monitor here.
+    std::shared_ptr<FollowSource>* follow = nullptr;
 };
 
 // Carries the command out on the port table: everything is checked first,

@@ -1,7 +1,5 @@
 #include "shell/command_parse.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -15,10 +13,12 @@ constexpr size_t kDevNameMax = sizeof PortRecord::devName - 1;
 
 const char kUsage[] =
     "usage: velkaro_redi [-platform offscreen]     run the program (window, tray, bridges)\n"
-    "       velkaro_redi --list\n"
+    "       velkaro_redi --list [--json]\n"
     "       velkaro_redi --add COMn [PORT OPTIONS]\n"
     "       velkaro_redi --set COMn [PORT OPTIONS]  (a stopped port; options not given stay)\n"
     "       velkaro_redi --delete COMn | --start COMn | --stop COMn\n"
+    "       velkaro_redi --trace COMn FILE|off       trace a port's bytes and events to FILE\n"
+    "       velkaro_redi --monitor COMn              the same lines on standard output, live\n"
     "       velkaro_redi --export FILE | --import FILE\n"
     "       velkaro_redi --help | --version\n"
     "port options:\n"
@@ -31,8 +31,11 @@ const char kUsage[] =
     "  --no-custom                      raw bytes, no framed protocol (the device name is kept)\n"
     "  --keepalive SECONDS              probe a silent peer of the framed protocol (default 40)\n"
     "  --idle SECONDS                   close an idle framed link (default 100)\n"
+    "  --dead-peer SECONDS              notice a vanished TCP peer within SECONDS: 0 off, 5 to 3600\n"
+    "                                   (default 60)\n"
     "When the program runs on the same folder, it carries the command out;\n"
-    "otherwise the command changes the folder's files (--start and --stop need the program).\n"
+    "otherwise the command changes the folder's files (--start, --stop, --trace and\n"
+    "--monitor need the program).\n"
     "Exit status: 0 done, 1 refused or failed, 2 a wrong command line.\n";
 
 struct CommandWord {
@@ -52,6 +55,8 @@ constexpr CommandWord kCommands[] = {
     {"--stop", CommandRequest::kStop, CommandWord::kCom},
     {"--export", CommandRequest::kExport, CommandWord::kFile},
     {"--import", CommandRequest::kImport, CommandWord::kFile},
+    {"--trace", CommandRequest::kTrace, CommandWord::kCom},
+    {"--monitor", CommandRequest::kMonitor, CommandWord::kCom},
 };
 
 // A decimal without sign or blanks, at most max.
@@ -75,16 +80,12 @@ bool ParseEndpoint(const std::string& option, const std::string& text, bool dott
     }
     out->first = text.substr(0, colon);
     out->second = std::to_string(port);
-    in_addr a{};
-    if (dotted && inet_pton(AF_INET, out->first.c_str(), &a) != 1) {
+    if (dotted && !IsDottedIPv4(out->first)) {
         *error = option + " takes a dotted IPv4 address, not \"" + out->first + "\"";
         return false;
     }
     // A remote host is a dotted address or a host name, resolved at each connect.
-    const bool name = out->first.size() <= 253 &&
-                      out->first.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                   "0123456789.-_") == std::string::npos;
-    if (!dotted && !name) {
+    if (!dotted && !IsDottedIPv4(out->first) && !IsHostName(out->first)) {
         *error = option + " takes a dotted IPv4 address or a host name, not \"" + out->first + "\"";
         return false;
     }
@@ -104,7 +105,7 @@ bool ParsePortOption(const std::vector<std::string>& args, size_t* i, CommandReq
         return true;
     }
     static const std::set<std::string> withValue = {"--mode", "--remote", "--local", "--custom",
-                                                    "--keepalive", "--idle"};
+                                                    "--keepalive", "--idle", "--dead-peer"};
     if (!withValue.count(opt)) {
         *error = "unknown option: " + opt;
         return false;
@@ -134,6 +135,11 @@ bool ParsePortOption(const std::vector<std::string>& args, size_t* i, CommandReq
             return false;
         }
         q->custom = v;
+    } else if (opt == "--dead-peer") {
+        uint32_t seconds = 0;
+        if (!ParseDeadPeerSeconds(v, &seconds, error))
+            return false;
+        q->deadPeer = seconds;
     } else if (!ParseDecimal(v, 0xFFFFFFFFu, &n)) {
         *error = opt + " takes whole seconds (0 to 4294967295), not \"" + v + "\"";
         return false;
@@ -141,6 +147,21 @@ bool ParsePortOption(const std::vector<std::string>& args, size_t* i, CommandReq
         (opt == "--keepalive" ? q->keepAlive : q->idle) = static_cast<uint32_t>(n);
     }
     return true;
+}
+
+// --trace's FILE made absolute, or "off" (an empty file).
+bool ParseTraceTarget(const std::vector<std::string>& args, size_t* i, CommandRequest* q, std::string* error)
+{
+    std::error_code ec;
+    if (*i >= args.size() || args[*i].empty()) {
+        *error = "--trace needs a file name or off";
+        return false;
+    }
+    const std::string& v = args[(*i)++];
+    q->file = v == "off" ? std::string() : std::filesystem::absolute(v, ec).string();
+    if (ec)
+        *error = "--trace: bad file name \"" + v + "\"";
+    return !ec;
 }
 
 }  // namespace
@@ -170,6 +191,8 @@ PortSettings CommandRequest::Over(PortSettings s) const
         s.keepAlive = *keepAlive;
     if (idle)
         s.idleTime = *idle;
+    if (deadPeer)
+        s.deadPeer = *deadPeer;
     return s;
 }
 
@@ -207,6 +230,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandRequest* q, s
             return false;
         }
     }
+    if (q->kind == CommandRequest::kTrace && !ParseTraceTarget(args, &i, q, error))
+        return false;
+    q->json = q->kind == CommandRequest::kList && i < args.size() && args[i] == "--json";
+    i += q->json;
     const bool portOptions = q->kind == CommandRequest::kAdd || q->kind == CommandRequest::kSet;
     for (; i < args.size(); ++i) {
         if (!portOptions) {
@@ -219,5 +246,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandRequest* q, s
     q->arguments = args;
     if (word->takes == CommandWord::kFile)
         q->arguments[1] = q->file;
+    if (q->kind == CommandRequest::kTrace && !q->file.empty())
+        q->arguments[2] = q->file;
     return true;
 }

@@ -1,5 +1,5 @@
 // The command line's words: --list, --add, --set, --delete, --start, --stop,
-// --export, --import, --help and --version, read into a request. Nothing here looks
+// --trace, --monitor, --export, --import, --help and --version, read into a request. Nothing here looks
 // anything up or changes anything.
 #pragma once
 
@@ -12,10 +12,11 @@
 #include "config/port_settings.h"
 
 struct CommandRequest {
-    enum Kind { kHelp, kVersion, kList, kAdd, kSet, kDelete, kStart, kStop, kExport, kImport };
+    enum Kind { kHelp, kVersion, kList, kAdd, kSet, kDelete, kStart, kStop, kExport, kImport, kTrace, kMonitor };
     Kind kind = kHelp;
     int com = -1;      // n of the COMn given
-    std::string file;  // --export and --import: an absolute path
+    std::string file;  // --export, --import and --trace: an absolute path; --trace off: empty
+    bool json = false; // --list --json
 
     // --add and --set: the settings given; the others keep their values.
     std::optional<int> mode;
@@ -25,6 +26,7 @@ struct CommandRequest {
     std::optional<std::string> custom;  // the device name; empty: raw, the name kept
     std::optional<uint32_t> keepAlive;
     std::optional<uint32_t> idle;
+    std::optional<uint32_t> deadPeer;
 
     // The arguments as given, the file made absolute: the same command
     // anywhere, as handed to a running program.

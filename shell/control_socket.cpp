@@ -19,22 +19,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr int kUnknownStatus = -1;  // an answer that does not start with "+"
+
 constexpr size_t kRequestMax = 64 * 1024;
 constexpr int kClientWaitMs = 2000;  // for the whole request, and for the answer to be read
 constexpr size_t kClientsMax = 64;
+constexpr int kFollowMs = 100;  // how often a following client gets what came
 
-// Waits until fd shows one of the events or the time is up; retries on
-// signals. True when it is ready.
+// Waits until fd shows one of the events or the time is up. True when it is ready.
 bool WaitReady(int fd, short events, Clock::time_point end)
 {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        int n = poll(&p, 1, MsUntil(end));
-        if (n > 0)
-            return true;
-        if (n == 0 || errno != EINTR)
-            return false;
-    }
+    pollfd p{fd, events, 0};
+    return PollUntil(&p, 1, end) > 0;
 }
 
 // Whether the other end of a connected control socket is this process's own
@@ -131,17 +127,16 @@ bool ReadAnswer(int fd, Clock::time_point end, std::chrono::milliseconds answere
     }
 }
 
-}  // namespace
-
-Asked AskRunningProgram(const std::string& dir, const std::vector<std::string>& args, Clock::time_point taken,
-                        std::chrono::milliseconds answered, ControlAnswer* answer)
+// The program's control socket connected in *s; kAnswered when it is the
+// program's own, else why not.
+Asked Reach(const std::string& dir, UniqueFd* s, ControlAnswer* answer)
 {
     bool relative = false;
     sockaddr_un a = ControlAddress(dir, &relative);
     if (relative && chdir(dir.c_str()) != 0)
         return Asked::kNobody;
-    UniqueFd s(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (connect(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    s->Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (connect(s->Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         if (errno != EACCES && errno != EPERM)
             return errno == EAGAIN ? Asked::kSilent : Asked::kNobody;
         answer->text = "the running program's control socket in " + dir + " belongs to another user";
@@ -149,10 +144,33 @@ Asked AskRunningProgram(const std::string& dir, const std::vector<std::string>& 
     }
     // A socket of another user is not the program's: never tell it anything.
     uid_t uid = 0;
-    if (!PeerIsOwnUser(s.Get(), &uid)) {
+    if (!PeerIsOwnUser(s->Get(), &uid)) {
         answer->text = "the control socket in " + dir + " is served by another user";
         return Asked::kRefused;
     }
+    return Asked::kAnswered;
+}
+
+// The status line of an answer in head, once it is whole; the text after
+// it moves to *rest. False while it is not whole.
+bool TakeStatus(std::string* head, ControlAnswer* answer, std::string* rest)
+{
+    size_t eol = head->find('\n');
+    if (eol == std::string::npos)
+        return false;
+    answer->status = (*head)[0] == '+' ? atoi(head->c_str() + 1) : kUnknownStatus;
+    *rest = head->substr(eol + 1);
+    return true;
+}
+
+}  // namespace
+
+Asked AskRunningProgram(const std::string& dir, const std::vector<std::string>& args, Clock::time_point taken,
+                        std::chrono::milliseconds answered, ControlAnswer* answer)
+{
+    UniqueFd s;
+    if (Asked reached = Reach(dir, &s, answer); reached != Asked::kAnswered)
+        return reached;
     // Until the program has sent "+", it runs nothing: once this end is
     // closed, its "+" fails and it drops the request.
     std::string data;
@@ -162,12 +180,54 @@ Asked AskRunningProgram(const std::string& dir, const std::vector<std::string>& 
     return ParseAnswer(data, answer) ? Asked::kAnswered : data.empty() ? Asked::kSilent : Asked::kUnknown;
 }
 
+Asked AskAndFollow(const std::string& dir, const std::vector<std::string>& args, Clock::time_point taken,
+                   const std::function<void(const std::string&)>& print, ControlAnswer* answer)
+{
+    UniqueFd s;
+    if (Asked reached = Reach(dir, &s, answer); reached != Asked::kAnswered)
+        return reached;
+    if (!SendRequest(s.Get(), FormatRequest(args), taken) || !WaitReady(s.Get(), POLLIN, taken))
+        return Asked::kSilent;
+    std::string head, text;
+    bool known = false;
+    for (;;) {
+        char buf[4096];
+        ssize_t n = recv(s.Get(), buf, sizeof buf, 0);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            if (!WaitReady(s.Get(), POLLIN, kNoDeadline))
+                break;
+            continue;
+        }
+        if (n <= 0)
+            break;
+        if (known) {
+            text.assign(buf, static_cast<size_t>(n));
+        } else if (head.append(buf, static_cast<size_t>(n)), !(known = TakeStatus(&head, answer, &text))) {
+            continue;
+        }
+        if (answer->status == 0)
+            print(text);
+        else
+            answer->text += text;
+    }
+    if (!known)
+        return head.empty() ? Asked::kSilent : Asked::kUnknown;
+    return answer->status == kUnknownStatus ? Asked::kUnknown : Asked::kAnswered;
+}
+
 struct ControlServer::Client {
+    ~Client()
+    {
+        if (follow)
+            follow->Closed();
+    }
     UniqueFd fd;
     std::string in, out;
     std::unique_ptr<QSocketNotifier> reader, writer;
     QTimer deadline;
     bool dropped = false;
+    std::shared_ptr<FollowSource> follow;
+    QTimer tick;  // a following client's turn for more text
 };
 
 ControlServer::ControlServer(std::string dir, Handler handler) : dir_(std::move(dir)), handler_(std::move(handler))
@@ -236,6 +296,7 @@ void ControlServer::Accept()
         QObject::connect(c->reader.get(), &QSocketNotifier::activated, &context_, [this, raw] { Read(*raw); });
         QObject::connect(c->writer.get(), &QSocketNotifier::activated, &context_, [this, raw] { Send(*raw); });
         QObject::connect(&c->deadline, &QTimer::timeout, &context_, [this, key] { Drop(key); });
+        QObject::connect(&c->tick, &QTimer::timeout, &context_, [this, raw] { Follow(*raw); });
         c->deadline.start(kClientWaitMs);
         clients_[key] = std::move(c);
     }
@@ -265,7 +326,9 @@ void ControlServer::Read(Client& c)
         Drop(c.fd.Get());
         return;
     }
-    c.out = FormatAnswer(handler_(args));
+    ControlAnswer answer = handler_(args);
+    c.out = FormatAnswer(answer);
+    c.follow = answer.status == 0 ? std::move(answer.follow) : nullptr;
     c.writer->setEnabled(true);
     c.deadline.start(kClientWaitMs);  // a client that does not read its answer is dropped
 }
@@ -278,11 +341,37 @@ void ControlServer::Send(Client& c)
             continue;
         if (n < 0 && errno == EAGAIN)
             return;
-        if (n <= 0)
-            break;
+        if (n <= 0) {
+            Drop(c.fd.Get());
+            return;
+        }
         c.out.erase(0, static_cast<size_t>(n));
     }
-    Drop(c.fd.Get());
+    if (!c.follow) {
+        Drop(c.fd.Get());
+        return;
+    }
+    // A follower is never dropped for lagging: its source drops text instead.
+    c.deadline.stop();
+    c.writer->setEnabled(false);
+    if (!c.tick.isActive())
+        c.tick.start(kFollowMs);
+}
+
+// A following client gets what came since its last turn, unless it still
+// has text to take; one that closed its end is dropped.
+void ControlServer::Follow(Client& c)
+{
+    pollfd p{c.fd.Get(), 0, 0};
+    if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR))) {
+        Drop(c.fd.Get());
+        return;
+    }
+    if (!c.out.empty())
+        return;
+    c.out = c.follow->TakeText();
+    if (!c.out.empty())
+        c.writer->setEnabled(true);
 }
 
 void ControlServer::Drop(int fd)
@@ -294,6 +383,7 @@ void ControlServer::Drop(int fd)
     it->second->reader->setEnabled(false);
     it->second->writer->setEnabled(false);
     it->second->deadline.stop();
+    it->second->tick.stop();
     // Not here: this may run inside one of the client's own notifiers.
     QMetaObject::invokeMethod(&context_, [this, fd] { clients_.erase(fd); }, Qt::QueuedConnection);
 }

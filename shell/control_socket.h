@@ -8,7 +8,9 @@
 // and shuts its sending side; the program answers "+" as soon as it has the
 // whole request, then, when the command is done, the exit status in decimal,
 // a line feed, and the output (status 0) or the error line. A program that
-// cannot send the "+" (the client has gone) drops the request unrun.
+// cannot send the "+" (the client has gone) drops the request unrun. An
+// answer may be followed by more text (--monitor): the connection then stays
+// until the client closes it or the program ends.
 #pragma once
 
 #include <chrono>
@@ -28,9 +30,20 @@ constexpr const char kControlSocketName[] = "control.sock";
 // The request of a second start of the program: bring the window to the front.
 constexpr const char kShowWindowRequest[] = "show-window";
 
+// Text that follows an answer, made by any thread, until the client goes.
+class FollowSource {
+public:
+    virtual ~FollowSource() = default;
+    // What came since the last call; empty when nothing did.
+    virtual std::string TakeText() = 0;
+    // The client has gone or the program ends: no more text is wanted.
+    virtual void Closed() = 0;
+};
+
 struct ControlAnswer {
     int status = 1;
     std::string text;  // the output, or the error line
+    std::shared_ptr<FollowSource> follow;  // status 0 only
 };
 
 // ---- the client: the command line and a second start
@@ -48,6 +61,12 @@ enum class Asked {
 Asked AskRunningProgram(const std::string& dir, const std::vector<std::string>& args,
                         std::chrono::steady_clock::time_point taken, std::chrono::milliseconds answered,
                         ControlAnswer* answer);
+// As AskRunningProgram, for an answer that is followed by text: each piece
+// of the text goes to `print` as it comes, without time limit, until the
+// program closes the connection. answer->text is empty then.
+Asked AskAndFollow(const std::string& dir, const std::vector<std::string>& args,
+                   std::chrono::steady_clock::time_point taken,
+                   const std::function<void(const std::string&)>& print, ControlAnswer* answer);
 
 // ---- the server, in the running program
 
@@ -73,6 +92,7 @@ private:
     void Accept();
     void Read(Client& client);
     void Send(Client& client);
+    void Follow(Client& client);
     void Drop(int fd);
 
     std::string dir_;

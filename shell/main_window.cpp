@@ -108,6 +108,15 @@ void MainWindow::BuildListMenu()
     listMenu_->addSeparator();
     copyPath_ = listMenu_->addAction(QStringLiteral("Copy device path"));
     connect(copyPath_, &QAction::triggered, this, &MainWindow::OnCopyDevicePath);
+    traceTo_ = listMenu_->addAction(QStringLiteral("Trace to file..."));
+    stopTrace_ = listMenu_->addAction(QStringLiteral("Stop trace"));
+    connect(traceTo_, &QAction::triggered, this, &MainWindow::OnTraceToFile);
+    connect(stopTrace_, &QAction::triggered, this, [this] {
+        for (int n : Selection())
+            if (PortRecord* r = OccupiedPort(n))
+                r->trace.StopFile();
+        UpdateActions();
+    });
     ui_->portList->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ui_->portList, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         // A right click on a row acts on that row, as in any file manager.
@@ -115,6 +124,7 @@ void MainWindow::BuildListMenu()
             ui_->portList->clearSelection();
             item->setSelected(true);
         }
+        UpdateActions();  // a trace may have been started or stopped from the command line
         listMenu_->popup(ui_->portList->viewport()->mapToGlobal(at));
     });
 }
@@ -170,8 +180,12 @@ void MainWindow::UpdateActions()
     // silently doing nothing.
     const bool any = !ui_->portList->selectedItems().isEmpty();
     for (QAction* a : {ui_->actionDelete, ui_->actionStart, ui_->actionStop, ui_->actionApply,
-                       ui_->actionProperty, copyPath_})
+                       ui_->actionProperty, copyPath_, traceTo_})
         a->setEnabled(any);
+    bool traced = false;
+    for (int n : Selection())
+        traced = traced || (OccupiedPort(n) && OccupiedPort(n)->trace.HasFile());
+    stopTrace_->setEnabled(traced);
 }
 
 void MainWindow::PostPortStateMessage(PortRecord* record, int32_t)
@@ -263,6 +277,21 @@ void MainWindow::OnCopyDevicePath()
         QGuiApplication::clipboard()->setText(rows.front()->toolTip(0));
 }
 
+// The first selected port's bytes and events to a file, until "Stop trace".
+void MainWindow::OnTraceToFile()
+{
+    const PortCommands::Selection rows = Selection();
+    PortRecord* r = rows.empty() ? nullptr : OccupiedPort(rows.front());
+    if (!r || ended_)
+        return;
+    const QString path = Seam().GetSaveFileName(this, QStringLiteral("Trace %1 to file").arg(QString::fromLatin1(r->name)),
+                                                QStringLiteral("Trace files (*.log *.txt);;All files (*)"));
+    std::string error;
+    if (!path.isEmpty() && !r->trace.StartFile(path.toStdString(), TraceFile::kDefaultCap, &error))
+        Seam().MessageBox(this, QString::fromStdString(error));
+    UpdateActions();
+}
+
 void MainWindow::OnExit()
 {
     Shutdown();
@@ -298,15 +327,16 @@ void MainWindow::Shutdown()
         return;
     ended_ = true;
     commands_.MarkEnded();
-    const bool saved = program_.Stop(true);
+    std::string error;
+    const bool saved = program_.Stop(true, &error);
     ui_->portList->clear();
     if (!saved) {
         // A box that nobody answers (a service stop, a headless run) would
         // keep the program from ending at all.
         if (unattended_)
-            LogNote("%s\n", kMsgSaveFail);
+            LogNote("%s: %s\n", kMsgSaveFail, error.c_str());
         else
-            Seam().MessageBox(this, QString::fromLatin1(kMsgSaveFail));
+            Seam().MessageBox(this, QString::fromStdString(WithReason(kMsgSaveFail, error)));
     }
     tray_.DeleteIcon();
 }

@@ -84,6 +84,7 @@ private:
     void OnTools();
     // The device path of the selected row, onto the clipboard.
     void OnCopyDevicePath();
+    void OnTraceToFile();
     // Pair numbers of the selected rows, from the top.
     PortCommands::Selection Selection() const;
 
@@ -112,4 +113,6 @@ private:
     QMenu* listMenu_ = nullptr;  // the port list's context menu
     QTimer* infoTimer_ = nullptr;
     QAction* copyPath_ = nullptr;
+    QAction* traceTo_ = nullptr;
+    QAction* stopTrace_ = nullptr;
 };

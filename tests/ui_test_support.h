@@ -14,7 +14,8 @@
 
 namespace uitest {
 
-// Records what the program asks; every dialog is cancelled.
+// Records what the program asks; every dialog is cancelled but a save
+// dialog given an answer.
 class RecordingSeam : public DialogSeam {
 public:
     RecordingSeam() { SetDialogSeam(this); }
@@ -42,12 +43,13 @@ public:
     std::vector<QString> modals;      // class names of the dialogs run
     std::vector<QString> fileDialogs;  // "save" or "open", in order
     bool yes = true;
+    QString saveAnswer;  // a save dialog's answer; empty: cancelled
 
 private:
     QString File(const char* kind)
     {
         fileDialogs.push_back(QString::fromLatin1(kind));
-        return {};
+        return kind[0] == 's' ? saveAnswer : QString();
     }
 };
 

@@ -8,7 +8,6 @@
 
 #include "../test_folder.h"
 #include "config/autorun.h"
-#include "config/data_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -74,14 +73,4 @@ TEST(AutorunEntry, AnyExecutablePathSurvivesTheLauncher)
                                    "/tmp/semi;colon&amp|pipe<>(x)*?#~/velkaro_redi",
                                    "/tmp/line\nbreak\tand tab/velkaro_redi"})
         EXPECT_EQ(LaunchedProgram(AutostartEntryText(path)), path);
-}
-
-TEST(DataDirectory, AWritableFolderKeepsTheFilesASystemFolderNever)
-{
-    uitest::TempFolder folder;
-    setenv("XDG_CONFIG_HOME", folder.File("config").c_str(), 1);
-    EXPECT_EQ(DataDirectory(folder.Path()), folder.Path());
-    // Even where root may write it, an installed copy keeps its files in the config home.
-    EXPECT_EQ(DataDirectory("/usr/bin"), folder.File("config/velkaro_redi"));
-    EXPECT_EQ(DataDirectory("/nonexistent"), folder.File("config/velkaro_redi"));
 }

@@ -52,6 +52,10 @@ TEST(DataDirectory, AFolderHoldingTheFilesStaysChosenAndOnlyAnEmptyUnwritableOne
     EXPECT_EQ(ChosenWithoutWriteAccess(program, home), home + "/velkaro_redi");
     EXPECT_TRUE(std::filesystem::is_directory(home + "/velkaro_redi"));
     EXPECT_EQ(DataDirectory(tmp.Path()), tmp.Path());  // writable and empty: beside the executable
+    setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    // Even where root may write it, an installed copy keeps its files in the config home.
+    for (const char* system : {"/usr/bin", "/nonexistent"})
+        EXPECT_EQ(DataDirectory(system), home + "/velkaro_redi") << system;
     chmod(program.c_str(), 0755);
     for (const char* entry : kProgramFolderEntries) {
         const std::string path = program + "/" + entry;

@@ -175,6 +175,7 @@ TEST_F(PairSetupTest, RestartRecreatesThePairsAndClearsStaleLinksAndASecondCopyC
         EXPECT_EQ(errno, EBUSY);
         EXPECT_FALSE(second->Install(6) || second->Remove(1) || second->SetComClaim(1, false));
         EXPECT_FALSE(second->Change("ZPVA1", "PortName=COM7"));
+        EXPECT_EQ(second->LastError(), P("pairs.lock") + " is held by another running copy of the program");
         Add(*ps, 6);
         EXPECT_EQ(second->List(), ps->List());  // the owner's file read anew
         ASSERT_TRUE(ps->Remove(6));
@@ -189,8 +190,17 @@ TEST_F(PairSetupTest, RestartRecreatesThePairsAndClearsStaleLinksAndASecondCopyC
     // permissions): saving would replace the user's pairs.
     ASSERT_EQ(unlink(P("pairs.dat").c_str()), 0);
     ASSERT_EQ(mkfifo(P("pairs.dat").c_str(), 0644), 0);
-    EXPECT_FALSE(PairSetup::Open(dir_)->Install(3));
+    auto owner = PairSetup::Open(dir_);
+    EXPECT_FALSE(owner->Install(3));
+    EXPECT_NE(owner->LastError().find("cannot read " + P("pairs.dat")), std::string::npos) << owner->LastError();
     EXPECT_TRUE(fs::is_fifo(P("pairs.dat")));
+    owner.reset();
+    // A lock that cannot be had is no other copy's: it is said as it is.
+    fs::remove(P("pairs.lock"));
+    fs::create_directory(P("pairs.lock"));
+    owner = PairSetup::Open(dir_);
+    EXPECT_FALSE(owner->OwnsFolder() || owner->HeldElsewhere());
+    EXPECT_EQ(owner->LockError(), P("pairs.lock") + " is a folder");
 }
 
 TEST_F(PairSetupTest, AKilledOwnerLeavesNoLinkThatLeadsToATerminal)

@@ -30,8 +30,11 @@ TEST(PortInformation, PeerAndBytesWhenConnectedTheFailureOtherwise)
                                           " \u00B7 in 12.3 KB \u00B7 out 4.1 KB");
     r.sock = -1;
     r.state = STATE_CHECKING;
-    r.lastError = ECONNREFUSED;
-    EXPECT_EQ(PortInformationText(r), "Connection refused");
+    NoteFailure(&r, ECONNREFUSED, "connect 10.0.0.7:4001: Connection refused");
+    EXPECT_EQ(PortInformationText(r), "connect 10.0.0.7:4001: Connection refused");
+    r.waitingToBind = true;
+    NoteFailure(&r, EADDRNOTAVAIL, "bind 10.9.9.9:4003: Cannot assign requested address");
+    EXPECT_EQ(PortInformationText(r), "waiting to bind: bind 10.9.9.9:4003: Cannot assign requested address");
     r.state = STATE_STOPPED;
     EXPECT_EQ(PortInformationText(r), "");
     close(sock), close(listener);

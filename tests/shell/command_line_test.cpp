@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "ports/port_commands.h"
 #include "ports/program.h"
 #include "program_run.h"
@@ -32,6 +34,14 @@ Result Cli(const uitest::ProgramRun& run, const std::string& args)
     return {WIFEXITED(s) ? WEXITSTATUS(s) : -1, f.Read("out.txt"), f.Read("err.txt")};
 }
 
+// Asked again until it holds, for up to 20 s.
+bool Eventually(const std::function<bool()>& holds)
+{
+    for (int i = 0; i < 200 && !holds(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return holds();
+}
+
 bool HasLine(const std::string& text, const std::vector<std::string>& words)
 {
     std::istringstream in(text);
@@ -45,34 +55,69 @@ bool HasLine(const std::string& text, const std::vector<std::string>& words)
     return false;
 }
 
-TEST(CommandLine, ARunningProgramAddsBridgesListsAndDeletes)
+// With it, scripts follow a port: its trace in a file and on a monitor, its
+// counters and failures in --list --json.
+TEST(CommandLine, ARunningProgramAddsBridgesListsTracesAndDeletes)
 {
     uitest::ProgramRun run;
     const uitest::TempFolder& folder = run.Folder();
     folder.Write("options.dat", uitest::OptionsDocument(true, {}));  // startup on
     run.Start();
     ASSERT_TRUE(run.WaitUp({}));
-    const std::string port = std::to_string(uitest::FreeLoopbackPort());
+    const std::string port = std::to_string(testnet::FreePort());
 
     Result add = Cli(run, "--add COM7 --mode tcpserver --local 127.0.0.1:" + port);
     ASSERT_EQ(add.status, 0) << add.err;
     EXPECT_TRUE(uitest::IsLink(folder.File("dev/COM7")));
-    int peer = uitest::ConnectWithin(static_cast<uint16_t>(std::stoi(port)), 10000);
-    ASSERT_GE(peer, 0) << "the new port's bridge never listened";
+    ASSERT_EQ(Cli(run, "--add COM8 --remote 127.0.0.1:" + std::to_string(testnet::FreePort())).status, 0);
+    ASSERT_EQ(Cli(run, "--trace COM7 " + folder.File("trace.log")).status, 0);
+    std::system(("cd / && timeout 60 " + folder.File("velkaro_redi") + " --monitor COM7 >" +
+                 folder.File("monitor.txt") + " &").c_str());
     int user = open(folder.File("dev/COM7").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(user, 0);
-    ASSERT_EQ(write(user, "to peer", 7), 7);
-    EXPECT_EQ(uitest::ReadExactly(peer, 7, 5000), "to peer");
-    ASSERT_EQ(write(peer, "to user", 7), 7);
-    EXPECT_EQ(uitest::ReadExactly(user, 7, 5000), "to user");
-    close(user);
-    close(peer);
-
+    ASSERT_TRUE(Eventually([&] { return !folder.Read("monitor.txt").empty(); }));
+    int peer = -1;
+    for (int connection = 0; connection < 2; ++connection) {
+        close(peer);
+        ASSERT_GE(peer = uitest::ConnectWithin(static_cast<uint16_t>(std::stoi(port)), 10000), 0);
+        ASSERT_EQ(write(peer, "to user!", 8), 8);
+        EXPECT_EQ(testnet::ReadSome(user, 8, 5000), "to user!");
+        ASSERT_EQ(write(user, "to peer", 7), 7);
+        EXPECT_EQ(testnet::ReadSome(peer, 7, 5000), "to peer");
+    }
     Result list = Cli(run, "--list");
     EXPECT_EQ(list.status, 0);
-    EXPECT_TRUE(HasLine(list.out, {"COM7", "tcpserver", "0.0.0.0:0", "127.0.0.1:" + port,
-                                   folder.File("dev/COM7")}))
-        << list.out;
+    EXPECT_TRUE(HasLine(list.out, {"COM7", "tcpserver", "0.0.0.0:0", "127.0.0.1:" + port, folder.File("dev/COM7")}));
+    nlohmann::json ports;
+    ASSERT_TRUE(Eventually([&] {
+        ports = nlohmann::json::parse(Cli(run, "--list --json").out);
+        return ports[1]["last_error"].is_string();
+    }));
+    nlohmann::json want = ports[0];
+    want.merge_patch({{"name", "COM7"}, {"connects", 2}, {"bytes_to_serial", 8}, {"bytes_from_serial", 7}, {"state", "Connected"}});
+    EXPECT_EQ(ports[0], want);
+    EXPECT_NE(ports[1]["last_error"].get<std::string>().find("Connection refused"), std::string::npos);
+
+    ASSERT_EQ(Cli(run, "--trace COM7 off").status, 0);
+    ASSERT_EQ(write(peer, "after", 5), 5);
+    EXPECT_EQ(testnet::ReadSome(user, 5, 5000), "after");
+    ASSERT_TRUE(Eventually([&] { return folder.Read("monitor.txt").find("|after|") != std::string::npos; }));
+    const std::string trace = folder.Read("trace.log"), monitor = folder.Read("monitor.txt");
+    EXPECT_EQ(monitor.find(trace), monitor.find('\n') + 1) << monitor;  // after its "monitor on"
+    EXPECT_TRUE(HasLine(trace, {" COM7 net>serial 8 74 6f 20 75 73 65 72 21 |to user!|"})) << trace;
+    EXPECT_TRUE(HasLine(trace, {" COM7 event disconnect: "})) << trace;  // closed, or a newer client came first
+    close(user);
+    close(peer);
+    // An address the machine lacks: the port stays started and Waiting, and says why.
+    const std::string why = "bind 10.9.9.9:4003: Cannot assign requested address";
+    ASSERT_EQ(Cli(run, "--add COM9 --mode tcpserver --local 10.9.9.9:4003").status, 0);
+    ASSERT_EQ(Cli(run, "--stop COM9").status, 0);
+    Result start = Cli(run, "--start COM9");
+    EXPECT_EQ(start.status, 1);
+    EXPECT_NE(start.err.find("COM9 is started and waits to bind: " + why), std::string::npos) << start.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a retry or more
+    EXPECT_TRUE(HasLine(Cli(run, "--list").out, {"COM9", "Waiting", why}));
+
     Result del = Cli(run, "--delete COM7");
     EXPECT_EQ(del.status, 0) << del.err;
     EXPECT_FALSE(uitest::IsLink(folder.File("dev/COM7")));
@@ -85,12 +130,20 @@ TEST(CommandLine, WithoutAProgramTheFilesChangeForItsNextStart)
 {
     uitest::ProgramRun run;
     const uitest::TempFolder& folder = run.Folder();
+    // An import with one bad port adds none and names it.
+    using uitest::PortElement;
+    folder.Write("list.xml", uitest::OptionsDocument(false, {PortElement("COM3", "udp", "10.0.0.1", 4000, "0.0.0.0", 0),
+                                                             PortElement("COM9", "udp", "10.0.0.1", 70000, "0.0.0.0", 0)}));
+    Result import = Cli(run, "--import " + folder.File("list.xml"));
+    EXPECT_EQ(import.status, 1);
+    EXPECT_NE(import.err.find("COM9: DSTPORT 70000 is not a port number"), std::string::npos) << import.err;
+    EXPECT_FALSE(std::filesystem::exists(folder.File("pairs.dat")));
     Result add = Cli(run, "--add COM7 --mode udp --remote 10.0.0.9:5000 --local 0.0.0.0:5000 "
-                          "--custom meter --keepalive 7 --idle 9 --detect-dtr");
+                          "--custom meter --keepalive 7 --idle 9 --detect-dtr --dead-peer 0");
     ASSERT_EQ(add.status, 0) << add.err;
     EXPECT_TRUE(HasLine(Cli(run, "--list").out, {"COM7", "udp", "10.0.0.9:5000", "Stopped"}));
     for (const char* key : {"<MODE>udp<", "<DEVNAME>meter<", "<KEEPALIVE>7<", "<IDLETIME>9<",
-                            "<USECUSTOM>TRUE<", "<CHKDTR>TRUE<"})
+                            "<USECUSTOM>TRUE<", "<CHKDTR>TRUE<", "<DEADPEER>0<"})
         EXPECT_NE(folder.Read("options.dat").find(key), std::string::npos) << key;
     // Both switches can be turned off again; the device name stays for later.
     ASSERT_EQ(Cli(run, "--set COM7 --no-custom --no-detect-dtr").status, 0);
@@ -130,6 +183,7 @@ TEST(CommandLine, WrongCommandsSayOneLineAndChangeNothing)
         {{"--add", "COM7", "--remote", "10.0.0.1:65536"}, 2, "--remote"},
         {{"--add", "COM7", "--idle", "-1"}, 2, "--idle"},
         {{"--add", "COM7", "--custom", std::string(32, 'x')}, 2, "31 bytes"},
+        {{"--add", "COM7", "--dead-peer", "3"}, 2, "dead-peer seconds \"3\""},
         {{"--add", "COM5"}, 1, "COM5 is already in use"},
         {{"--set", "COM9", "--idle", "3"}, 1, "no port COM9"},
         {{"--import", "/nonexistent"}, 1, "--import needs an empty port list"},

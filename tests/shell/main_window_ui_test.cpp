@@ -14,6 +14,7 @@
 #include "../ui_test_support.h"
 #include "config/autorun.h"
 #include "engine/port_table.h"
+#include "ports/port_commands.h"
 #include "ports/port_list.h"
 #include "ports/program.h"
 #include "shell/app.h"
@@ -95,9 +96,9 @@ TEST_F(MainWindowTest, StateFromABridgeThreadReachesTheRowInPostingOrder)
     EXPECT_EQ(Cell(list, 1, COL_STATE), "Stopped");  // nothing touched from the thread
     ASSERT_TRUE(ProcessUntil([&] { return Cell(list, 1, COL_STATE) == "Connected"; }));
     r->state = STATE_CHECKING;  // the next attempt failed: "Information" says why
-    r->lastError = ECONNREFUSED;
+    NoteFailure(r, ECONNREFUSED, "connect 127.0.0.1:40007: Connection refused");
     dlg.RefreshInformation();
-    EXPECT_EQ(Cell(list, 1, COL_INFORMATION), "Connection refused");
+    EXPECT_EQ(Cell(list, 1, COL_INFORMATION), "connect 127.0.0.1:40007: Connection refused");
     r->state = STATE_STOPPED;
 }
 
@@ -148,15 +149,24 @@ TEST_F(MainWindowTest, KeysTheListMenuAndUninstallActOnlyWhenMeant)
     };
     // The list's menu holds the menu bar's own commands on the selection.
     QList<QAction*> items = dlg.ListMenu()->actions();
-    ASSERT_EQ(items.size(), 6);
+    ASSERT_EQ(items.size(), 8);
     EXPECT_EQ(items.mid(0, 4), (QList<QAction*>{Action(dlg, "actionStart"), Action(dlg, "actionStop"),
                                                 Action(dlg, "actionProperty"), Action(dlg, "actionDelete")}));
     for (QAction* a : items)
         EXPECT_EQ(a->isEnabled(), a->isSeparator()) << a->text().toStdString();
 
     list->topLevelItem(1)->setSelected(true);
-    items.back()->trigger();
+    items[5]->trigger();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromStdString(folder.File("dev/COM7")));
+    // The row's trace goes to the file chosen until "Stop trace".
+    PortTrace& trace = PortTable[RowPortNumber(list->topLevelItem(1))].trace;
+    seam.saveAnswer = QString::fromStdString(folder.File("trace.log"));
+    items[6]->trigger();
+    trace.Event("COM7", "seen");
+    EXPECT_TRUE(items[7]->isEnabled());
+    items[7]->trigger();
+    trace.Event("COM7", "unseen");
+    EXPECT_TRUE(folder.Read("trace.log").ends_with(" COM7 event seen\n")) << folder.Read("trace.log");
     key(Qt::Key_Return);  // Property, like a double click
     EXPECT_EQ(seam.modals, std::vector<QString>{"PortDialog"});
 
@@ -200,7 +210,9 @@ TEST_F(MainWindowTest, AFailedShutdownSaveIsSaidOnceOrOnStandardErrorAfterASigna
         QSignalSpy ended(&dlg, &MainWindow::ended);
         signal ? dlg.OnSignalExit() : dlg.OnExit();
         dlg.OnExit();
-        EXPECT_EQ(seam.messages.size(), signal ? 0u : 1u);
+        EXPECT_EQ(seam.messages, signal ? std::vector<QString>{} : std::vector<QString>{QString::fromStdString(
+                                               WithReason(kMsgSaveFail, "cannot write " + folder.File("options.dat") +
+                                                                            ": it is a folder"))});
         EXPECT_EQ(ended.count(), 2);
         std::filesystem::remove(folder.File("options.dat"));
     }

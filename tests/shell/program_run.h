@@ -4,22 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <string>
-#include <thread>
 #include <vector>
 
+#include "../net_helpers.h"
 #include "../test_folder.h"
 
 namespace uitest {
@@ -101,46 +95,14 @@ private:
     int status_ = -1;
 };
 
-inline sockaddr_in LoopbackAddress(uint16_t port) { return {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}}; }
-
-// A TCP port of the loopback address that was free a moment ago.
-inline uint16_t FreeLoopbackPort()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = LoopbackAddress(0);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), len);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
+// A connection to a port a program may still be opening.
 inline int ConnectWithin(uint16_t port, int ms)
 {
+    int s = -1;
     for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-         std::chrono::steady_clock::now() < end;) {
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = LoopbackAddress(port);
-        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
-            return s;
-        close(s);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return -1;
-}
-
-inline std::string ReadExactly(int fd, size_t n, int ms)
-{
-    std::string out;
-    char buf[4096];
-    ssize_t r = 1;
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-         out.size() < n && r > 0 && std::chrono::steady_clock::now() < end;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 100) > 0 && (r = read(fd, buf, std::min(sizeof buf, n - out.size()))) > 0)
-            out.append(buf, static_cast<size_t>(r));
-    }
-    return out;
+         s < 0 && std::chrono::steady_clock::now() < end; testnet::SleepMs(s < 0 ? 100 : 0))
+        s = testnet::ConnectTo(port);
+    return s;
 }
 
 }  // namespace uitest

@@ -2,20 +2,10 @@
 // started from "/" without a display, ended with SIGTERM like "Exit".
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-
-#include <chrono>
 #include <functional>
-#include <thread>
 
 #include "program_run.h"
 
-using namespace std::chrono;
 namespace fs = std::filesystem;
 using Folder = const uitest::TempFolder&;
 
@@ -28,31 +18,26 @@ const std::string kPort5 = uitest::PortElement("COM5", "udp", "127.0.0.1", 9, "0
 TEST(Program, BridgesItsPortAndEndsOnSigtermWritingItsOptions)
 {
     uitest::ProgramRun run;
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), user = -1;
-    sockaddr_in a = uitest::LoopbackAddress(0);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), len), 0);
-    ASSERT_EQ(listen(listener, 1) + getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    int listener = testnet::Bound(SOCK_STREAM), user = -1;
+    const uint16_t port = testnet::LocalPort(listener);
     run.Folder().Write("pairs.dat", kPair5);
     run.Folder().Write("options.dat", uitest::OptionsDocument(
-        true, {uitest::PortElement("COM5", "tcpclient", "127.0.0.1", ntohs(a.sin_port), "0.0.0.0", 0)}));
+        true, {uitest::PortElement("COM5", "tcpclient", "127.0.0.1", port, "0.0.0.0", 0)}));
     ASSERT_TRUE((run.Start(), run.WaitUp({"COM5"}))) << run.Stderr();
-    pollfd p{listener, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 10000), 1) << "the bridge never connected; " << run.Stderr();
-    int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    int peer = testnet::AcceptWithin(listener, 10000);
+    ASSERT_GE(peer, 0) << "the bridge never connected; " << run.Stderr();
     ASSERT_GE(user = open(run.Folder().File("dev/COM5").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC), 0);
     // The serial side speaks first: bytes for a port nobody holds are dropped.
     const std::string toPeer = std::string("serial \r\n\0\x7E\xFF", 12), toUser = "network \x11\x13\r\n";
-    ASSERT_EQ(write(user, toPeer.data(), toPeer.size()), static_cast<ssize_t>(toPeer.size()));
-    EXPECT_EQ(uitest::ReadExactly(peer, toPeer.size(), 5000), toPeer);
-    ASSERT_EQ(write(peer, toUser.data(), toUser.size()), static_cast<ssize_t>(toUser.size()));
-    EXPECT_EQ(uitest::ReadExactly(user, toUser.size(), 5000), toUser);
+    ASSERT_TRUE(testnet::WriteAll(user, toPeer) && testnet::WriteAll(peer, toUser));
+    EXPECT_EQ(testnet::ReadSome(peer, toPeer.size()), toPeer);
+    EXPECT_EQ(testnet::ReadSome(user, toUser.size()), toUser);
     EXPECT_EQ(run.Stop(), 0) << run.Stderr();
     EXPECT_NE(run.Stderr().find("No display"), std::string::npos) << run.Stderr();  // said, not aborted
     for (int fd : {user, peer, listener})
         close(fd);
     EXPECT_NE(run.Folder().Read("options.dat").find("<COM5>\r\n<DSTADDR>127.0.0.1</DSTADDR>\r\n<DSTPORT>" +
-                                                    std::to_string(ntohs(a.sin_port))), std::string::npos);
+                                                    std::to_string(port)), std::string::npos);
     EXPECT_FALSE(uitest::IsLink(run.Folder().File("dev/COM5")));  // no link outlives its pair
     EXPECT_EQ(run.Folder().Read("pairs.dat"), kPair5);
 }

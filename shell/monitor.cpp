@@ -1,0 +1,39 @@
+#include "shell/monitor.h"
+
+#include <algorithm>
+
+#include "engine/port_table.h"
+
+std::shared_ptr<PortMonitor> PortMonitor::Attach(PortRecord* record)
+{
+    std::shared_ptr<PortMonitor> m(new PortMonitor(record));
+    // A first line at once: the person (or script) knows the monitor stands.
+    FormatTraceEvent(&m->pending_, WallMicros(), LogName(record), "monitor on");
+    record->trace.AddMonitor(m);
+    return m;
+}
+
+void PortMonitor::Take(const std::string& lines)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (pending_.size() + lines.size() > kPendingMax) {
+        dropped_ += static_cast<uint64_t>(std::count(lines.begin(), lines.end(), '\n'));
+        return;
+    }
+    pending_ += lines;
+}
+
+std::string PortMonitor::TakeText()
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::string text;
+    text.swap(pending_);
+    if (dropped_ != 0) {
+        FormatTraceEvent(&text, WallMicros(), LogName(record_),
+                         "monitor: " + std::to_string(dropped_) + " lines dropped, this monitor lagged");
+        dropped_ = 0;
+    }
+    return text;
+}
+
+void PortMonitor::Closed() { record_->trace.RemoveMonitor(this); }
