@@ -6,10 +6,12 @@
 // idle ports of every mode and the time it takes to stop them.
 //
 //   bridge_bench --exe DIR1/velkaro_redi --many DIR2/velkaro_redi --work DIR
-//                [--mib N] [--reps N] [--echoes N] [--idle-seconds N] [--parts ofci]
+//                [--mib N] [--reps N] [--echoes N] [--idle-seconds N] [--parts ofcib]
+//                [--base DIR3/velkaro_redi]
 // Defaults: 8 MiB per transfer, 15 repetitions, 10000 echoes each, 20 s idle,
 // every part (o one port against socat, f framed wake-ups, c 256 connected,
-// i 256 idle and their stop).
+// i 256 idle and their stop; b, with --base, this build against an earlier
+// one and socat).
 // The executables may be the program or bench's bridge_host (its bridges
 // without the window), which reads and writes the same files.
 //
@@ -534,6 +536,7 @@ std::string PairLine(int pair, int com)
 
 struct Options {
     std::string exe, many;
+    std::string base;  // an earlier build for part b
     size_t mib = 8;
     int reps = 15;
     int echoes = 10000;
@@ -670,6 +673,58 @@ void OneToOne(const Options& o)
             Note("%s did not end within 5 s of SIGTERM\n", b->name);
         close(b->serial);
         close(b->peer);
+    }
+}
+
+// Throughput of this build against an earlier one (--base) and socat, the
+// three back to back in turn: what a change to the byte path costs.
+void AgainstBase(const Options& o)
+{
+    const std::string dirs[2] = {DirOf(o.exe), DirOf(o.base)};
+    int listeners[3] = {Bound(SOCK_STREAM, true), Bound(SOCK_STREAM, true), Bound(SOCK_STREAM, true)};
+    Bridge b[3] = {{"ours", -1, -1, -1}, {"base", -1, -1, -1}, {"socat", -1, -1, -1}};
+    for (int i = 0; i < 2; ++i) {
+        WriteFile(dirs[i] + "/pairs.dat", PairLine(5, 5));
+        WriteFile(dirs[i] + "/options.dat", OptionsText(PortElement(5, "tcpclient", LocalPort(listeners[i]), 0)));
+        b[i].pid = Spawn({i ? o.base : o.exe, "-platform", "offscreen"}, dirs[i], dirs[i] + "/log.txt");
+        b[i].serial = OpenSerial(dirs[i] + "/dev/COM5", 10);
+    }
+    const std::string link = g_work + "/basepty";
+    b[2].pid = Spawn({"socat", "pty,link=" + link + ",raw,echo=0", "tcp:127.0.0.1:" + std::to_string(LocalPort(listeners[2]))},
+                     g_work, g_work + "/socat.log");
+    b[2].serial = OpenSerial(link, 10);
+    for (int i = 0; i < 3; ++i)
+        if (b[i].serial < 0 || (b[i].peer = AcceptWithin(listeners[i], 15)) < 0 || EchoOnce(b[i].serial, b[i].peer, 1) < 0)
+            Die("%s did not connect or carry a byte", b[i].name);
+    const size_t bytes = o.mib << 20;
+    std::vector<double> rate[3][2], cpu[3][2];  // [ours, base, socat][direction]
+    for (int rep = 0; rep < o.reps; ++rep)
+        for (int dir = 0; dir < 2; ++dir)
+            for (int k = 0; k < 3; ++k) {
+                const int i = (rep + dir + k) % 3;
+                const double c = PreciseCpuSeconds(b[i].pid);
+                double t = dir == 0 ? Transfer(b[i].serial, b[i].peer, bytes, 30) : Transfer(b[i].peer, b[i].serial, bytes, 30);
+                if (t < 0)
+                    Die("%s lost or changed bytes, or timed out", b[i].name);
+                rate[i][dir].push_back(static_cast<double>(o.mib) / t);
+                cpu[i][dir].push_back((PreciseCpuSeconds(b[i].pid) - c) * 1000 / static_cast<double>(o.mib));
+            }
+    const char* names[2] = {"serial to network", "network to serial"};
+    for (int dir = 0; dir < 2; ++dir) {
+        for (int i = 0; i < 2; ++i)
+            AddRow(std::string(b[i].name) + ": throughput " + names[dir] + ", MiB/s", Median(rate[i][dir]),
+                   Median(rate[2][dir]), PairedRatio(rate[i][dir], rate[2][dir]), "(against socat)", true);
+        double r = PairedRatio(rate[0][dir], rate[1][dir]);
+        AddRow(std::string("  ours / base, MiB/s ") + names[dir], Median(rate[0][dir]), Median(rate[1][dir]), r,
+               ">= 0.97", r >= 0.97);
+        r = PairedRatio(cpu[0][dir], cpu[1][dir]);
+        AddRow(std::string("  ours / base, CPU ms per MiB ") + names[dir], Median(cpu[0][dir]), Median(cpu[1][dir]), r,
+               "<= 1.03", r <= 1.03);
+    }
+    for (Bridge& x : b) {
+        kill(x.pid, SIGTERM);
+        WaitExit(x.pid, 5);
+        close(x.serial), close(x.peer), close(listeners[&x - b]);
     }
 }
 
@@ -934,6 +989,8 @@ int main(int argc, char** argv)
         std::string k = argv[i], v = argv[i + 1];
         if (k == "--exe")
             o.exe = v;
+        else if (k == "--base")
+            o.base = v;
         else if (k == "--many")
             o.many = v;
         else if (k == "--work")
@@ -960,6 +1017,8 @@ int main(int argc, char** argv)
     RaiseFileLimit();
     if (o.parts.find('o') != std::string::npos)
         OneToOne(o);
+    if (o.parts.find('b') != std::string::npos && !o.base.empty())
+        AgainstBase(o);
     if (o.parts.find('f') != std::string::npos)
         CustomWakes(o);
     if (o.parts.find('c') != std::string::npos)

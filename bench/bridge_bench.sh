@@ -22,6 +22,8 @@
 # and the target; the script's status is 0 when it measured, whatever the
 # figures (a lost byte or a bridge that never connects is a failure).
 #   BENCH_NO_BUILD=1 uses the existing build/ as it is.
+#   BENCH_BASE=PATH adds part b: the executable at PATH (an earlier build of
+#   the same kind) against this one and socat, e.g. --parts b.
 #   BENCH_ENGINE_ONLY=1 measures bench/bridge_host (the program's bridges
 #   without the window, built in build-eng/ without Qt) instead of the program.
 set -euo pipefail
@@ -59,13 +61,18 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-mkdir "$WORK/one" "$WORK/many"
+mkdir "$WORK/one" "$WORK/many" "$WORK/base"
+BASE=()
+if [ -n "${BENCH_BASE:-}" ]; then
+  cp "$BENCH_BASE" "$WORK/base/velkaro_redi"
+  BASE=(--base "$WORK/base/velkaro_redi")
+fi
 cp "$BUILD/$EXE_PATH" "$WORK/one/velkaro_redi"
 cp "$BUILD/$EXE_PATH" "$WORK/many/velkaro_redi"
 
 # The driver bounds each step itself; this is the last resort.
 timeout -k 5 400 "$BUILD/bench/bridge_bench" --exe "$WORK/one/velkaro_redi" \
-  --many "$WORK/many/velkaro_redi" --work "$WORK" "$@" &
+  --many "$WORK/many/velkaro_redi" --work "$WORK" "${BASE[@]}" "$@" &
 DRIVER=$!
 status=0
 wait "$DRIVER" || status=$?

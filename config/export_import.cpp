@@ -94,6 +94,8 @@ bool ReadPort(OptionsDocument& options, int n, const PortSettings& base, PortSet
     s->emuBR = options.GetBoolOption(el, "EMUBR", 1);
     s->useCustom = options.GetBoolOption(el, "USECUSTOM", 0);
     s->deviceName = options.GetStringOption(el, "DEVNAME", nullptr);
+    s->rfc2217 = options.GetBoolOption(el, "RFC2217", 0);
+    s->line = options.GetStringOption(el, "LINE", kLineDefault);
     return ReadSeconds(options, el, "KEEPALIVE", 0, &s->keepAlive, error) &&
            ReadSeconds(options, el, "IDLETIME", 0, &s->idleTime, error) &&
            ReadSeconds(options, el, "DEADPEER", kDeadPeerDefault, &s->deadPeer, error) &&

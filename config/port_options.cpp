@@ -36,6 +36,8 @@ void WritePortOptions(OptionsDocument& options, const PortRecord& r)
     options.SetIntOption(name, "KEEPALIVE", static_cast<int32_t>(r.keepAlive));
     options.SetIntOption(name, "IDLETIME", static_cast<int32_t>(r.idleTime));
     options.SetIntOption(name, "DEADPEER", static_cast<int32_t>(r.deadPeer));
+    options.SetBoolOption(name, "RFC2217", r.rfc2217);
+    options.SetStringOption(name, "LINE", FormatLineSettings(r.line).c_str());
 }
 
 void ReadPortOptions(OptionsDocument& options, PortRecord* record)
@@ -69,4 +71,9 @@ void ReadPortOptions(OptionsDocument& options, PortRecord* record)
     record->deadPeer = deadPeer >= 0 && IsDeadPeerSeconds(static_cast<uint32_t>(deadPeer))
                            ? static_cast<uint32_t>(deadPeer)
                            : kDeadPeerDefault;
+    record->rfc2217 = options.GetBoolOption(name, "RFC2217", 0);
+    // Like DEADPEER: a file from before the key, or one edited wrong, gives
+    // the default line rather than a port that cannot start.
+    record->line = LineSettings{};
+    ParseLineSettings(options.GetStringOption(name, "LINE", kLineDefault), &record->line, nullptr);
 }

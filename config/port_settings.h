@@ -19,6 +19,8 @@ bool IsDeadPeerSeconds(uint32_t seconds);
 // *error saying the range when the text is no such number.
 bool ParseDeadPeerSeconds(const std::string& text, uint32_t* seconds, std::string* error);
 
+constexpr const char* kLineDefault = "9600,8,N,1";
+
 struct PortSettings {
     int comNumber = -1;  // n of COMn, 1 to 256; -1 while none is chosen
     std::string remoteHost;
@@ -33,6 +35,8 @@ struct PortSettings {
     uint32_t deadPeer = kDeadPeerDefault;
     int emuBR = 0;
     int detectDtr = 0;
+    int rfc2217 = 0;
+    std::string line = kLineDefault;  // BAUD,BITS,PARITY,STOP
 };
 
 // A dotted IPv4 address ("10.0.0.9"); a name the resolver may take:
@@ -48,7 +52,8 @@ enum class FieldNaming { kLabels, kOptionKeys };
 // the import make: COM number 1 to 256, a known mode, a local host in dotted
 // IPv4, a remote host dotted or a host name, ports 0 to 65535 in decimal, a
 // device name of at most 31 bytes (at least 1 with the framed protocol) and
-// dead-peer seconds 0 or 5 to 3600. Time-outs take any 32-bit value. False
+// dead-peer seconds 0 or 5 to 3600, a line setting that reads, and RFC 2217
+// only for a tcpclient without the framed protocol. Time-outs take any 32-bit value. False
 // with *error naming the first bad field and its value ("remote port 70000
 // is not a port number (0 to 65535)").
 bool CheckPortSettings(const PortSettings& settings, std::string* error,
@@ -75,7 +80,8 @@ PortSettings SettingsOfRecord(const PortRecord& record);
 // The settings into a record, in the order the commands store them: remote
 // and local address, local and remote port, mode, name "COM<n>", emuBR on,
 // custom flag, device name (at most 31 bytes, cut before a character rather
-// than through one), keepalive, idle, dead peer, detect DTR. Other fields stay.
+// than through one), keepalive, idle, dead peer, detect DTR, RFC 2217 and the
+// line (kept when its text does not read). Other fields stay.
 void StoreSettings(PortRecord* record, const PortSettings& settings);
 
 // A record's settings fields, kept so that a refused edit can be undone.

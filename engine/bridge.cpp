@@ -14,6 +14,7 @@
 #include "engine/loops.h"
 #include "engine/port_table.h"
 #include "engine/protocol.h"
+#include "engine/rfc2217.h"
 #include "engine/stop_event.h"
 
 namespace {
@@ -70,12 +71,15 @@ void RaiseDescriptorLimit()
     });
 }
 
-std::unique_ptr<Protocol> CreateFraming(const PortRecord& record)
+std::unique_ptr<Protocol> CreateFraming(PortRecord& record)
 {
     if (record.useCustom)
         return std::unique_ptr<Protocol>(new (std::nothrow) CustomProto(
             record.devName, record.keepAlive, record.idleTime, kQueueLimit, kQueueLimit));
     const uint32_t limit = record.mode == MODE_UDP ? kQueueLimit : kStreamQueueLimit;
+    if (record.rfc2217 && record.mode == MODE_TCPCLIENT)
+        return std::unique_ptr<Protocol>(new (std::nothrow) Rfc2217(
+            record.line, LogName(&record), &record.lineConfirmed, limit, limit));
     return std::unique_ptr<Protocol>(new (std::nothrow) Protocol(limit, limit));
 }
 

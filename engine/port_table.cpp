@@ -77,13 +77,16 @@ void InitPortTable(PortStateTarget* target)
         r.lastFromSerialAt.store(0);
         r.lastToSerialAt.store(0);
         r.stateSince.store(0);
-        r.trace.StopFile();
+        r.trace.Clear();
         r.useCustom = 0;
         r.emuBR = 1;
         r.detectDtr = 0;
         r.devName[0] = '\0';
         r.keepAlive = r.idleTime = 0;
         r.deadPeer = 60;
+        r.rfc2217 = 0;
+        r.line = LineSettings{};
+        r.lineConfirmed.store(0);
         r.state.store(STATE_STOPPED);
         r.mode = MODE_TCPCLIENT;
         r.name[0] = '\0';

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/limits.h"
+#include "engine/line_settings.h"
 #include "engine/trace.h"
 
 struct PortRecord;
@@ -61,6 +62,11 @@ struct PortRecord {
     // Seconds within which a TCP peer that vanished without a word (power
     // cut, cable, NAT) is noticed; 0 never, else 5..3600.
     uint32_t deadPeer = 60;
+    // A tcpclient port whose peer is a device server speaking Telnet with
+    // the COM-PORT-OPTION, and the line sent to it until the serial program
+    // sets its own.
+    int32_t rfc2217 = 0;
+    LineSettings line;
     std::atomic<int32_t> state{STATE_STOPPED};
     uint32_t mode = MODE_TCPCLIENT;
     char name[8] = {};
@@ -74,6 +80,9 @@ struct PortRecord {
     std::atomic<uint64_t> bytesIn{0};
     std::atomic<uint64_t> bytesOut{0};
     std::atomic<int> lastError{0};
+    // The line the device server last confirmed (PackLineSettings), 0 for
+    // none in this bridge's run.
+    std::atomic<uint64_t> lineConfirmed{0};
     // A tcpserver or udp port whose local address or port cannot be had yet
     // waits in STATE_WAITING and tries again; true meanwhile.
     std::atomic<bool> waitingToBind{false};

@@ -6,6 +6,8 @@
 
 #include "engine/byte_queue.h"
 
+class LineListener;
+
 class Protocol {
 public:
     Protocol(uint32_t toNetLimit, uint32_t toSerialLimit)
@@ -26,6 +28,9 @@ public:
     // True when FromSerial and FromNet queue the bytes unchanged and do
     // nothing else: the pump may then move them without the queues.
     virtual bool Transparent() const { return true; }
+    // Where the serial side reports the program's line settings, or nullptr
+    // when the link carries bytes only.
+    virtual LineListener* LineChanges() { return nullptr; }
 
     ByteQueue toNet;
     ByteQueue toSerial;

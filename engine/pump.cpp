@@ -14,6 +14,7 @@
 #include <string>
 
 #include "engine/diagnostics.h"
+#include "engine/line_watch.h"
 #include "engine/net.h"
 #include "engine/port_table.h"
 #include "engine/protocol.h"
@@ -117,6 +118,7 @@ private:
     void MarkPassTimes();
     void End(std::string reason);
     uint32_t DirectRoom(const ByteQueue& queue, const OutBuffer& out) const;
+    ssize_t ReadDevice(unsigned char* buf, size_t n);
 
     PortRecord* record_;
     const char* name_;
@@ -127,6 +129,7 @@ private:
     int listenFd_;  // -1 once accept() has failed on it
     const StopEvent& stop_;
     UniqueFd newer_;
+    std::unique_ptr<LineWatch> lineWatch_;  // while the framing wants the line
 
     uint32_t size_ = kDatagramSize;  // of each of the four buffers
     std::unique_ptr<unsigned char[]> memory_;
@@ -183,6 +186,8 @@ int Pump::Run()
 {
     LogLine("%s: InOut() START\n", name_);
     framing_.Reset();
+    if (LineListener* line = framing_.LineChanges())
+        lineWatch_.reset(new (std::nothrow) LineWatch(device_.Fd(), *line));
     if (Allocate()) {
         while (StartOperations() && Wait(ready_)) {
             for (int e = 0; e < EVENT_COUNT && !end_; ++e) {
@@ -309,7 +314,7 @@ bool Pump::ReadStatus()
         return true;
     // The closing program's last bytes still go out.
     ssize_t n;
-    while ((n = read(device_.Fd(), devIn_, size_)) > 0) {
+    while ((n = ReadDevice(devIn_, size_)) > 0) {
         Moved(TraceDirection::kSerialToNet, devIn_, static_cast<size_t>(n));
         framing_.FromSerial(devIn_, static_cast<int>(n));
     }
@@ -493,7 +498,7 @@ void Pump::HandleAccept()
 void Pump::HandleRead()
 {
     const uint32_t room = DirectRoom(framing_.toNet, sockOut_);
-    ssize_t n = read(device_.Fd(), room ? sockOut_.Tail() : devIn_, room ? room : size_);
+    ssize_t n = room ? read(device_.Fd(), sockOut_.Tail(), room) : ReadDevice(devIn_, size_);
     if (n > 0) {
         devReadPending_ = false;
         if (room) {
@@ -526,6 +531,12 @@ void Pump::HandleRead()
         LogLastError("%s: InOut(): read()", name_);
         End(std::string("read(): ") + strerror(errno));
     }
+}
+
+// A read of the bridge side that is not the raw fast path's.
+ssize_t Pump::ReadDevice(unsigned char* buf, size_t n)
+{
+    return lineWatch_ ? lineWatch_->Read(buf, n) : read(device_.Fd(), buf, n);
 }
 
 void Pump::HandleSent()

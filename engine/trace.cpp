@@ -91,7 +91,7 @@ void FormatTraceEvent(std::string* out, int64_t micros, const char* name, const 
 
 std::unique_ptr<TraceFile> TraceFile::Open(const std::string& path, uint64_t cap, std::string* error)
 {
-    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
     struct stat st {};
     if (!fd.IsValid() || fstat(fd.Get(), &st) != 0) {
         *error = "open " + path + ": " + ErrorText(errno);
@@ -198,7 +198,7 @@ void TraceFile::Rotate()
     const std::string older = path_ + ".1";
     UniqueFd fresh;
     if (rename(path_.c_str(), older.c_str()) == 0)
-        fresh.Reset(open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644));
+        fresh.Reset(open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600));
     if (!fresh.IsValid()) {
         LogLastError("trace %s: rotation to %s", path_.c_str(), older.c_str());
         failed_ = true;
@@ -278,6 +278,17 @@ void PortTrace::RemoveMonitor(const TraceOutput* monitor)
         }
     }
     UpdateOn();
+}
+
+void PortTrace::Clear()
+{
+    std::vector<std::shared_ptr<TraceOutput>> gone;  // let go of outside the lock
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        gone.swap(monitors_);
+        gone.push_back(std::move(file_));
+        UpdateOn();
+    }
 }
 
 void PortTrace::UpdateOn() { on_.store(file_ || !monitors_.empty(), std::memory_order_relaxed); }

@@ -51,7 +51,8 @@ class TraceFile final : public TraceOutput {
 public:
     static constexpr uint64_t kDefaultCap = 16u << 20;
 
-    // Appends to path; nullptr with *error ("open PATH: reason") when it
+    // Appends to path, made for this user alone (mode 0600: a serial line
+    // carries logins); nullptr with *error ("open PATH: reason") when it
     // cannot be opened.
     static std::unique_ptr<TraceFile> Open(const std::string& path, uint64_t cap, std::string* error);
     // Writes what is queued, then closes.
@@ -96,6 +97,9 @@ public:
     bool HasFile() const;
     void AddMonitor(std::shared_ptr<TraceOutput> monitor);
     void RemoveMonitor(const TraceOutput* monitor);
+    // Every output let go of: the port is gone, nothing of a later one may
+    // reach its file or its monitors.
+    void Clear();
 
 private:
     void Deliver(const std::string& lines);

@@ -215,6 +215,7 @@ void PortCommands::RemovePorts(const Selection& numbers)
         list_.PortRemoved(n);
         if (PortRecord* r = OccupiedPort(n)) {
             StopBridge(r);
+            r->trace.Clear();
             program_.Pairs().Remove(static_cast<uint32_t>(r->number));
             r->number = -1;
         }

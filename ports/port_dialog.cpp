@@ -90,6 +90,8 @@ void PortDialog::FieldsToControls()
     ui_->deadPeer->setText(QString::number(f_.deadPeer));
     ui_->emulateBaudRate->setChecked(f_.emuBR != 0);
     ui_->detectDtr->setChecked(f_.detectDtr != 0);
+    ui_->rfc2217->setChecked(f_.rfc2217 != 0);
+    ui_->line->setText(QString::fromStdString(f_.line));
 }
 
 bool PortDialog::ControlsToFields()
@@ -106,6 +108,8 @@ bool PortDialog::ControlsToFields()
     f_.deviceName = ui_->deviceName->text().toStdString();
     f_.emuBR = ui_->emulateBaudRate->isChecked() ? 1 : 0;
     f_.detectDtr = ui_->detectDtr->isChecked() ? 1 : 0;
+    f_.rfc2217 = ui_->rfc2217->isChecked() ? 1 : 0;
+    f_.line = ui_->line->text().trimmed().toStdString();
     for (auto [edit, field] : {std::pair{ui_->idle, &f_.idleTime}, std::pair{ui_->keepalive, &f_.keepAlive},
                                std::pair{ui_->deadPeer, &f_.deadPeer}}) {
         if (!ParseUnsigned(edit->text(), field)) {
@@ -134,7 +138,7 @@ void PortDialog::SetInputsEnabled(bool on)
     for (QWidget* w : std::initializer_list<QWidget*>{
              ui_->workMode, ui_->localHost, ui_->localPort, ui_->remoteHost, ui_->remotePort,
              ui_->comPort, ui_->useCustomProtocol, ui_->deviceName, ui_->keepalive, ui_->idle,
-             ui_->emulateBaudRate, ui_->detectDtr, ui_->deadPeer})
+             ui_->emulateBaudRate, ui_->detectDtr, ui_->deadPeer, ui_->rfc2217, ui_->line})
         w->setEnabled(on);
 }
 
@@ -151,6 +155,7 @@ void PortDialog::OnWorkModeChanged()
 {
     // A running port's inputs stay disabled whatever its mode.
     ui_->deadPeer->setEnabled(ui_->workMode->isEnabled() && ui_->workMode->currentIndex() != MODE_UDP);
+    ui_->rfc2217->setEnabled(ui_->workMode->isEnabled() && ui_->workMode->currentIndex() == MODE_TCPCLIENT);
 }
 
 void PortDialog::OnOK()

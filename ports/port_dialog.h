@@ -37,7 +37,7 @@ public:
 
     void OnOK();
     void OnUseCustomProtocol();
-    // Dead-peer seconds apply to the TCP modes only.
+    // Dead-peer seconds apply to the TCP modes only, RFC 2217 to tcpclient.
     void OnWorkModeChanged();
 
     // For tests: the controls.

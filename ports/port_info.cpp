@@ -50,8 +50,12 @@ std::string PortInformationText(const PortRecord& r)
         std::string addr;
         uint16_t port = 0;
         if (SocketEndpoint(sock, true, &addr, &port)) {
-            return addr + ":" + std::to_string(port) + " \u00B7 in " +
-                   ByteCountText(r.bytesIn.load()) + " \u00B7 out " + ByteCountText(r.bytesOut.load());
+            std::string text = addr + ":" + std::to_string(port) + " \u00B7 in " +
+                               ByteCountText(r.bytesIn.load()) + " \u00B7 out " + ByteCountText(r.bytesOut.load());
+            LineSettings line;
+            if (UnpackLineSettings(r.lineConfirmed.load(), &line))
+                text += " \u00B7 line " + FormatLineSettings(line);
+            return text;
         }
         return {};
     }

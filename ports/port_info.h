@@ -2,7 +2,9 @@
 // peer's address:port and the bytes carried each way ("10.0.0.7:4001 · in
 // 12.3 KB · out 4.1 KB"), for a port whose last attempt failed the failure's
 // text ("connect 10.0.0.7:4001: Connection refused", "waiting to bind: bind
-// 10.9.9.9:4003: Cannot assign requested address"), else nothing. Read from the record alone, so
+// 10.9.9.9:4003: Cannot assign requested address"), else nothing. A device
+// server's last confirmed line follows the byte counts ("· line 2400,7,E,1").
+// Read from the record alone, so
 // showing it costs the bridge nothing.
 #pragma once
 

@@ -8,7 +8,7 @@ VR_PACKAGES=(
   cmake g++ ninja-build pkg-config
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev nlohmann-json3-dev
-  socat python3 python3-serial netcat-openbsd
+  socat python3 python3-serial netcat-openbsd ser2net
   xvfb xdotool x11-utils
   dpkg-dev fakeroot lintian scdoc desktop-file-utils appstream man-db bash-completion
   libfuse3-dev qemu-system-x86 busybox-static

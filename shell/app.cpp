@@ -67,13 +67,13 @@ ControlAnswer ServeCommand(const std::vector<std::string>& args, Program& progra
 {
     if (args.size() == 1 && args[0] == kShowWindowRequest) {
         window.OnShowWindow();
-        return {0, "", nullptr};
+        return {0, "", {}};
     }
     if (window.HasEnded())
-        return {1, "the program is ending", nullptr};
+        return {1, "the program is ending", {}};
     // A dialog or a wait of the window holds ports the command might change.
     if (busy || QApplication::activeModalWidget() || QApplication::overrideCursor())
-        return {1, "the program's window is busy with a dialog or a command; try again when it is done", nullptr};
+        return {1, "the program's window is busy with a dialog or a command; try again when it is done", {}};
     busy = true;
     CommandPlace place{program, &window.ListView(),
                        [] {

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "engine/com_name.h"
+#include "engine/line_settings.h"
 #include "engine/port_table.h"
 
 namespace {
@@ -33,6 +34,9 @@ const char kUsage[] =
     "  --idle SECONDS                   close an idle framed link (default 100)\n"
     "  --dead-peer SECONDS              notice a vanished TCP peer within SECONDS: 0 off, 5 to 3600\n"
     "                                   (default 60)\n"
+    "  --rfc2217 | --no-rfc2217         tcpclient: the peer is a device server speaking RFC 2217\n"
+    "  --line BAUD,BITS,PARITY,STOP     the line sent to it until the program sets its own\n"
+    "                                   (default 9600,8,N,1; parity N, E, O, M or S; stop 1, 1.5 or 2)\n"
     "When the program runs on the same folder, it carries the command out;\n"
     "otherwise the command changes the folder's files (--start, --stop, --trace and\n"
     "--monitor need the program).\n"
@@ -100,12 +104,16 @@ bool ParsePortOption(const std::vector<std::string>& args, size_t* i, CommandReq
         q->detectDtr = opt == "--detect-dtr";
         return true;
     }
+    if (opt == "--rfc2217" || opt == "--no-rfc2217") {
+        q->rfc2217 = opt == "--rfc2217";
+        return true;
+    }
     if (opt == "--no-custom") {
         q->custom = "";
         return true;
     }
     static const std::set<std::string> withValue = {"--mode", "--remote", "--local", "--custom",
-                                                    "--keepalive", "--idle", "--dead-peer"};
+                                                    "--keepalive", "--idle", "--dead-peer", "--line"};
     if (!withValue.count(opt)) {
         *error = "unknown option: " + opt;
         return false;
@@ -135,6 +143,14 @@ bool ParsePortOption(const std::vector<std::string>& args, size_t* i, CommandReq
             return false;
         }
         q->custom = v;
+    } else if (opt == "--line") {
+        LineSettings line;
+        std::string why;
+        if (!ParseLineSettings(v, &line, &why)) {
+            *error = "--line: " + why;
+            return false;
+        }
+        q->line = FormatLineSettings(line);
     } else if (opt == "--dead-peer") {
         uint32_t seconds = 0;
         if (!ParseDeadPeerSeconds(v, &seconds, error))
@@ -187,6 +203,10 @@ PortSettings CommandRequest::Over(PortSettings s) const
         if (!custom->empty())
             s.deviceName = *custom;
     }
+    if (rfc2217)
+        s.rfc2217 = *rfc2217 ? 1 : 0;
+    if (line)
+        s.line = *line;
     if (keepAlive)
         s.keepAlive = *keepAlive;
     if (idle)

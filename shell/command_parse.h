@@ -26,6 +26,8 @@ struct CommandRequest {
     std::optional<std::string> custom;  // the device name; empty: raw, the name kept
     std::optional<uint32_t> keepAlive;
     std::optional<uint32_t> idle;
+    std::optional<bool> rfc2217;
+    std::optional<std::string> line;  // as FormatLineSettings writes it
     std::optional<uint32_t> deadPeer;
 
     // The arguments as given, the file made absolute: the same command

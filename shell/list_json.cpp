@@ -18,6 +18,14 @@ nlohmann::json TextOrNull(const std::string& text)
     return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
 }
 
+// The line a device server last confirmed, or null.
+nlohmann::json ConfirmedLine(const PortRecord& r)
+{
+    LineSettings line;
+    return UnpackLineSettings(r.lineConfirmed.load(), &line) ? nlohmann::json(FormatLineSettings(line))
+                                                             : nlohmann::json(nullptr);
+}
+
 nlohmann::json PortObject(const PortRecord& r, PairSetup& pairs)
 {
     char port[16];
@@ -39,6 +47,9 @@ nlohmann::json PortObject(const PortRecord& r, PairSetup& pairs)
         {"last_from_serial_at", TimeOrNull(r.lastFromSerialAt.load(relaxed))},
         {"last_to_serial_at", TimeOrNull(r.lastToSerialAt.load(relaxed))},
         {"state_since", TimeOrNull(r.stateSince.load(relaxed))},
+        {"rfc2217", r.rfc2217 != 0},
+        {"line", FormatLineSettings(r.line)},
+        {"line_confirmed", ConfirmedLine(r)},
     };
 }
 

@@ -63,7 +63,8 @@ inline std::string PortElement(const std::string& name, const std::string& mode,
            std::to_string(locPort) + "</LOCPORT>\r\n<MODE>" + mode +
            "</MODE>\r\n<USECUSTOM>FALSE</USECUSTOM>\r\n<CHKDTR>FALSE</CHKDTR>\r\n<DEVNAME/>\r\n"
            "<KEEPALIVE>0</KEEPALIVE>\r\n<IDLETIME>0</IDLETIME>\r\n<DEADPEER>" +
-           std::to_string(deadPeer) + "</DEADPEER>\r\n</" + name + ">\r\n";
+           std::to_string(deadPeer) + "</DEADPEER>\r\n<RFC2217>FALSE</RFC2217>\r\n<LINE>9600,8,N,1</LINE>\r\n</" +
+           name + ">\r\n";
 }
 
 }  // namespace uitest

@@ -77,6 +77,7 @@ TEST(PortCheck, TheDialogAndCommandLineNamesAndTheDeadPeerRange)
     PortSettings s = DefaultPortSettings();
     s.comNumber = 256;
     std::string error;
+    s.rfc2217 = 1;
     EXPECT_TRUE(CheckPortSettings(s, &error));
     const std::pair<void (*)(PortSettings&), const char*> kBad[] = {
         {[](PortSettings& t) { t.comNumber = 257; }, "COM number 257 is not 1 to 256"},
@@ -84,6 +85,11 @@ TEST(PortCheck, TheDialogAndCommandLineNamesAndTheDeadPeerRange)
         {[](PortSettings& t) { t.localHost = ""; }, "local host (empty) is not a dotted IPv4 address"},
         {[](PortSettings& t) { t.remotePort = " 80"; }, "remote port  80 is not a port number (0 to 65535)"},
         {[](PortSettings& t) { t.deadPeer = 3601; }, "dead-peer seconds 3601 is not 0 (off) or 5 to 3600"},
+        {[](PortSettings& t) { t.line = "9600,8,X,1"; }, "line 9600,8,X,1 is wrong: parity must be N, E, O, M or S"},
+        {[](PortSettings& t) { t.rfc2217 = t.useCustom = 1, t.deviceName = "d"; },
+         "RFC 2217 is for tcpclient ports without the framed protocol"},
+        {[](PortSettings& t) { t.rfc2217 = 1, t.mode = MODE_UDP; },
+         "RFC 2217 is for tcpclient ports without the framed protocol"},
     };
     for (const auto& [change, message] : kBad) {
         PortSettings t = s;

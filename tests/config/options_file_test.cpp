@@ -8,6 +8,7 @@
 #include "../test_folder.h"
 #include "config/options_file.h"
 #include "config/port_options.h"
+#include "config/port_settings.h"
 #include "config/options_document.h"
 #include "engine/bridge.h"
 #include "engine/port_table.h"
@@ -27,7 +28,8 @@ auto Settings(const PortRecord& r)
 {
     return std::tuple(r.mode, r.dstAddr, std::string(r.dstHost), r.locAddr, r.dstPort, r.locPort,
                       r.useCustom, r.detectDtr,
-                      std::string(r.devName), r.keepAlive, r.idleTime, r.emuBR, r.deadPeer);
+                      std::string(r.devName), r.keepAlive, r.idleTime, r.emuBR, r.deadPeer, r.rfc2217,
+                      FormatLineSettings(r.line));
 }
 
 // A port's settings read from a document into a record that held others.
@@ -37,6 +39,8 @@ auto ReadBack(const std::string& text, const char* name)
     r.mode = MODE_UDP;
     r.emuBR = 0;
     r.dstAddr = r.locAddr = r.dstPort = r.locPort = r.keepAlive = r.deadPeer = 1;
+    r.rfc2217 = 1;
+    ParseLineSettings("50,5,S,2", &r.line, nullptr);
     CopyField(r.devName, sizeof r.devName, "old", 31);
     CopyField(r.name, sizeof r.name, name, 7);
     OptionsDocument o(text);
@@ -70,6 +74,8 @@ TEST_F(OptionsFile, WritesItsLayoutInSlotOrderAndEverySettingReadsBack)
     a.keepAlive = 3000000000u;
     a.idleTime = 1;
     a.deadPeer = 0;
+    a.rfc2217 = 1;
+    ParseLineSettings("2400,7,E,1.5", &a.line, nullptr);
     // Unusable names (none, no element name, SYSTEM) write nothing; the first of a name wins.
     int slot = 1;
     for (const char* unusable : {"", "CO<M", "SYSTEM"})
@@ -151,7 +157,7 @@ TEST(OptionReaders, MissingOddEmptyAndUnreadableValuesTakeDefaults)
 {
     // An empty name must not read another element's keys.
     const auto defaults = std::tuple(uint32_t{MODE_TCPSERVER}, 0u, std::string(), 0u, 0u, 0u, 0, 0, std::string(),
-                                     0u, 0u, 1, 60u);  // older files lack DEADPEER
+                                     0u, 0u, 1, 60u, 0, std::string(kLineDefault));  // older files lack DEADPEER, RFC2217, LINE
     const std::string present = "<OPTIONS><SYSTEM><DSTPORT>9</DSTPORT></SYSTEM><COM1><MODE>udp</MODE></COM1></OPTIONS>";
     EXPECT_EQ(ReadBack(present, "COM2"), defaults);
     EXPECT_EQ(ReadBack(present, ""), defaults);
@@ -159,9 +165,9 @@ TEST(OptionReaders, MissingOddEmptyAndUnreadableValuesTakeDefaults)
     const std::string longName = std::string(30, 'D') + 'E' + std::string(269, 'D');
     // An unknown mode name leaves the mode; EMUBR is always on.
     EXPECT_EQ(ReadBack("<OPTIONS><COM2><MODE>TCPCLIENT</MODE><EMUBR>FALSE</EMUBR><LOCPORT>0x1F90</LOCPORT>"
-                       "<USECUSTOM>true</USECUSTOM><DEVNAME>" + longName + "</DEVNAME><DEADPEER>4</DEADPEER></COM2></OPTIONS>", "COM2"),
+                       "<USECUSTOM>true</USECUSTOM><DEVNAME>" + longName + "</DEVNAME><DEADPEER>4</DEADPEER><LINE>9600,9,N,1</LINE></COM2></OPTIONS>", "COM2"),
               std::tuple(uint32_t{MODE_UDP}, 0u, std::string(), 0u, 0u, 8080u, 0, 0, longName.substr(0, 31),
-                         0u, 0u, 1, 60u));
+                         0u, 0u, 1, 60u, 0, std::string(kLineDefault)));
     auto with = [](const std::string& v) { return ::OptionsDocument("<OPTIONS>\r\n<P>\r\n<K>" + v + "</K>\r\n</P>\r\n</OPTIONS>"); };
     const std::pair<const char*, int32_t> kDecimals[] = {
         {"40", 40}, {" \t-12abc", -12}, {"+7", 7}, {"abc", 0}, {"0x10", 0}, {"010", 10},

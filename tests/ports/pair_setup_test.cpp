@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <set>
 
+#include "../net_helpers.h"
 #include "../test_folder.h"
 #include "ports/com_repair.h"
 #include "ports/pair_setup.h"
@@ -20,18 +21,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using Listing = std::vector<PairEntry>;
-
-// What arrives at one end of data written into the other.
-std::string Pass(int from, int to, const std::string& data)
-{
-    EXPECT_EQ(write(from, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    std::string got(data.size(), '\0');
-    pollfd p{to, POLLIN, 0};
-    ssize_t n = 0, r;
-    while (n < std::ssize(data) && poll(&p, 1, 1000) == 1 && (r = read(to, got.data() + n, got.size() - n)) > 0)
-        n += r;
-    return got.substr(0, static_cast<size_t>(n));
-}
 
 class PairSetupTest : public ::testing::Test {
 protected:
@@ -78,8 +67,9 @@ TEST_F(PairSetupTest, APairCarriesEveryByteRawAndItsBridgeSideOpensOnceAtATime)
     std::string all = "\r\n\n\r\x03\x04\x11\x13";
     for (int i = 0; i < 256; ++i)
         all += static_cast<char>(i);
-    EXPECT_EQ(Pass(user.Get(), bridge, all), all);
-    EXPECT_EQ(Pass(bridge, user.Get(), all), all);
+    ASSERT_TRUE(testnet::WriteAll(user.Get(), all) && testnet::WriteAll(bridge, all + "!"));
+    EXPECT_EQ(testnet::ReadSome(bridge, all.size(), 1000), all);
+    EXPECT_EQ(testnet::ReadSome(user.Get(), all.size() + 1, 1000), all + "!");
     pollfd echo{bridge, POLLIN, 0};
     EXPECT_EQ(poll(&echo, 1, 100), 0);  // nothing echoed back into the bridge
     user.Reset();  // the layer holds no opening of its own: the bridge sees the hangup

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 
@@ -93,7 +94,10 @@ TEST_F(AddREdiDialogTest, OkRefusesWhatTheCommandLineRefusesAndDeadPeerSecondsAr
     EXPECT_FALSE(deadPeer->isEnabled());
     mode->setCurrentIndex(MODE_TCPSERVER);
     EXPECT_TRUE(deadPeer->isEnabled());
-    for (const auto& [field, bad] : {std::pair{"remotePort", "70000"}, std::pair{"deadPeer", "4"}}) {
+    QCheckBox* rfc2217 = d->findChild<QCheckBox*>("rfc2217");
+    EXPECT_FALSE(rfc2217->isEnabled());
+    for (const auto& [field, bad] : {std::pair{"remotePort", "70000"}, std::pair{"deadPeer", "4"},
+                                     std::pair{"line", "9600,8,Q,1"}}) {
         const QString good = Edit(*d, field)->text();
         Edit(*d, field)->setText(bad);
         d->OnOK();
@@ -101,12 +105,17 @@ TEST_F(AddREdiDialogTest, OkRefusesWhatTheCommandLineRefusesAndDeadPeerSecondsAr
         Edit(*d, field)->setText(good);
     }
     EXPECT_EQ(said, QStringList({"Remote port 70000 is not a port number (0 to 65535).",
-                                 "Dead-peer seconds 4 is not 0 (off) or 5 to 3600."}));
+                                 "Dead-peer seconds 4 is not 0 (off) or 5 to 3600.",
+                                 "Line 9600,8,Q,1 is wrong: parity must be N, E, O, M or S."}));
+    mode->setCurrentIndex(MODE_TCPCLIENT);
+    rfc2217->setChecked(true);
+    Edit(*d, "line")->setText("2400,7,E,1");
     deadPeer->setText(" 0 ");
     Edit(*d, "remotePort")->setText(" 80 ");
     d->OnOK();
     EXPECT_EQ(d->result(), QDialog::Accepted);
     EXPECT_EQ(std::pair(d->Fields().deadPeer, d->Fields().remotePort), std::pair(0u, std::string("80")));
+    EXPECT_EQ(std::pair(d->Fields().rfc2217, d->Fields().line), std::pair(1, std::string("2400,7,E,1")));
 }
 
 }  // namespace

@@ -28,6 +28,10 @@ TEST(PortInformation, PeerAndBytesWhenConnectedTheFailureOtherwise)
     r.bytesOut = 4199;
     EXPECT_EQ(PortInformationText(r), "127.0.0.1:" + std::to_string(ntohs(a.sin_port)) +
                                           " \u00B7 in 12.3 KB \u00B7 out 4.1 KB");
+    LineSettings line;
+    ParseLineSettings("2400,7,E,1", &line, nullptr);
+    r.lineConfirmed = PackLineSettings(line);  // what a device server confirmed
+    EXPECT_NE(PortInformationText(r).find(" \u00B7 line 2400,7,E,1"), std::string::npos);
     r.sock = -1;
     r.state = STATE_CHECKING;
     NoteFailure(&r, ECONNREFUSED, "connect 10.0.0.7:4001: Connection refused");

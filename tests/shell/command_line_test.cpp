@@ -45,25 +45,37 @@ bool Eventually(const std::function<bool()>& holds)
 bool HasLine(const std::string& text, const std::vector<std::string>& words)
 {
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        bool all = true;
-        for (const std::string& w : words)
-            all = all && line.find(w) != std::string::npos;
-        if (all)
+    for (std::string line; std::getline(in, line);)
+        if (std::all_of(words.begin(), words.end(), [&](const std::string& w) { return line.find(w) != line.npos; }))
             return true;
-    }
     return false;
 }
 
-// With it, scripts follow a port: its trace in a file and on a monitor, its
-// counters and failures in --list --json.
-TEST(CommandLine, ARunningProgramAddsBridgesListsTracesAndDeletes)
+// The program started as a user would: from "/", without a display, ended
+// with SIGTERM like "Exit"; scripts follow a port through its trace, a
+// monitor and --list --json.
+TEST(CommandLine, ARunningProgramBridgesAddsListsTracesDeletesAndSavesAtItsEnd)
 {
     uitest::ProgramRun run;
     const uitest::TempFolder& folder = run.Folder();
-    folder.Write("options.dat", uitest::OptionsDocument(true, {}));  // startup on
-    run.Start();
-    ASSERT_TRUE(run.WaitUp({}));
+    // COM5 found in the folder, a tcpclient of a listener here; startup on.
+    int listener = testnet::Bound(SOCK_STREAM);
+    const std::string port5 = std::to_string(testnet::LocalPort(listener));
+    const std::string pair5 = "5\tPortName=COM5,OverrunCheck=yes,BaudPacing=yes\n";
+    folder.Write("pairs.dat", pair5);
+    folder.Write("options.dat", uitest::OptionsDocument(
+        true, {uitest::PortElement("COM5", "tcpclient", "127.0.0.1", std::stoi(port5), "0.0.0.0", 0)}));
+    ASSERT_TRUE((run.Start(), run.WaitUp({"COM5"}))) << run.Stderr();
+    int peer = testnet::AcceptWithin(listener, 10000);
+    ASSERT_GE(peer, 0) << "the bridge never connected; " << run.Stderr();
+    int user = open(folder.File("dev/COM5").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // The serial side speaks first: bytes for a port nobody holds are dropped.
+    const std::string toPeer = std::string("serial \r\n\0\x7E\xFF", 12), toUser = "network \x11\x13\r\n";
+    ASSERT_TRUE(user >= 0 && testnet::WriteAll(user, toPeer) && testnet::WriteAll(peer, toUser));
+    EXPECT_EQ(testnet::ReadSome(peer, toPeer.size()), toPeer);
+    EXPECT_EQ(testnet::ReadSome(user, toUser.size()), toUser);
+    for (int fd : {user, peer, listener})
+        close(fd);
     const std::string port = std::to_string(testnet::FreePort());
 
     Result add = Cli(run, "--add COM7 --mode tcpserver --local 127.0.0.1:" + port);
@@ -73,10 +85,10 @@ TEST(CommandLine, ARunningProgramAddsBridgesListsTracesAndDeletes)
     ASSERT_EQ(Cli(run, "--trace COM7 " + folder.File("trace.log")).status, 0);
     std::system(("cd / && timeout 60 " + folder.File("velkaro_redi") + " --monitor COM7 >" +
                  folder.File("monitor.txt") + " &").c_str());
-    int user = open(folder.File("dev/COM7").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    user = open(folder.File("dev/COM7").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(user, 0);
     ASSERT_TRUE(Eventually([&] { return !folder.Read("monitor.txt").empty(); }));
-    int peer = -1;
+    peer = -1;
     for (int connection = 0; connection < 2; ++connection) {
         close(peer);
         ASSERT_GE(peer = uitest::ConnectWithin(static_cast<uint16_t>(std::stoi(port)), 10000), 0);
@@ -85,16 +97,16 @@ TEST(CommandLine, ARunningProgramAddsBridgesListsTracesAndDeletes)
         ASSERT_EQ(write(user, "to peer", 7), 7);
         EXPECT_EQ(testnet::ReadSome(peer, 7, 5000), "to peer");
     }
-    Result list = Cli(run, "--list");
-    EXPECT_EQ(list.status, 0);
-    EXPECT_TRUE(HasLine(list.out, {"COM7", "tcpserver", "0.0.0.0:0", "127.0.0.1:" + port, folder.File("dev/COM7")}));
+    EXPECT_TRUE(HasLine(Cli(run, "--list").out, {"COM7", "tcpserver", "0.0.0.0:0", "127.0.0.1:" + port, folder.File("dev/COM7")}));
     nlohmann::json ports;
     ASSERT_TRUE(Eventually([&] {
         ports = nlohmann::json::parse(Cli(run, "--list --json").out);
         return ports[1]["last_error"].is_string();
     }));
     nlohmann::json want = ports[0];
-    want.merge_patch({{"name", "COM7"}, {"connects", 2}, {"bytes_to_serial", 8}, {"bytes_from_serial", 7}, {"state", "Connected"}});
+    want.merge_patch({{"name", "COM7"}, {"connects", 2}, {"bytes_to_serial", 8}, {"bytes_from_serial", 7}, {"state", "Connected"},
+                      {"rfc2217", false}, {"line", "9600,8,N,1"}});
+    EXPECT_TRUE(ports[0]["line_confirmed"].is_null());
     EXPECT_EQ(ports[0], want);
     EXPECT_NE(ports[1]["last_error"].get<std::string>().find("Connection refused"), std::string::npos);
 
@@ -119,11 +131,16 @@ TEST(CommandLine, ARunningProgramAddsBridgesListsTracesAndDeletes)
     EXPECT_TRUE(HasLine(Cli(run, "--list").out, {"COM9", "Waiting", why}));
 
     Result del = Cli(run, "--delete COM7");
-    EXPECT_EQ(del.status, 0) << del.err;
+    EXPECT_EQ(del.status + Cli(run, "--delete COM8").status + Cli(run, "--delete COM9").status, 0) << del.err;
     EXPECT_FALSE(uitest::IsLink(folder.File("dev/COM7")));
     EXPECT_FALSE(HasLine(Cli(run, "--list").out, {"COM7"}));
     EXPECT_EQ(run.Stop(), 0) << run.Stderr();
-    EXPECT_EQ(folder.Read("options.dat").find("COM7"), std::string::npos);
+    EXPECT_NE(run.Stderr().find("No display"), std::string::npos) << run.Stderr();  // said, not aborted
+    const std::string options = folder.Read("options.dat");
+    EXPECT_NE(options.find("<COM5>\r\n<DSTADDR>127.0.0.1</DSTADDR>\r\n<DSTPORT>" + port5), std::string::npos);
+    EXPECT_EQ(options.find("COM7"), std::string::npos);
+    EXPECT_FALSE(uitest::IsLink(folder.File("dev/COM5")));  // no link outlives its pair
+    EXPECT_EQ(folder.Read("pairs.dat"), pair5);
 }
 
 TEST(CommandLine, WithoutAProgramTheFilesChangeForItsNextStart)
@@ -146,8 +163,9 @@ TEST(CommandLine, WithoutAProgramTheFilesChangeForItsNextStart)
                             "<USECUSTOM>TRUE<", "<CHKDTR>TRUE<", "<DEADPEER>0<"})
         EXPECT_NE(folder.Read("options.dat").find(key), std::string::npos) << key;
     // Both switches can be turned off again; the device name stays for later.
-    ASSERT_EQ(Cli(run, "--set COM7 --no-custom --no-detect-dtr").status, 0);
-    for (const char* key : {"<DEVNAME>meter<", "<USECUSTOM>FALSE<", "<CHKDTR>FALSE<"})
+    ASSERT_EQ(Cli(run, "--set COM7 --no-custom --no-detect-dtr --mode tcpclient --rfc2217 --line 2400,7,e,1.5").status, 0);
+    for (const char* key : {"<DEVNAME>meter<", "<USECUSTOM>FALSE<", "<CHKDTR>FALSE<", "<RFC2217>TRUE<",
+                            "<LINE>2400,7,E,1.5<"})
         EXPECT_NE(folder.Read("options.dat").find(key), std::string::npos) << key;
     EXPECT_FALSE(std::filesystem::exists(folder.File("dev/COM7")));  // no owner left behind
 
@@ -184,6 +202,9 @@ TEST(CommandLine, WrongCommandsSayOneLineAndChangeNothing)
         {{"--add", "COM7", "--idle", "-1"}, 2, "--idle"},
         {{"--add", "COM7", "--custom", std::string(32, 'x')}, 2, "31 bytes"},
         {{"--add", "COM7", "--dead-peer", "3"}, 2, "dead-peer seconds \"3\""},
+        {{"--add", "COM7", "--line", "9600,8,X,1"}, 2, "--line: parity must be N, E, O, M or S"},
+        {{"--add", "COM7", "--mode", "udp", "--rfc2217"}, 1, "RFC 2217 is for tcpclient ports"},
+        {{"--set", "COM5", "--rfc2217"}, 1, "RFC 2217 is for tcpclient ports"},  // COM5 reads as tcpserver
         {{"--add", "COM5"}, 1, "COM5 is already in use"},
         {{"--set", "COM9", "--idle", "3"}, 1, "no port COM9"},
         {{"--import", "/nonexistent"}, 1, "--import needs an empty port list"},

@@ -1,5 +1,5 @@
-// The built program started as a user would: copied into a folder of its own,
-// started from "/" without a display, ended with SIGTERM like "Exit".
+// The built program started as a user would on damaged files: copied into a
+// folder of its own, started from "/" without a display, ended with SIGTERM.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -14,33 +14,6 @@ namespace {
 const std::string kPair5 = "5\tPortName=COM5,OverrunCheck=yes,BaudPacing=yes\n";
 const std::string kPair9 = "9\tPortName=COM12,OverrunCheck=yes,BaudPacing=yes\n";
 const std::string kPort5 = uitest::PortElement("COM5", "udp", "127.0.0.1", 9, "0.0.0.0", 0);
-
-TEST(Program, BridgesItsPortAndEndsOnSigtermWritingItsOptions)
-{
-    uitest::ProgramRun run;
-    int listener = testnet::Bound(SOCK_STREAM), user = -1;
-    const uint16_t port = testnet::LocalPort(listener);
-    run.Folder().Write("pairs.dat", kPair5);
-    run.Folder().Write("options.dat", uitest::OptionsDocument(
-        true, {uitest::PortElement("COM5", "tcpclient", "127.0.0.1", port, "0.0.0.0", 0)}));
-    ASSERT_TRUE((run.Start(), run.WaitUp({"COM5"}))) << run.Stderr();
-    int peer = testnet::AcceptWithin(listener, 10000);
-    ASSERT_GE(peer, 0) << "the bridge never connected; " << run.Stderr();
-    ASSERT_GE(user = open(run.Folder().File("dev/COM5").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC), 0);
-    // The serial side speaks first: bytes for a port nobody holds are dropped.
-    const std::string toPeer = std::string("serial \r\n\0\x7E\xFF", 12), toUser = "network \x11\x13\r\n";
-    ASSERT_TRUE(testnet::WriteAll(user, toPeer) && testnet::WriteAll(peer, toUser));
-    EXPECT_EQ(testnet::ReadSome(peer, toPeer.size()), toPeer);
-    EXPECT_EQ(testnet::ReadSome(user, toUser.size()), toUser);
-    EXPECT_EQ(run.Stop(), 0) << run.Stderr();
-    EXPECT_NE(run.Stderr().find("No display"), std::string::npos) << run.Stderr();  // said, not aborted
-    for (int fd : {user, peer, listener})
-        close(fd);
-    EXPECT_NE(run.Folder().Read("options.dat").find("<COM5>\r\n<DSTADDR>127.0.0.1</DSTADDR>\r\n<DSTPORT>" +
-                                                    std::to_string(port)), std::string::npos);
-    EXPECT_FALSE(uitest::IsLink(run.Folder().File("dev/COM5")));  // no link outlives its pair
-    EXPECT_EQ(run.Folder().Read("pairs.dat"), kPair5);
-}
 
 // ---- damaged files: options.dat and pairs.dat damaged together, a kind of damage a row
 std::string Repeat(const std::string& s, size_t n)
