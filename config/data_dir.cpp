@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 std::string ConfigHome()
@@ -61,6 +62,14 @@ bool HoldsProgramFiles(const std::string& folder)
 
 std::string DataDirectory(const std::string& programDir)
 {
+    // systemd names the service's folder (StateDirectory=); the first of a
+    // colon-separated list is ours.
+    const char* state = getenv("STATE_DIRECTORY");
+    if (state && state[0] == '/') {
+        const std::string dir(state, strcspn(state, ":"));
+        if (MakeFolders(dir))
+            return dir;
+    }
     // A folder that holds the files is the program's even when it can no
     // longer be written: going elsewhere would show other ports. A system
     // folder never is, even for root who can write it.

@@ -3,7 +3,8 @@
 // holds none of them and cannot be written (a copy installed in a system
 // folder), or is a system folder such as /usr/bin that root could write;
 // then in the user's own "$XDG_CONFIG_HOME/velkaro_redi" (default
-// "~/.config/velkaro_redi"). The choice depends on what the folder holds, not
+// "~/.config/velkaro_redi"). $STATE_DIRECTORY, which systemd sets for a
+// service with StateDirectory=, names it outright. The choice depends on what the folder holds, not
 // on whether it can be written now: a folder made read-only while the
 // program runs stays the program's folder, and its failures are reported.
 #pragma once

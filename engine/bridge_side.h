@@ -3,6 +3,15 @@
 // provider, and OpenDevice asks it for the device named by a bridge path.
 #pragma once
 
+// The lines of a user side that has them (a CUSE device).
+struct UserSideLineState {
+    bool held = false;  // some program holds it open
+    bool dtr = false;   // the program's DTR
+    // Readable after either changed; the provider's own, eventfd-like: a
+    // read of 8 bytes clears it. -1 when there is none.
+    int eventFd = -1;
+};
+
 class BridgeSideProvider {
 public:
     virtual ~BridgeSideProvider() = default;
@@ -15,6 +24,10 @@ public:
     // The caller is done with a descriptor from OpenBridgeSide: the provider
     // closes it and lets the next opening through.
     virtual void CloseBridgeSide(const char* name, int fd) = 0;
+
+    // The user side's lines, where it has them. False where it has none (a
+    // pseudo-terminal): the bridge side's hang-up then tells of a holder.
+    virtual bool UserSideLines(const char* /*name*/, UserSideLineState* /*lines*/) { return false; }
 };
 
 // The process-wide provider; nullptr makes every opening fail with ENOENT.

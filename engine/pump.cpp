@@ -51,7 +51,8 @@ enum Event : int {
     EVENT_COUNT
 };
 
-enum PollSlot { SLOT_STOP, SLOT_SOCK, SLOT_LISTEN, SLOT_DEVICE, SLOT_COUNT };
+// SLOT_LINES: a change of the user side's own lines, where it has them.
+enum PollSlot { SLOT_STOP, SLOT_SOCK, SLOT_LISTEN, SLOT_DEVICE, SLOT_LINES, SLOT_COUNT };
 
 struct OutBuffer {
     unsigned char* data = nullptr;
@@ -147,6 +148,7 @@ private:
 
     bool ready_[EVENT_COUNT] = {};
     Dsr dsr_ = Dsr::Unknown;
+    int lineFd_ = -1;  // from the last status read
     bool datagram_ = false;
     bool transparent_ = false;
     bool endOfStream_ = false;  // the peer's end was read: no more socket reads
@@ -291,7 +293,9 @@ bool Pump::ReadStatus()
         LogLastError("%s: InOut(): poll()", name_);
         return false;
     }
-    if (status.dsr) {
+    lineFd_ = status.lineEventFd;
+    // With "Detect DTR" the link lasts while the program holds DTR on.
+    if (detectDtr_ ? status.dtr : status.dsr) {
         if (dsr_ != Dsr::On)
             LogLine("%s: DSR is ON\n", name_);
         dsr_ = Dsr::On;
@@ -363,7 +367,9 @@ int Pump::BuildPollSet(pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT])
             return 0;
         }
         device.fd = -1;
-        timeout = kClosedLookMs;
+        // A user side with lines of its own tells of an open: no looking.
+        if (lineFd_ < 0)
+            timeout = kClosedLookMs;
     }
     ready[EVENT_CLOSE] = endOfStream_;
 
@@ -376,6 +382,7 @@ int Pump::BuildPollSet(pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT])
     fds[SLOT_SOCK] = {sock_, sockEvents, 0};
     fds[SLOT_LISTEN] = {listenFd_, POLLIN, 0};
     fds[SLOT_DEVICE] = device;
+    fds[SLOT_LINES] = {lineFd_, POLLIN, 0};
 
     int due = framing_.SecondsUntilDue();
     if (due >= 0)
@@ -395,11 +402,12 @@ bool Pump::LookAtClosedUserSide(bool ready[EVENT_COUNT])
         LogLastError("%s: InOut(): poll()", name_);
         return false;
     }
+    lineFd_ = status.lineEventFd;
     ready[EVENT_READ] = devReadPending_ && status.input;
     // Nobody listens: the bytes go nowhere, at once.
     discardDevOut_ = devWritePending_ && !status.dsr;
     ready[EVENT_WRITTEN] = discardDevOut_;
-    ready[EVENT_STAT] = status.dsr;
+    ready[EVENT_STAT] = detectDtr_ ? status.dtr : status.dsr;
     return true;
 }
 
@@ -414,6 +422,8 @@ void Pump::MarkReady(const pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT])
         ready[EVENT_WRITTEN] = devWritePending_ && (d & POLLOUT) && !(d & POLLHUP);
         ready[EVENT_STAT] = (d & (POLLHUP | POLLERR)) != 0;
     }
+    if (fds[SLOT_LINES].revents)
+        ready[EVENT_STAT] = true;
     ready[EVENT_SENT] = sockWritePending_ && (s & (POLLOUT | POLLERR));
     // An error reaches the socket read even when none is wanted, so that
     // it ends the connection instead of being reported again and again.

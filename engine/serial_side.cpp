@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -96,15 +98,37 @@ bool ReadDeviceStatus(const BridgeDevice& device, DeviceStatus* status)
         errno = EBADF;
         return false;
     }
+    status->input = (p.revents & POLLIN) != 0;
+    UserSideLineState lines;
+    if (device.provider_ && device.provider_->UserSideLines(device.name_, &lines)) {
+        uint64_t events;
+        if (lines.eventFd >= 0)
+            [[maybe_unused]] ssize_t n = read(lines.eventFd, &events, sizeof events);
+        // Read again after the clear, so that no change falls between.
+        device.provider_->UserSideLines(device.name_, &lines);
+        status->dsr = lines.held;
+        status->dtr = lines.held && lines.dtr;
+        status->lineEventFd = lines.eventFd;
+        return true;
+    }
     // The master reports a hang-up exactly while no program holds the user
     // side open.
-    status->dsr = !(p.revents & POLLHUP);
-    status->input = (p.revents & POLLIN) != 0;
+    status->dsr = status->dtr = !(p.revents & POLLHUP);
+    status->lineEventFd = -1;
     return true;
 }
 
 void PurgeUserSide(const BridgeDevice& device, bool programBytes)
 {
+    // A socket (a CUSE device's bridge end): the device throws away what is
+    // meant for a closed port itself; what a program wrote is read away.
+    struct stat st{};
+    if (fstat(device.Fd(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+        char sink[4096];
+        while (programBytes && recv(device.Fd(), sink, sizeof sink, MSG_DONTWAIT) > 0) {
+        }
+        return;
+    }
     if (programBytes)
         tcflush(device.Fd(), TCIFLUSH);
     // Flushing from the master side leaves what the user side's line

@@ -8,6 +8,7 @@
 #include "engine/unique_fd.h"
 
 class BridgeSideProvider;
+struct DeviceStatus;
 struct PortRecord;
 
 // The open bridge side of a pair: a pseudo-terminal master from the pair
@@ -29,6 +30,7 @@ public:
 private:
     friend BridgeDevice HoldBridgeSide(const char* name);
     friend BridgeDevice OpenDevice(const PortRecord* record);
+    friend bool ReadDeviceStatus(const BridgeDevice& device, DeviceStatus* status);
 
     int fd_ = -1;
     int savedFlags_ = 0;
@@ -47,10 +49,15 @@ BridgeDevice OpenDevice(const PortRecord* record);
 BridgeDevice HoldBridgeSide(const char* name);
 
 // The modem status of the bridge side. DSR is on while some program holds
-// the user side open; input tells that bytes wait to be read.
+// the user side open; dtr is the program's DTR where the user side has one
+// (a CUSE device), DSR otherwise; input tells that bytes wait to be read.
+// lineEventFd, where not -1, turns readable when DSR or DTR change (it is
+// cleared by ReadDeviceStatus); elsewhere the bridge side's hang-up tells.
 struct DeviceStatus {
     bool dsr = false;
+    bool dtr = false;
     bool input = false;
+    int lineEventFd = -1;
 };
 bool ReadDeviceStatus(const BridgeDevice& device, DeviceStatus* status);
 

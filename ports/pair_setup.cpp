@@ -41,9 +41,32 @@ int ComOf(const std::string& params)
 
 }  // namespace
 
-PairSetup::PairSetup(std::string dir, UniqueFd dirFd) : dir_(std::move(dir)), dirFd_(std::move(dirFd)) {}
+UserSideBackend ChooseBackend(const char* wanted, std::string* why)
+{
+    const std::string want = wanted ? wanted : "";
+    if (want == "pty") {
+        *why = "ports are pseudo-terminals (VELKARO_REDI_BACKEND=pty)";
+        return UserSideBackend::kPty;
+    }
+    std::string note;
+    if (!want.empty() && want != "cuse")
+        note = " (VELKARO_REDI_BACKEND=" + want + " is neither pty nor cuse)";
+    UniqueFd cuse(open("/dev/cuse", O_RDWR | O_CLOEXEC));
+    if (cuse.IsValid()) {
+        *why = std::string("ports are CUSE character devices (/dev/cuse opened") +
+               (geteuid() == 0 ? " as root)" : ")") + note;
+        return UserSideBackend::kCuse;
+    }
+    *why = std::string("ports are pseudo-terminals: /dev/cuse cannot be opened (") + strerror(errno) + ")" + note;
+    return UserSideBackend::kPty;
+}
 
-std::unique_ptr<PairSetup> PairSetup::Open(const std::string& programDir)
+PairSetup::PairSetup(std::string dir, UniqueFd dirFd, UserSideBackend backend)
+    : dir_(std::move(dir)), dirFd_(std::move(dirFd)), backend_(backend)
+{
+}
+
+std::unique_ptr<PairSetup> PairSetup::Open(const std::string& programDir, UserSideBackend backend)
 {
     UniqueFd dirFd(open(programDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dirFd.IsValid())
@@ -51,7 +74,7 @@ std::unique_ptr<PairSetup> PairSetup::Open(const std::string& programDir)
     std::string dir = programDir;
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
-    std::unique_ptr<PairSetup> ps(new PairSetup(dir, std::move(dirFd)));
+    std::unique_ptr<PairSetup> ps(new PairSetup(dir, std::move(dirFd), backend));
     ps->Start();
     return ps;
 }
@@ -122,7 +145,8 @@ void PairSetup::CleanDevFolder()
         // Ours lead to a terminal directly (an older run) or through a
         // process, whose number may since be another's.
         const std::string target = LinkTarget(name);
-        bool toTerminal = target.compare(0, 9, "/dev/pts/") == 0 || target.compare(0, 6, "/proc/") == 0;
+        bool toTerminal = target.compare(0, 9, "/dev/pts/") == 0 || target.compare(0, 6, "/proc/") == 0 ||
+                          target.compare(0, 9, "/dev/ttyS") == 0;
         if ((ours && toTerminal) || !LiveLink(name))
             unlinkat(devFd_.Get(), name.c_str(), 0);
     }
@@ -144,17 +168,35 @@ std::vector<std::string> PairSetup::DevNames() const
     return names;
 }
 
-// A pseudo-terminal and the path through this process that leads to its
-// user side. Opening that path opens the terminal as opening /dev/pts/N
+// The user side and the path dev/ links to. A pseudo-terminal's is one
+// through this process: opening it opens the terminal as opening /dev/pts/N
 // does (a new open file description, the terminal's own permissions); the
 // O_PATH descriptor itself opens nothing, so the master still sees a
-// hangup while no serial program holds the user side.
-bool PairSetup::OpenPair(Pair* pair)
+// hangup while no serial program holds the user side. A CUSE device is
+// linked by name: it exists only while this process serves it.
+bool PairSetup::OpenPair(uint32_t number, Pair* pair)
 {
-    if (!OpenRawPty(&pair->master, &pair->slave))
+    if (backend_ == UserSideBackend::kCuse) {
+        pair->cuse = CusePort::Create(CuseNodeForPair(static_cast<int>(number)), &pair->failure);
+        if (pair->cuse)
+            pair->master.Reset(fcntl(pair->cuse->BridgeFd(), F_DUPFD_CLOEXEC, 0));
+        if (!pair->master.IsValid()) {
+            if (pair->cuse)
+                pair->failure = std::string("dup: ") + strerror(errno);
+            pair->cuse.reset();
+            errno = ENODEV;
+            return false;
+        }
+        pair->slave = pair->link = pair->cuse->Path();
+        return true;
+    }
+    if (!OpenRawPty(&pair->master, &pair->slave)) {
+        pair->failure = std::string("open(/dev/ptmx): ") + strerror(errno);
         return false;
+    }
     pair->slaveInode.Reset(open(pair->slave.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!pair->slaveInode.IsValid()) {
+        pair->failure = "open(" + pair->slave + "): " + strerror(errno);
         pair->master.Reset();
         return false;
     }
@@ -165,8 +207,8 @@ bool PairSetup::OpenPair(Pair* pair)
 void PairSetup::MakeTerminal(uint32_t number, Pair* pair)
 {
     const std::string label = Label(number);
-    if (!OpenPair(pair)) {
-        LogNote("%s: open(/dev/ptmx): %s\n", label.c_str(), strerror(errno));
+    if (!OpenPair(number, pair)) {
+        LogNote("%s: %s\n", label.c_str(), pair->failure.c_str());
         return;
     }
     std::string names[] = {UserSideLinkName(static_cast<int>(number)), ""};
@@ -319,8 +361,10 @@ bool PairSetup::Install(uint32_t number, const std::string& userParams, const st
     if (!owner_ || pairs_.count(number))
         return false;
     Pair pair;
-    if (!OpenPair(&pair))
+    if (!OpenPair(number, &pair)) {
+        lastError_ = pair.failure;
         return false;
+    }
     std::string link = UserSideLinkName(static_cast<int>(number));
     if (!PlaceLink(link, pair.link))
         return LinkFailed(link);
@@ -537,4 +581,33 @@ void PairSetup::CloseBridgeSide(const char* name, int fd)
     if (it != pairs_.end() && it->second.bridgeFd == fd)
         it->second.bridgeFd = -1;
     close(fd);
+}
+
+void PairSetup::SetConnected(uint32_t number, bool connected)
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    auto it = pairs_.find(number);
+    if (it != pairs_.end() && it->second.cuse)
+        it->second.cuse->SetConnected(connected);
+}
+
+std::string PairSetup::DeviceFailure(uint32_t number)
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    auto it = pairs_.find(number);
+    return it != pairs_.end() && !it->second.master.IsValid() ? it->second.failure : std::string();
+}
+
+bool PairSetup::UserSideLines(const char* name, UserSideLineState* lines)
+{
+    int n = BridgeSidePair(name ? name : "");
+    std::lock_guard<std::mutex> lk(mu_);
+    auto it = n >= 0 ? pairs_.find(static_cast<uint32_t>(n)) : pairs_.end();
+    if (it == pairs_.end() || !it->second.cuse)
+        return false;
+    const CuseLines now = it->second.cuse->Lines();
+    lines->held = now.heldOpen;
+    lines->dtr = now.dtr;
+    lines->eventFd = it->second.cuse->LineEventFd();
+    return true;
 }

@@ -1,4 +1,5 @@
-// The pair-setup layer: virtual serial port pairs made of pseudo-terminals.
+// The pair-setup layer: virtual serial port pairs whose user side is a
+// pseudo-terminal or, where /dev/cuse can be opened, a CUSE character device.
 //
 // Everything lives in the program directory:
 //   pairs.dat   the installed pairs, one line each: number, TAB, parameter text
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "engine/bridge_side.h"
+#include "ports/cuse_port.h"
 #include "ports/pair_text.h"
 #include "engine/unique_fd.h"
 
@@ -36,13 +38,22 @@ struct PairEntry {
     bool operator==(const PairEntry&) const = default;
 };
 
+// What a pair's user side is made of.
+enum class UserSideBackend { kPty, kCuse };
+
+// The backend for this process: wanted "pty" or "cuse" (nullptr or empty:
+// CUSE where /dev/cuse opens, pseudo-terminals elsewhere). *why tells a
+// user which it is and why, in one line without a newline.
+UserSideBackend ChooseBackend(const char* wanted, std::string* why);
+
 class PairSetup final : public BridgeSideProvider {
 public:
     // Opens the layer on a program directory: takes ownership of the folder
     // when no other copy holds it, then makes a pseudo-terminal and links
     // for every pair in pairs.dat. Gives nullptr when the directory cannot
     // be opened.
-    static std::unique_ptr<PairSetup> Open(const std::string& programDir);
+    static std::unique_ptr<PairSetup> Open(const std::string& programDir,
+                                           UserSideBackend backend = UserSideBackend::kPty);
     // Removes the links it made and closes every master: the pairs end.
     ~PairSetup() override;
     PairSetup(const PairSetup&) = delete;
@@ -93,15 +104,25 @@ public:
     // name that is not a COM or user-side name.
     std::string DevicePath(std::string_view name) const;
 
+    // The bridge is connected (registered, for the framed protocol): on a
+    // CUSE device CTS, DSR and DCD follow it. Nothing on a pseudo-terminal.
+    void SetConnected(uint32_t pair, bool connected);
+    // Why pair n has no user side ("" when it has one or is not installed).
+    std::string DeviceFailure(uint32_t pair);
+
     // BridgeSideProvider: "ZPVB5" gives a duplicate of pair 5's master, one
     // at a time.
     int OpenBridgeSide(const char* name) override;
     void CloseBridgeSide(const char* name, int fd) override;
+    bool UserSideLines(const char* name, UserSideLineState* lines) override;
 
 private:
     struct Pair {
         std::string params;
         UniqueFd master;   // invalid when the terminal could not be made
+        // The CUSE device, whose bridge end master duplicates; none on a pty.
+        std::unique_ptr<CusePort> cuse;
+        std::string failure;  // why master is invalid
         std::string slave;
         // The user side's inode, held without opening the terminal (O_PATH),
         // and what dev/ links to: /proc/<our pid>/fd/<that descriptor>. The
@@ -112,12 +133,12 @@ private:
         int bridgeFd = -1; // the duplicate handed out, -1 when none
     };
 
-    PairSetup(std::string dir, UniqueFd dirFd);
+    PairSetup(std::string dir, UniqueFd dirFd, UserSideBackend backend);
     void Start();
     void CleanDevFolder();
     std::vector<std::string> DevNames() const;
     void MakeTerminal(uint32_t number, Pair* pair);
-    static bool OpenPair(Pair* pair);
+    bool OpenPair(uint32_t number, Pair* pair);
     void LoadPairsFile(std::map<uint32_t, Pair>* pairs);
     void RefreshIfFollower();
     bool SavePairs();
@@ -136,6 +157,7 @@ private:
     UniqueFd devFd_;
     UniqueFd lockFd_;
     bool owner_ = false;
+    UserSideBackend backend_;
     std::string pairsReadError_;  // pairs.dat exists but could not be read: why
     std::string lockError_;       // why this copy does not own the folder
     std::string lastError_;

@@ -17,15 +17,17 @@ Program::Program(std::string dir) : dir_(std::move(dir)) {}
 
 Program::~Program() { Stop(false); }
 
-Program::Opened Program::Open(PortStateTarget* target, bool bridges)
+Program::Opened Program::Open(PortStateTarget* target, bool bridges, const char* backend)
 {
     bridges_ = bridges;
+    target_ = target;
     // Without a readable file the flags stay off and the text empty.
     std::string error;
     if (!LoadOptions(options_, dir_.c_str(), &error) && access(OptionsPath(dir_).c_str(), F_OK) == 0)
         optionsError_ = error;
-    InitPortTable(target);
-    pairs_ = PairSetup::Open(dir_);
+    InitPortTable(this);
+    const UserSideBackend chosen = ChooseBackend(bridges ? backend : "pty", &backendNote_);
+    pairs_ = PairSetup::Open(dir_, chosen);
     if (!pairs_ || (!pairs_->OwnsFolder() && !pairs_->HeldElsewhere())) {
         openError_ = pairs_ ? pairs_->LockError() : "cannot open the folder " + dir_ + ": " + strerror(errno);
         pairs_.reset();
@@ -61,7 +63,25 @@ void Program::Discover()
         if (name && name->size() < sizeof r->name - 1)
             CopyField(r->name, sizeof r->name, name->c_str(), sizeof r->name - 2);
         ReadPortOptions(options, r);
+        if (const std::string failure = pairs_->DeviceFailure(entry.pair); !failure.empty())
+            NoteFailure(r, ENODEV, failure);
     }
+}
+
+void Program::PostPortStateMessage(PortRecord* record, int32_t state)
+{
+    if (pairs_ && bridges_ && record->number >= 0) {
+        const bool connected = state == STATE_REGISTERED || (state == STATE_CONNECTED && !record->useCustom);
+        const uint32_t pair = static_cast<uint32_t>(record->number);
+        pairs_->SetConnected(pair, connected);
+        // A port without its device says so in Information while it runs,
+        // whatever its connection did meanwhile.
+        if (state != STATE_STOPPED)
+            if (const std::string failure = pairs_->DeviceFailure(pair); !failure.empty())
+                NoteFailure(record, ENODEV, failure);
+    }
+    if (target_)
+        target_->PostPortStateMessage(record, state);
 }
 
 void Program::StartBridges()
@@ -91,6 +111,10 @@ bool Program::Stop(bool save, std::string* error)
             StopBridge(&r);
     // A bridge that outlived its stop must end before its pair goes away.
     JoinAllBridges();
+    // States posted from now on, when this object may be gone, go straight
+    // to the user's target.
+    for (PortRecord& r : PortTable)
+        r.notify = target_;
     // Only the folder's owner writes its options: a copy that merely saw
     // them would put back ports and filters changed meanwhile.
     const bool saved = !save || !pairs_ || !pairs_->OwnsFolder() || SaveOptions(options_, OptionsPath(dir_).c_str(), false, error);

@@ -11,11 +11,10 @@
 #include <string>
 
 #include "config/options_file.h"
+#include "engine/port_table.h"
 #include "ports/pair_setup.h"
 
-class PortStateTarget;
-
-class Program {
+class Program final : private PortStateTarget {
 public:
     enum class Opened {
         kOwner,     // this process owns the folder and its pairs
@@ -32,8 +31,12 @@ public:
     // Loads the options, opens the pair layer and discovers the installed
     // ports into the port table, whose state changes go to target. With
     // bridges on, this process runs the bridges (the program); off, it only
-    // changes the folder's files (the command line). Call once.
-    Opened Open(PortStateTarget* target, bool bridges);
+    // changes the folder's files (the command line), on pseudo-terminals.
+    // backend is what the user asked for ("pty", "cuse", or nullptr to
+    // let /dev/cuse decide). Call once.
+    Opened Open(PortStateTarget* target, bool bridges, const char* backend = "pty");
+    // Which backend the ports use and why, for a user to read.
+    const std::string& BackendNote() const { return backendNote_; }
     // Starts the bridge of every port with a COM name when STARTUP is on.
     void StartBridges();
     // Every bridge asked to stop at once, then stopped and waited for, the
@@ -55,10 +58,15 @@ public:
 
 private:
     void Discover();
+    // Passes every state on to the user's target; CTS, DSR and DCD of a
+    // CUSE port follow the connection on the way.
+    void PostPortStateMessage(PortRecord* record, int32_t state) override;
 
     std::string dir_;
     OptionsState options_;
     std::unique_ptr<PairSetup> pairs_;
+    PortStateTarget* target_ = nullptr;
+    std::string backendNote_;
     bool bridges_ = false;
     bool ended_ = false;
     std::string optionsError_;

@@ -7,11 +7,11 @@ namespace Ui {
 class AboutDialog;
 }
 
-// The About box: version line and a notice; OK, Esc and the close box end it.
+// The About box: version line, a notice and which backend the ports use; OK, Esc and the close box end it.
 class AboutDialog : public QDialog {
     Q_OBJECT
 public:
-    explicit AboutDialog(QWidget* parent = nullptr);
+    explicit AboutDialog(QWidget* parent = nullptr, const QString& backendNote = {});
     ~AboutDialog() override;
 
 private:

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -91,8 +92,9 @@ ControlAnswer ServeCommand(const std::vector<std::string>& args, Program& progra
 
 Program::Opened StartProgram(Program& program, MainWindow& window)
 {
-    const Program::Opened opened = program.Open(&window, true);
+    const Program::Opened opened = program.Open(&window, true, getenv("VELKARO_REDI_BACKEND"));
     if (opened == Program::Opened::kOwner) {
+        LogNote("velkaro_redi: %s\n", program.BackendNote().c_str());
         window.ShowPorts();
         program.StartBridges();
     }

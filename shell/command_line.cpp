@@ -50,9 +50,12 @@ std::string ListText(PairSetup& pairs)
         std::string remote = std::string(DstAddrText(&r)) + ":" + DstPortText(&r, port, sizeof port);
         std::string local = std::string(LocAddrText(&r)) + ":" + LocPortText(&r, port, sizeof port);
         const int32_t state = r.state.load();
+        // A CUSE port's device is named too: serial port listers show that name.
+        std::string device = pairs.DevicePath(r.name), target = pairs.DeviceTarget(r.name);
+        if (target.compare(0, 5, "/dev/") == 0)
+            device += " -> " + target;
         snprintf(line, sizeof line, "%-3d %-7s %-9s %-22s %-22s %-10s %s", r.number, r.name,
-                 PortModeName(r.mode), remote.c_str(), local.c_str(), PortStateText(state),
-                 pairs.DevicePath(r.name).c_str());
+                 PortModeName(r.mode), remote.c_str(), local.c_str(), PortStateText(state), device.c_str());
         text += line;
         if (state != STATE_STOPPED && r.lastError.load() != 0)
             text += "  " + LastFailureText(&r);

@@ -1,6 +1,8 @@
 #include <QApplication>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
+#include <sys/resource.h>
 
 #include "engine/diagnostics.h"
 #include "res/resource.h"
@@ -22,6 +24,18 @@ void RunHeadlessWithoutDisplay(int argc, char* argv[])
     LogNote("No display (DISPLAY and WAYLAND_DISPLAY unset): running without a window, as with -platform offscreen\n");
 }
 
+// Each CUSE port takes five descriptors: 256 of them need more than the
+// usual soft limit of 1024, and the hard limit is ours to take.
+void RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            LogNote("setrlimit(RLIMIT_NOFILE): %s\n", strerror(errno));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -30,6 +44,7 @@ int main(int argc, char* argv[])
     if (IsCommandLine(argc, argv))
         return RunCommandLine(argc, argv);
     RunHeadlessWithoutDisplay(argc, argv);
+    RaiseDescriptorLimit();
     QApplication app(argc, argv);
     // Qt has taken its own options (-platform, -style, -display ...) out of
     // argv: whatever is left is a mistake such as "-list", never a start.

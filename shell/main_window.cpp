@@ -256,7 +256,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 
 void MainWindow::OnAbout()
 {
-    AboutDialog about(this);
+    AboutDialog about(this, QString::fromStdString(program_.BackendNote()));
     Seam().RunModal(&about);
 }
 

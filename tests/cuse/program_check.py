@@ -1,0 +1,82 @@
+"""The program as root on CUSE ports: framings kept, exact bytes both ways, modem lines with the
+bridge, DTR/RTS kept, Detect DTR on real DTR, SIGTERM while ports are held."""
+import fcntl, os, signal, socket, struct, subprocess, sys, tempfile, termios, time
+import serial
+
+exe, folder = sys.argv[1], tempfile.mkdtemp()
+env = dict(os.environ, STATE_DIRECTORY=folder, VELKARO_REDI_BACKEND="cuse", QT_QPA_PLATFORM="offscreen")
+peers = [socket.create_server(("127.0.0.1", 0)) for _ in range(2)]
+cli = lambda *a: subprocess.run([exe, *a], env=env, capture_output=True, text=True, timeout=60)
+modem = lambda s: struct.unpack("I", fcntl.ioctl(s.fd, termios.TIOCMGET, bytes(4)))[0]
+
+def until(what, cond, end=None):
+    end = end or time.monotonic() + 60
+    while not cond():
+        assert time.monotonic() < end, what
+        time.sleep(0.05)
+
+for name, peer, extra in (("COM7", peers[0], []), ("COM8", peers[1], ["--detect-dtr"])):
+    peer.settimeout(60)
+    assert cli("--add", name, "--remote", "127.0.0.1:%d" % peer.getsockname()[1], *extra).returncode == 0
+log = open(folder + "/log", "w+")
+prog = subprocess.Popen([exe, "-platform", "offscreen"], env=env, stdout=log, stderr=log)
+until("the backend named", lambda: "ports are" in open(log.name).read())
+assert "ports are CUSE character devices" in open(log.name).read()
+com7, com8 = folder + "/dev/COM7", folder + "/dev/COM8"
+until("links", lambda: os.path.exists(com7) and os.path.exists(com8))
+assert os.path.realpath(com7).startswith("/dev/ttyS1") and os.path.realpath(com7) in cli("--list").stdout
+cli("--start", "COM7"), cli("--start", "COM8")
+
+for size, parity, stop, want in ((8, "E", 1, termios.CS8 | termios.PARENB), (7, "E", 1, termios.CS7 | termios.PARENB),
+                                 (8, "N", 2, termios.CS8 | termios.CSTOPB)):
+    with serial.Serial(com7, 9600, bytesize=size, parity=parity, stopbits=stop) as s:
+        assert termios.tcgetattr(s.fd)[2] & (termios.CSIZE | termios.PARENB | termios.PARODD | termios.CSTOPB) == want
+
+s7 = serial.Serial(com7, 115200, timeout=30)
+conn = peers[0].accept()[0]
+until("lines on while connected", lambda: s7.cts and s7.dsr and s7.cd)
+s7.dtr, s7.rts = False, True
+assert modem(s7) & (termios.TIOCM_DTR | termios.TIOCM_RTS) == termios.TIOCM_RTS
+data = bytes(range(256)) * 64 + b"\x00\x11\x13\xff"
+conn.sendall(data)
+assert s7.read(len(data)) == data
+s7.write(data)
+got = b""
+while len(got) < len(data) and (chunk := conn.recv(65536)):
+    got += chunk
+assert got == data
+conn.close()
+until("lines off once the bridge is gone", lambda: not (s7.cts or s7.dsr or s7.cd))
+conn = peers[0].accept()[0]
+until("lines on again", lambda: s7.cts and s7.dsr and s7.cd)
+
+def linked_by(s, peer):
+    # Connections made while DTR was off end at once; the link carries the bytes.
+    s.write(b"ping")
+    while True:
+        c = peer.accept()[0]
+        c.settimeout(30)
+        try:
+            if c.recv(4) == b"ping":
+                return c
+        except socket.timeout:
+            pass
+        c.close()
+
+s8 = serial.Serial(com8, 9600, timeout=30)
+c8 = linked_by(s8, peers[1])
+s8.dtr = False
+c8.settimeout(60)
+assert c8.recv(16) == b"", "the link outlived DTR"
+s8.dtr = True
+c8 = linked_by(s8, peers[1])
+
+prog.send_signal(signal.SIGTERM)
+assert prog.wait(timeout=120) == 0
+for s in (s7, s8):
+    try:
+        s.write(b"x")
+        assert False, "a held port outlived the program"
+    except serial.SerialException:
+        pass
+print("program_check: OK")
