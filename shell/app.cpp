@@ -1,5 +1,6 @@
 #include "shell/app.h"
 
+#include <grp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -60,6 +61,19 @@ int SecondStart(const std::string& dir)
     }
     LogNote("velkaro_redi: already running on %s, and it did not answer; not started again\n", dir.c_str());
     return 1;
+}
+
+// VELKARO_REDI_GROUP names a group whose members' command line reaches this
+// program too (the system service run as root); -1 for none.
+gid_t ControlGroup()
+{
+    const char* name = getenv("VELKARO_REDI_GROUP");
+    if (!name || !*name)
+        return static_cast<gid_t>(-1);
+    if (const group* g = getgrnam(name))
+        return g->gr_gid;
+    LogNote("velkaro_redi: VELKARO_REDI_GROUP=%s: no such group; the control socket is this user's alone\n", name);
+    return static_cast<gid_t>(-1);
 }
 
 // A command from the control socket, on the window's thread.
@@ -137,9 +151,9 @@ int App::Run()
 
     // The command line reaches the copy that owns the folder.
     bool busy = false;
-    ControlServer control(dir, [&](const std::vector<std::string>& args) {
-        return ServeCommand(args, program, window, busy);
-    });
+    ControlServer control(
+        dir, [&](const std::vector<std::string>& args) { return ServeCommand(args, program, window, busy); },
+        ControlGroup());
     if (!window.HasEnded())
         QApplication::exec();
     window.Shutdown();

@@ -6,6 +6,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
@@ -42,6 +44,24 @@ bool PeerIsOwnUser(int fd, uid_t* uid)
     const bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
     *uid = cred.uid;
     return known && cred.uid == geteuid();
+}
+
+// Whether the peer belongs to group, as its primary or a supplementary group.
+bool PeerInGroup(int fd, gid_t group)
+{
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.gid == group)
+        return true;
+    std::vector<gid_t> groups(256);
+    len = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &len) != 0)
+        return false;
+    groups.resize(len / sizeof(gid_t));
+    for (gid_t g : groups)
+        if (g == group)
+            return true;
+    return false;
 }
 
 // The socket's address for a folder. A path too long for an address gives
@@ -144,7 +164,7 @@ Asked Reach(const std::string& dir, UniqueFd* s, ControlAnswer* answer)
     }
     // A socket of another user is not the program's: never tell it anything.
     uid_t uid = 0;
-    if (!PeerIsOwnUser(s->Get(), &uid)) {
+    if (!PeerIsOwnUser(s->Get(), &uid) && uid != 0) {
         answer->text = "the control socket in " + dir + " is served by another user";
         return Asked::kRefused;
     }
@@ -230,7 +250,8 @@ struct ControlServer::Client {
     QTimer tick;  // a following client's turn for more text
 };
 
-ControlServer::ControlServer(std::string dir, Handler handler) : dir_(std::move(dir)), handler_(std::move(handler))
+ControlServer::ControlServer(std::string dir, Handler handler, gid_t group)
+    : dir_(std::move(dir)), handler_(std::move(handler)), group_(group)
 {
     bool relative = false;
     sockaddr_un a = ControlAddress(dir_, &relative);
@@ -248,7 +269,10 @@ ControlServer::ControlServer(std::string dir, Handler handler) : dir_(std::move(
     const char* call = "socket";
     bool bound = s.IsValid() && (call = "bind", bind(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
     umask(mask);
-    if (!bound || (call = "chmod", chmod(a.sun_path, 0600) != 0) || (call = "listen", listen(s.Get(), 16) != 0)) {
+    const bool grouped = group_ != static_cast<gid_t>(-1);
+    if (!bound || (call = "chown", grouped && chown(a.sun_path, static_cast<uid_t>(-1), group_) != 0) ||
+        (call = "chmod", chmod(a.sun_path, grouped ? 0660 : 0600) != 0) ||
+        (call = "listen", listen(s.Get(), 16) != 0)) {
         LogNote("%s(%s/%s): %s; no control socket\n", call, dir_.c_str(), kControlSocketName, strerror(errno));
         if (bound)
             unlink(a.sun_path);
@@ -278,8 +302,8 @@ void ControlServer::Accept()
             return;
         }
         uid_t uid = 0;
-        if (!PeerIsOwnUser(fd.Get(), &uid)) {
-            LogNote("getsockopt(%s/%s, SO_PEERCRED): user %u is not this program's user; refused\n",
+        if (!PeerIsOwnUser(fd.Get(), &uid) && !(group_ != static_cast<gid_t>(-1) && PeerInGroup(fd.Get(), group_))) {
+            LogNote("getsockopt(%s/%s, SO_PEERCRED): user %u is not this program's user nor of its group; refused\n",
                     dir_.c_str(), kControlSocketName, static_cast<unsigned>(uid));
             continue;
         }

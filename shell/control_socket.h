@@ -75,11 +75,14 @@ Asked AskAndFollow(const std::string& dir, const std::vector<std::string>& args,
 // silent client holds neither the loop nor another client, and one that
 // does not finish its request within 2 s is dropped. Only the finished
 // request reaches the handler. A socket that cannot be made is logged.
+// Clients of this program's user are served; with a group (gid not -1), its
+// members too: the socket is then mode 0660 of that group, so that the
+// command line of a chosen group reaches a system service run as root.
 class ControlServer {
 public:
     using Handler = std::function<ControlAnswer(const std::vector<std::string>& args)>;
 
-    ControlServer(std::string dir, Handler handler);
+    ControlServer(std::string dir, Handler handler, gid_t group = static_cast<gid_t>(-1));
     ~ControlServer();
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;
@@ -97,6 +100,7 @@ private:
 
     std::string dir_;
     Handler handler_;
+    gid_t group_;
     std::string path_;  // what to unlink at the end
     UniqueFd listen_;
     std::unique_ptr<QSocketNotifier> notifier_;
