@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -23,6 +25,21 @@ using std::chrono::milliseconds;
 
 inline long ElapsedMs(Clock::time_point t) { return (Clock::now() - t) / milliseconds(1); }
 inline void SleepMs(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
+
+// Asked again until it holds or ms have passed.
+inline bool Within(int ms, const std::function<bool()>& done)
+{
+    for (auto start = Clock::now(); !done(); SleepMs(20))
+        if (ElapsedMs(start) > ms)
+            return false;
+    return true;
+}
+
+inline std::string FileText(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 inline sockaddr_in Loopback(uint16_t port, const char* addr = "127.0.0.1")
 {

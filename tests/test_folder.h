@@ -43,6 +43,15 @@ private:
     std::string path_;
 };
 
+// s, n times over: large and hostile files.
+inline std::string Repeat(const std::string& s, size_t n)
+{
+    std::string out;
+    while (n-- > 0)
+        out += s;
+    return out;
+}
+
 // An options document of the program's own layout, CR LF line ends.
 inline std::string OptionsDocument(bool startup, const std::vector<std::string>& portElements)
 {

@@ -18,8 +18,7 @@ namespace {
 PortRecord& Occupy(int slot, const char* name, uint32_t dstPort = 0)
 {
     PortRecord& r = PortTable[slot];
-    r.number = slot;
-    r.dstPort = dstPort;
+    r.number = slot, r.dstPort = dstPort;
     CopyField(r.name, sizeof r.name, name, sizeof r.name - 1);
     return r;
 }
@@ -36,10 +35,8 @@ auto Settings(const PortRecord& r)
 auto ReadBack(const std::string& text, const char* name)
 {
     PortRecord r;
-    r.mode = MODE_UDP;
-    r.emuBR = 0;
+    r.mode = MODE_UDP, r.emuBR = 0, r.rfc2217 = 1;
     r.dstAddr = r.locAddr = r.dstPort = r.locPort = r.keepAlive = r.deadPeer = 1;
-    r.rfc2217 = 1;
     ParseLineSettings("50,5,S,2", &r.line, nullptr);
     CopyField(r.devName, sizeof r.devName, "old", 31);
     CopyField(r.name, sizeof r.name, name, 7);
@@ -67,14 +64,10 @@ TEST_F(OptionsFile, WritesItsLayoutInSlotOrderAndEverySettingReadsBack)
     PortRecord& a = Occupy(0, "COM256", 65535);
     a.mode = MODE_UDP;
     SetDstAddrText(&a, "meter1.local");  // a host name, kept as typed
-    a.locAddr = 0x7F000002;
-    a.locPort = 8080;
+    a.locAddr = 0x7F000002, a.locPort = 8080;
     a.useCustom = a.detectDtr = 1;
     CopyField(a.devName, sizeof a.devName, "meter <&> 'q' \"x\"", 31);
-    a.keepAlive = 3000000000u;
-    a.idleTime = 1;
-    a.deadPeer = 0;
-    a.rfc2217 = 1;
+    a.keepAlive = 3000000000u, a.idleTime = 1, a.deadPeer = 0, a.rfc2217 = 1;
     ParseLineSettings("2400,7,E,1.5", &a.line, nullptr);
     // Unusable names (none, no element name, SYSTEM) write nothing; the first of a name wins.
     int slot = 1;

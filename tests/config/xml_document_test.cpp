@@ -3,17 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "../test_folder.h"
 #include "config/xml_document.h"
 
 namespace {
 
-std::string Repeat(const std::string& s, int n)
-{
-    std::string out;
-    while (n-- > 0)
-        out += s;
-    return out;
-}
+using uitest::Repeat;
 
 // Tag positions in document order, following the links.
 std::vector<int32_t> Walk(const XmlDocument& doc, int32_t i)
@@ -88,16 +83,12 @@ TEST(XmlAdd, AdditionsIntoEveryParentShapeKeepTextAndRecordsInStep)
                              "<R><A><B>1</B></A><Z>9</Z></R  >"}) {
         SCOPED_TRACE(text);
         XmlDocument doc, again;
-        ASSERT_TRUE(doc.SetDocument(text));
-        ASSERT_TRUE(doc.FindElement());
-        ASSERT_TRUE(doc.AddChildElement("N", "v"));
-        ASSERT_TRUE(doc.AddChildElement("M"));
-        ASSERT_TRUE(doc.IntoElement());  // into M, an empty tag
-        ASSERT_TRUE(doc.AddChildElement("Q", "&"));
+        ASSERT_TRUE(doc.SetDocument(text) && doc.FindElement());
+        ASSERT_TRUE(doc.AddChildElement("N", "v") && doc.AddChildElement("M"));
+        ASSERT_TRUE(doc.IntoElement() && doc.AddChildElement("Q", "&"));  // into M, an empty tag
         doc.ResetPosition();
-        ASSERT_TRUE(doc.FindChildElement());
-        ASSERT_TRUE(doc.IntoElement());  // into the first child, before its siblings
-        ASSERT_TRUE(doc.AddChildElement("F"));
+        // Into the first child, before its siblings.
+        ASSERT_TRUE(doc.FindChildElement() && doc.IntoElement() && doc.AddChildElement("F"));
         ASSERT_TRUE(doc.AddElement("G", "after the first"));
         ASSERT_TRUE(again.SetDocument(doc.GetDocument())) << again.ErrorText();
         EXPECT_EQ(Walk(doc, doc.Record(0).firstChild), Walk(again, again.Record(0).firstChild)) << doc.GetDocument();

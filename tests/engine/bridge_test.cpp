@@ -6,7 +6,6 @@
 #include <atomic>
 #include <future>
 #include <algorithm>
-#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -347,8 +346,7 @@ TEST_F(PumpTest, TraceShowsEveryByteEachWayInOrderUntilOffAndItsFileRotatesAtThe
     ASSERT_TRUE(WriteAll(user, "x") && ReadSome(peer_, 1) == "x");
     PortTable[1].trace.StopFile();  // off: written and closed
     ASSERT_TRUE(WriteAll(user, "after") && ReadSome(peer_, 5) == "after");
-    std::ifstream in(path);
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    const std::string text = FileText(path);
     EXPECT_TRUE(TracedBytes(text, "net>serial") == Pattern(50000, 7));
     EXPECT_TRUE(TracedBytes(text, "serial>net") == Pattern(50000, 8) + "x");
     // A small cap: whole lines in each file, none above the cap, none lost.
@@ -358,8 +356,7 @@ TEST_F(PumpTest, TraceShowsEveryByteEachWayInOrderUntilOffAndItsFileRotatesAtThe
         FormatTraceData(&lines, 0, "COM1", TraceDirection::kSerialToNet,
                         reinterpret_cast<const unsigned char*>(Pattern(10, i).data()), 10);
     TraceFile::Open(path, 1000, &error)->Take(lines);
-    std::ifstream a(older), b(path);
-    const std::string first((std::istreambuf_iterator<char>(a)), {}), last((std::istreambuf_iterator<char>(b)), {});
+    const std::string first = FileText(older), last = FileText(path);
     EXPECT_TRUE(first.size() <= 1000 && first.size() > 900 && last.size() <= 1000) << first.size() << " " << last.size();
     EXPECT_EQ(lines.substr(lines.size() - first.size() - last.size()), first + last);
     unlink(path.c_str()), unlink(older.c_str());

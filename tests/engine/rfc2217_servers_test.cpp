@@ -31,21 +31,6 @@ private:
     pid_t pid_ = -1;
 };
 
-template <typename F>
-bool Within(int ms, F done)
-{
-    for (auto start = Clock::now(); !done(); SleepMs(20))
-        if (ElapsedMs(start) > ms)
-            return false;
-    return true;
-}
-
-std::string FileText(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 speed_t DeviceSpeed(const std::string& path)
 {
     termios t{};

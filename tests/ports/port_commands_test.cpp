@@ -65,19 +65,14 @@ protected:
         ASSERT_EQ(program_.Open(&list_, true), Program::Opened::kOwner);
         LastUsedPortSettings() = DefaultPortSettings();
     }
-    void TearDown() override
-    {
-        program_.Stop(false);
-    }
+    void TearDown() override { program_.Stop(false); }
 
     // Adds COMn through the dialog as a tcpserver on 127.0.0.1, port of the
     // system's choosing, so its bridge can run without disturbing anything.
     void Add(int com)
     {
         ui_.edit = [com](PortSettings& s) {
-            s.comNumber = com;
-            s.mode = MODE_TCPSERVER;
-            s.localHost = "127.0.0.1";
+            s.comNumber = com, s.mode = MODE_TCPSERVER, s.localHost = "127.0.0.1";
             return true;
         };
         cmd_.Add();
@@ -228,11 +223,7 @@ TEST_F(Commands, PropertyWantsOneRowStoresItsEditsAndWhenRefusedKeepsThePort)
     cmd_.Property({0, 1});
     EXPECT_EQ(Said(), (Strings{kMsgOnlyOne}));
 
-    ui_.edit = [](PortSettings& s) {
-        s.localHost = "127.0.0.2";
-        s.comNumber = 8;
-        return true;
-    };
+    ui_.edit = [](PortSettings& s) { return s.localHost = "127.0.0.2", s.comNumber = 8, true; };
     cmd_.Property({0});
     EXPECT_STREQ(PortTable[0].name, "COM8");
     EXPECT_STREQ(LocAddrText(&PortTable[0]), "127.0.0.2");
@@ -242,11 +233,7 @@ TEST_F(Commands, PropertyWantsOneRowStoresItsEditsAndWhenRefusedKeepsThePort)
     // COM2 belongs to the other pair: refused twice, nothing saved, the
     // record keeps its name and settings.
     const std::string before = Options();
-    ui_.edit = [](PortSettings& s) {
-        s.comNumber = 2;
-        s.localHost = "127.0.0.3";
-        return true;
-    };
+    ui_.edit = [](PortSettings& s) { return s.comNumber = 2, s.localHost = "127.0.0.3", true; };
     cmd_.Property({0});
     EXPECT_EQ(Said(), (Strings{kMsgApplyFail}));
     EXPECT_STREQ(PortTable[0].name, "COM8");
@@ -269,12 +256,8 @@ TEST_F(Commands, ExportThenImportIntoAnEmptyListRecreatesThePorts)
 {
     Add(3);
     ui_.edit = [](PortSettings& s) {
-        s.comNumber = 12;
-        s.mode = MODE_UDP;
-        s.remoteHost = "10.1.2.3";
-        s.useCustom = 1;
-        s.deviceName = "meter-7";
-        s.keepAlive = 30;
+        s.comNumber = 12, s.mode = MODE_UDP, s.remoteHost = "10.1.2.3";
+        s.useCustom = 1, s.deviceName = "meter-7", s.keepAlive = 30;
         return true;
     };
     cmd_.Add();
@@ -296,20 +279,13 @@ TEST_F(Commands, OptionCancelChangesNothingAndOkWritesFlagsAndTheAutostartEntry)
 {
     cmd_.Option();
     EXPECT_FALSE(fs::exists(dir_ / "options.dat"));
-    ui_.options = [](StartupSettings& f) {
-        f.autoRun = 1;
-        f.addNew = 1;
-        return true;
-    };
+    ui_.options = [](StartupSettings& f) { return f.autoRun = 1, f.addNew = 1, true; };
     cmd_.Option();
-    EXPECT_NE(Options().find("<ADDNEW>TRUE</ADDNEW>"), std::string::npos);
-    EXPECT_NE(Options().find("<AUTORUN>TRUE</AUTORUN>"), std::string::npos);
+    for (const char* flag : {"<ADDNEW>TRUE</ADDNEW>", "<AUTORUN>TRUE</AUTORUN>"})
+        EXPECT_NE(Options().find(flag), std::string::npos) << flag;
     const std::string entry = AutostartEntryPath(RunningExecutablePath());
     EXPECT_TRUE(fs::exists(entry));
-    ui_.options = [](StartupSettings& f) {
-        f.autoRun = 0;
-        return true;
-    };
+    ui_.options = [](StartupSettings& f) { return f.autoRun = 0, true; };
     cmd_.Option();
     EXPECT_FALSE(fs::exists(entry));
 }

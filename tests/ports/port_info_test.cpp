@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include "../net_helpers.h"
 #include "engine/port_table.h"
 #include "ports/port_info.h"
 
@@ -13,27 +10,19 @@ TEST(PortInformation, PeerAndBytesWhenConnectedTheFailureOtherwise)
     EXPECT_EQ(ByteCountText(12595), "12.3 KB");
     EXPECT_EQ(ByteCountText(4299161), "4.1 MB");
 
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), len) | listen(listener, 1) |
-                  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr*>(&a), len), 0);
+    const int listener = testnet::Bound(SOCK_STREAM), sock = testnet::ConnectTo(testnet::LocalPort(listener));
+    ASSERT_GE(sock, 0);
 
     PortRecord r;
-    r.sock = sock;
-    r.state = STATE_CONNECTED;
-    r.bytesIn = 12595;
-    r.bytesOut = 4199;
-    EXPECT_EQ(PortInformationText(r), "127.0.0.1:" + std::to_string(ntohs(a.sin_port)) +
+    r.sock = sock, r.state = STATE_CONNECTED;
+    r.bytesIn = 12595, r.bytesOut = 4199;
+    EXPECT_EQ(PortInformationText(r), "127.0.0.1:" + std::to_string(testnet::LocalPort(listener)) +
                                           " \u00B7 in 12.3 KB \u00B7 out 4.1 KB");
     LineSettings line;
     ParseLineSettings("2400,7,E,1", &line, nullptr);
     r.lineConfirmed = PackLineSettings(line);  // what a device server confirmed
     EXPECT_NE(PortInformationText(r).find(" \u00B7 line 2400,7,E,1"), std::string::npos);
-    r.sock = -1;
-    r.state = STATE_CHECKING;
+    r.sock = -1, r.state = STATE_CHECKING;
     NoteFailure(&r, ECONNREFUSED, "connect 10.0.0.7:4001: Connection refused");
     EXPECT_EQ(PortInformationText(r), "connect 10.0.0.7:4001: Connection refused");
     r.waitingToBind = true;

@@ -17,11 +17,7 @@
 
 namespace {
 
-
-struct Result {
-    int status;
-    std::string out, err;
-};
+struct Result { int status; std::string out, err; };
 
 // The program's copy in the run's folder, called from another directory.
 Result Cli(const uitest::ProgramRun& run, const std::string& args)
@@ -35,12 +31,7 @@ Result Cli(const uitest::ProgramRun& run, const std::string& args)
 }
 
 // Asked again until it holds, for up to 20 s.
-bool Eventually(const std::function<bool()>& holds)
-{
-    for (int i = 0; i < 200 && !holds(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    return holds();
-}
+bool Eventually(const std::function<bool()>& holds) { return testnet::Within(20000, holds); }
 
 bool HasLine(const std::string& text, const std::vector<std::string>& words)
 {
@@ -118,8 +109,7 @@ TEST(CommandLine, ARunningProgramBridgesAddsListsTracesDeletesAndSavesAtItsEnd)
     EXPECT_EQ(monitor.find(trace), monitor.find('\n') + 1) << monitor;  // after its "monitor on"
     EXPECT_TRUE(HasLine(trace, {" COM7 net>serial 8 74 6f 20 75 73 65 72 21 |to user!|"})) << trace;
     EXPECT_TRUE(HasLine(trace, {" COM7 event disconnect: "})) << trace;  // closed, or a newer client came first
-    close(user);
-    close(peer);
+    close(user), close(peer);
     // An address the machine lacks: the port stays started and Waiting, and says why.
     const std::string why = "bind 10.9.9.9:4003: Cannot assign requested address";
     ASSERT_EQ(Cli(run, "--add COM9 --mode tcpserver --local 10.9.9.9:4003").status, 0);
@@ -250,8 +240,7 @@ TEST(CommandLine, AnOwnerThatDoesNotAnswerFailsTheCommandWhichIsNeverSentAgain)
     Result r = Cli(run, "--add COM7");
     shutdown(server, SHUT_RDWR);
     serve.join();
-    close(server);
-    close(lock);
+    close(server), close(lock);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("outcome is unknown"), std::string::npos) << r.err;
     EXPECT_EQ(taken, 1);

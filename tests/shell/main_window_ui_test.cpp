@@ -88,10 +88,7 @@ TEST_F(MainWindowTest, StateFromABridgeThreadReachesTheRowInPostingOrder)
 {
     MainWindow& dlg = Start(false);
     PortRecord* r = &PortTable[2];
-    std::thread([r] {
-        PostPortState(r, STATE_CHECKING);
-        PostPortState(r, STATE_CONNECTED);
-    }).join();
+    std::thread([r] { PostPortState(r, STATE_CHECKING), PostPortState(r, STATE_CONNECTED); }).join();
     QTreeWidget* list = dlg.PortList();
     EXPECT_EQ(Cell(list, 1, COL_STATE), "Stopped");  // nothing touched from the thread
     ASSERT_TRUE(ProcessUntil([&] { return Cell(list, 1, COL_STATE) == "Connected"; }));

@@ -83,9 +83,7 @@ public:
     {
         if (Alive())
             kill(pid_, SIGTERM);
-        for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-             Alive() && std::chrono::steady_clock::now() < end;)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        testnet::Within(ms, [this] { return !Alive(); });
         return Alive() ? -1 : WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
     }
 
@@ -99,9 +97,7 @@ private:
 inline int ConnectWithin(uint16_t port, int ms)
 {
     int s = -1;
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-         s < 0 && std::chrono::steady_clock::now() < end; testnet::SleepMs(s < 0 ? 100 : 0))
-        s = testnet::ConnectTo(port);
+    testnet::Within(ms, [&] { return (s = testnet::ConnectTo(port)) >= 0; });
     return s;
 }
 

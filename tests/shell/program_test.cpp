@@ -11,19 +11,13 @@ using Folder = const uitest::TempFolder&;
 
 namespace {
 
+using uitest::Repeat;
+
 const std::string kPair5 = "5\tPortName=COM5,OverrunCheck=yes,BaudPacing=yes\n";
 const std::string kPair9 = "9\tPortName=COM12,OverrunCheck=yes,BaudPacing=yes\n";
 const std::string kPort5 = uitest::PortElement("COM5", "udp", "127.0.0.1", 9, "0.0.0.0", 0);
 
 // ---- damaged files: options.dat and pairs.dat damaged together, a kind of damage a row
-std::string Repeat(const std::string& s, size_t n)
-{
-    std::string out;
-    while (n-- > 0)
-        out += s;
-    return out;
-}
-
 std::string Junk17MiB() { return Repeat(std::string(4095, 'z') + "\n", (17u << 20) / 4096); }
 void Put(Folder f, const std::string& options, const std::string& pairs)
 {
