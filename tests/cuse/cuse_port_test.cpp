@@ -2,41 +2,25 @@
 // Runs as root where /dev/cuse exists (scripts/vm.sh).
 #include "ports/cuse_port.h"
 
-#include <gtest/gtest.h>
+#include "../net_helpers.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <future>
-#include <string>
-#include <thread>
 
 namespace {
 
+using namespace testnet;
 constexpr int kWaitMs = 20000;  // only for what must happen; never a speed bound
 
-bool Readable(int fd, int ms = kWaitMs)
-{
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, ms) == 1;
-}
-
-template <typename Condition>
-bool Eventually(Condition condition)
-{
-    for (int i = 0; i < kWaitMs / 10 && !condition(); ++i)
-        usleep(10000);
-    return condition();
-}
+bool Readable(int fd) { return WaitReadable(fd, kWaitMs); }
 
 class CuseTest : public ::testing::Test {
 protected:
@@ -49,29 +33,23 @@ protected:
         port_ = CusePort::Create(node_, &error);
         ASSERT_TRUE(port_) << error;
     }
-    int Open(int flags = 0) { return open(port_->Path().c_str(), O_RDWR | O_NOCTTY | flags); }
-    void FromBridge(const std::string& bytes)
+    int TryOpen(int flags = 0) { return open(port_->Path().c_str(), O_RDWR | O_NOCTTY | flags); }
+    int Open(int flags = 0)
     {
-        ASSERT_EQ(write(port_->BridgeFd(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
+        int fd = TryOpen(flags);
+        EXPECT_GE(fd, 0) << strerror(errno);
+        return fd;
     }
-    std::string ToBridge(size_t n)
+    void FromBridge(const std::string& bytes) { ASSERT_TRUE(WriteAll(port_->BridgeFd(), bytes)); }
+    std::string ToBridge(size_t n) { return ReadSome(port_->BridgeFd(), n, kWaitMs); }
+    void Timing(int fd, cc_t vmin, cc_t vtime)
     {
-        std::string got;
-        char buf[4096];
-        while (got.size() < n && Readable(port_->BridgeFd())) {
-            ssize_t r = read(port_->BridgeFd(), buf, std::min(sizeof buf, n - got.size()));
-            if (r <= 0)
-                break;
-            got.append(buf, size_t(r));
-        }
-        return got;
+        termios t;
+        tcgetattr(fd, &t);
+        t.c_cc[VMIN] = vmin, t.c_cc[VTIME] = vtime;
+        tcsetattr(fd, TCSANOW, &t);
     }
-    int ModemBits(int fd)
-    {
-        int bits = -1;
-        EXPECT_EQ(ioctl(fd, TIOCMGET, &bits), 0);
-        return bits;
-    }
+    int ModemBits(int fd) { int bits = -1; return ioctl(fd, TIOCMGET, &bits) == 0 ? bits : -1; }
 
     CuseNode node_;
     std::unique_ptr<CusePort> port_;
@@ -94,7 +72,6 @@ TEST_F(CuseTest, IsASerialDeviceOfGroupDialoutAndItsNameIsTakenOnlyOnce)
     EXPECT_FALSE(CusePort::Create(sameNumber, &error));
     EXPECT_NE(error.find("taken"), std::string::npos) << error;
     int fd = Open();
-    ASSERT_GE(fd, 0);
     EXPECT_TRUE(isatty(fd));
     close(fd);
     std::string path = port_->Path();
@@ -105,7 +82,6 @@ TEST_F(CuseTest, IsASerialDeviceOfGroupDialoutAndItsNameIsTakenOnlyOnce)
 TEST_F(CuseTest, BytesPassExactlyBothWaysBlockingAndNonBlocking)
 {
     int fd = Open(O_NONBLOCK);
-    ASSERT_GE(fd, 0);
     char buf[64];
     EXPECT_EQ(read(fd, buf, sizeof buf), -1);
     EXPECT_EQ(errno, EAGAIN);
@@ -120,22 +96,14 @@ TEST_F(CuseTest, BytesPassExactlyBothWaysBlockingAndNonBlocking)
     FromBridge("x");
     EXPECT_EQ(blocked.get(), 1);
     // Far more than every buffer on the way: the writer waits for room.
-    std::string big(1 << 20, '\0');
-    for (size_t i = 0; i < big.size(); ++i)
-        big[i] = char(i * 7 + i / 251);
+    const std::string big = Pattern(1 << 20, 7);
     auto writer = std::async(std::launch::async, [&] { return write(fd, big.data(), big.size()); });
     EXPECT_TRUE(ToBridge(big.size()) == big);
     EXPECT_EQ(writer.get(), ssize_t(big.size()));
     // VMIN 0 with VTIME: a blocking read that ends empty; VMIN 2: it waits for both.
-    termios t;
-    tcgetattr(fd, &t);
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 1;
-    tcsetattr(fd, TCSANOW, &t);
+    Timing(fd, 0, 1);
     EXPECT_EQ(read(fd, buf, sizeof buf), 0);
-    t.c_cc[VMIN] = 2;
-    t.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &t);
+    Timing(fd, 2, 0);
     auto pair = std::async(std::launch::async, [&] { return read(fd, buf, sizeof buf); });
     FromBridge("a");
     EXPECT_EQ(pair.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
@@ -147,7 +115,6 @@ TEST_F(CuseTest, BytesPassExactlyBothWaysBlockingAndNonBlocking)
 TEST_F(CuseTest, PollSelectAndEpollTellReadinessBothWays)
 {
     int fd = Open();
-    ASSERT_GE(fd, 0);
     pollfd p{fd, POLLIN | POLLOUT, 0};
     ASSERT_EQ(poll(&p, 1, kWaitMs), 1);
     EXPECT_EQ(p.revents, POLLOUT);
@@ -158,8 +125,7 @@ TEST_F(CuseTest, PollSelectAndEpollTellReadinessBothWays)
     usleep(100000);  // let it sleep first; it must be woken, not find the byte
     FromBridge("a");
     EXPECT_EQ(waiter.get(), 1);
-    fd_set readable;
-    FD_ZERO(&readable);
+    fd_set readable{};
     FD_SET(fd, &readable);
     timeval tv{kWaitMs / 1000, 0};
     EXPECT_EQ(select(fd + 1, &readable, nullptr, nullptr, &tv), 1);
@@ -185,27 +151,26 @@ TEST_F(CuseTest, PollSelectAndEpollTellReadinessBothWays)
 TEST_F(CuseTest, EverySettingIsKeptAcrossOpens)
 {
     int fd = Open();
-    ASSERT_GE(fd, 0);
-    termios t;
+    termios t, back;
     ASSERT_EQ(tcgetattr(fd, &t), 0);
     EXPECT_EQ(cfgetospeed(&t), speed_t(B9600));
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);  // raw from the start
-    for (tcflag_t frame : std::initializer_list<tcflag_t>{CS8 | PARENB, CS7 | PARENB | PARODD, CS5 | CSTOPB, CS6 | PARENB | CMSPAR | CRTSCTS}) {
+    const tcflag_t frames[] = {CS8 | PARENB, CS7 | PARENB | PARODD, CS5 | CSTOPB,
+                               CS6 | PARENB | CMSPAR | CRTSCTS};
+    for (tcflag_t frame : frames) {
         t.c_cflag = (t.c_cflag & ~(CSIZE | PARENB | PARODD | CSTOPB | CMSPAR | CRTSCTS)) | frame;
         t.c_iflag = IXON | IXOFF | INPCK;
         cfsetspeed(&t, B115200);
         ASSERT_EQ(tcsetattr(fd, TCSADRAIN, &t), 0);
-        termios back;
         ASSERT_EQ(tcgetattr(fd, &back), 0);
         EXPECT_EQ(back.c_cflag, t.c_cflag);
         EXPECT_EQ(back.c_iflag, t.c_iflag);
     }
     close(fd);
     fd = Open();
-    termios again;
-    ASSERT_EQ(tcgetattr(fd, &again), 0);
-    EXPECT_EQ(again.c_cflag, t.c_cflag);
-    EXPECT_EQ(cfgetispeed(&again), speed_t(B115200));
+    ASSERT_EQ(tcgetattr(fd, &back), 0);
+    EXPECT_EQ(back.c_cflag, t.c_cflag);
+    EXPECT_EQ(cfgetispeed(&back), speed_t(B115200));
     EXPECT_EQ(port_->Settings().ospeed, 115200u);
     close(fd);
 }
@@ -213,7 +178,6 @@ TEST_F(CuseTest, EverySettingIsKeptAcrossOpens)
 TEST_F(CuseTest, ModemLinesFollowTheProgramAndTheBridge)
 {
     int fd = Open();
-    ASSERT_GE(fd, 0);
     EXPECT_EQ(ModemBits(fd), TIOCM_DTR | TIOCM_RTS);
     EXPECT_TRUE(port_->Lines().dtr && port_->Lines().heldOpen);
     ASSERT_TRUE(Readable(port_->LineEventFd()));
@@ -222,8 +186,7 @@ TEST_F(CuseTest, ModemLinesFollowTheProgramAndTheBridge)
     int dtr = TIOCM_DTR;
     ASSERT_EQ(ioctl(fd, TIOCMBIC, &dtr), 0);
     EXPECT_TRUE(Readable(port_->LineEventFd()));
-    EXPECT_FALSE(port_->Lines().dtr);
-    EXPECT_TRUE(port_->Lines().rts);
+    EXPECT_TRUE(!port_->Lines().dtr && port_->Lines().rts);
     ASSERT_EQ(ioctl(fd, TIOCMBIS, &dtr), 0);
     int none = 0;
     ASSERT_EQ(ioctl(fd, TIOCMSET, &none), 0);
@@ -258,22 +221,17 @@ TEST_F(CuseTest, ModemLinesFollowTheProgramAndTheBridge)
 TEST_F(CuseTest, SeveralOpensUntilOneTakesThePortExclusively)
 {
     int a = Open(), b = Open();
-    ASSERT_GE(a, 0);
-    ASSERT_GE(b, 0);
     ASSERT_EQ(ioctl(a, TIOCEXCL), 0);
-    EXPECT_EQ(Open(), -1);
+    EXPECT_EQ(TryOpen(), -1);
     EXPECT_EQ(errno, EBUSY);
     close(a);
     close(b);
-    int c = Open();
-    EXPECT_GE(c, 0);
-    close(c);
+    EXPECT_EQ(close(Open()), 0);
 }
 
 TEST_F(CuseTest, DrainWaitsForTheBridgeAndFlushDropsWhatItNames)
 {
     int fd = Open();
-    ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, "0123456789", 10), 10);
     auto drain = std::async(std::launch::async, [&] { return tcdrain(fd); });
     EXPECT_EQ(drain.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
@@ -287,15 +245,14 @@ TEST_F(CuseTest, DrainWaitsForTheBridgeAndFlushDropsWhatItNames)
     EXPECT_EQ(ioctl(fd, TIOCCBRK), 0);
 
     FromBridge("stale");
-    char c;
-    ASSERT_EQ(read(fd, &c, 1), 1);  // the bytes have reached the device
+    char buf[16];
+    ASSERT_EQ(read(fd, buf, 1), 1);  // the bytes have reached the device
     ASSERT_EQ(tcflush(fd, TCIFLUSH), 0);
     ASSERT_EQ(write(fd, "gone", 4), 4);
     ASSERT_EQ(tcflush(fd, TCOFLUSH), 0);
     ASSERT_EQ(write(fd, "kept", 4), 4);
     EXPECT_EQ(ToBridge(4), "kept");
     FromBridge("new");
-    char buf[16];
     EXPECT_EQ(std::string(buf, size_t(read(fd, buf, sizeof buf))), "new");
     winsize ws;
     EXPECT_EQ(ioctl(fd, TIOCGWINSZ, &ws), -1);
@@ -307,7 +264,6 @@ TEST_F(CuseTest, NoByteOutlivesItsSession)
 {
     FromBridge("nobody listens");
     int fd = Open(O_NONBLOCK);
-    ASSERT_GE(fd, 0);
     usleep(200000);
     char buf[64];
     EXPECT_EQ(read(fd, buf, sizeof buf), -1);
@@ -321,24 +277,17 @@ TEST_F(CuseTest, NoByteOutlivesItsSession)
 
 TEST_F(CuseTest, AProgramThatDiesOrAPortThatEndsLeavesNobodyStuck)
 {
+    char c;
     pid_t child = fork();
-    if (child == 0) {
-        int fd = Open();
-        char c;
-        (void)!read(fd, &c, 1);
-        _exit(0);
-    }
-    EXPECT_TRUE(Eventually([&] { return port_->Lines().heldOpen; }));
+    if (child == 0)
+        _exit(read(TryOpen(), &c, 1) < 0);
+    EXPECT_TRUE(Within(kWaitMs, [&] { return port_->Lines().heldOpen; }));
     kill(child, SIGKILL);
-    int status;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(Eventually([&] { return !port_->Lines().heldOpen; }));
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    ASSERT_TRUE(Within(kWaitMs, [&] { return !port_->Lines().heldOpen; }));
 
     int fd = Open();
-    auto blocked = std::async(std::launch::async, [&] {
-        char c;
-        return read(fd, &c, 1);
-    });
+    auto blocked = std::async(std::launch::async, [&] { return read(fd, &c, 1); });
     usleep(100000);
     port_.reset();
     EXPECT_EQ(blocked.get(), -1);
