@@ -12,11 +12,13 @@ touch "$root/var/lib/dpkg/status" && chown nobody "$home"
 files=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 for f in usr/bin/velkaro_redi usr/share/applications/velkaro_redi.desktop usr/share/man/man1/velkaro_redi.1.gz \
     usr/share/icons/hicolor/scalable/apps/velkaro_redi.svg usr/lib/systemd/user/velkaro_redi.service \
+    lib/systemd/system/velkaro_redi-system.service \
     usr/share/bash-completion/completions/velkaro_redi usr/share/metainfo/org.velkaro_redi.velkaro_redi.metainfo.xml \
     usr/share/doc/velkaro-redi/copyright; do
   grep -qx "./$f" <<<"$files" || fail "the package lacks /$f"
 done
 dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 || fail "Depends lacks the linked Qt"
+dpkg-deb -f "$deb" Depends | grep -q libfuse3 || fail "Depends lacks the linked libfuse3"
 lintian --fail-on error "$deb" 2>&1 | grep -v 'root privileges' || true
 lintian --fail-on error "$deb" >/dev/null 2>&1 || fail "lintian reports errors"
 
