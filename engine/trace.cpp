@@ -116,15 +116,20 @@ TraceFile::~TraceFile()
     writer_.join();
 }
 
+bool AppendBounded(std::string* pending, uint64_t* dropped, const std::string& lines, size_t max)
+{
+    if (pending->size() + lines.size() > max) {
+        *dropped += static_cast<uint64_t>(std::count(lines.begin(), lines.end(), '\n'));
+        return false;
+    }
+    *pending += lines;
+    return true;
+}
+
 void TraceFile::Take(const std::string& lines)
 {
     std::lock_guard<std::mutex> hold(mutex_);
-    if (pending_.size() + lines.size() > kPendingMax) {
-        dropped_ += static_cast<uint64_t>(std::count(lines.begin(), lines.end(), '\n'));
-        return;
-    }
-    pending_ += lines;
-    if (pending_.size() >= kWriteSoon)
+    if (AppendBounded(&pending_, &dropped_, lines, kPendingMax) && pending_.size() >= kWriteSoon)
         wake_.notify_one();
 }
 

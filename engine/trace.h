@@ -34,6 +34,10 @@ std::string IsoUtc(int64_t micros);
 void FormatTraceData(std::string* out, int64_t micros, const char* name, TraceDirection direction,
                      const unsigned char* data, size_t count);
 void FormatTraceEvent(std::string* out, int64_t micros, const char* name, const std::string& text);
+// Appends lines to *pending unless that would pass max; then counts them in
+// *dropped instead. False when they were dropped. A reader that lags loses
+// whole lines, never the bridge's time.
+bool AppendBounded(std::string* pending, uint64_t* dropped, const std::string& lines, size_t max);
 
 // Takes whole lines. Called on a bridge thread with the port's trace held:
 // it must only queue them, never wait.

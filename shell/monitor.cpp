@@ -1,7 +1,5 @@
 #include "shell/monitor.h"
 
-#include <algorithm>
-
 #include "engine/port_table.h"
 
 std::shared_ptr<PortMonitor> PortMonitor::Attach(PortRecord* record)
@@ -16,11 +14,7 @@ std::shared_ptr<PortMonitor> PortMonitor::Attach(PortRecord* record)
 void PortMonitor::Take(const std::string& lines)
 {
     std::lock_guard<std::mutex> hold(mutex_);
-    if (pending_.size() + lines.size() > kPendingMax) {
-        dropped_ += static_cast<uint64_t>(std::count(lines.begin(), lines.end(), '\n'));
-        return;
-    }
-    pending_ += lines;
+    AppendBounded(&pending_, &dropped_, lines, kPendingMax);
 }
 
 std::string PortMonitor::TakeText()
