@@ -3,6 +3,8 @@
 // provider, and OpenDevice asks it for the device named by a bridge path.
 #pragma once
 
+#include <string>
+
 // The lines of a user side that has them (a CUSE device).
 struct UserSideLineState {
     bool held = false;  // some program holds it open
@@ -24,6 +26,15 @@ public:
     // The caller is done with a descriptor from OpenBridgeSide: the provider
     // closes it and lets the next opening through.
     virtual void CloseBridgeSide(const char* name, int fd) = 0;
+
+    // Why the bridge side `name` cannot be opened, in a user's words, where
+    // the provider knows more than errno does ("/dev/ttyS101 already exists
+    // ..."); empty otherwise.
+    virtual std::string BridgeSideFailure(const char* /*name*/) { return {}; }
+    // The user side as the log states it at each connection, where its line
+    // is the program's own (a CUSE device): "/dev/ttyS100 at 9600,8,E,1".
+    // Empty for a pseudo-terminal, whose settings are fixed.
+    virtual std::string UserSideText(const char* /*name*/) { return {}; }
 
     // The user side's lines, where it has them. False where it has none (a
     // pseudo-terminal): the bridge side's hang-up then tells of a holder.

@@ -33,6 +33,20 @@ std::string LocalEndpoint(const PortRecord* record)
     return std::string(LocAddrText(record)) + ":" + std::to_string(record->locPort);
 }
 
+// A pair without its user side (its device could not be made) has nothing
+// to carry: the port says why and waits for its stop without a connection,
+// a listener or a timer. Its next start asks for the user side anew.
+bool WithoutUserSide(PortRecord* record, const StopEvent& stop, const UserSideKeeper& keeper)
+{
+    if (keeper.Holds())
+        return false;
+    NoteFailure(record, ENODEV, keeper.Missing());
+    PostPortState(record, STATE_WAITING);
+    stop.Wait(-1);
+    PostPortState(record, STATE_STOPPED);
+    return true;
+}
+
 // One connection on an established socket: the bridge side is opened anew
 // for it and closed when the pump returns; the keeper lets go of it meanwhile.
 // Gives the newer allowed client that ended the connection, or -1.
@@ -74,6 +88,8 @@ int Attempt(PortRecord* record, const StopEvent& stop, int protocol, UserSideKee
 void ConnectingLoop(PortRecord* record, const StopEvent& stop, Protocol& framing, int protocol)
 {
     UserSideKeeper keeper(record);
+    if (WithoutUserSide(record, stop, keeper))
+        return;
     FailureLog log(LogName(record), RealSecondsClock());
     PostPortState(record, STATE_WAITING);
     int pauseMs = kClientWaitMs;
@@ -145,6 +161,8 @@ void ServerLoop(PortRecord* record, const StopEvent& stop, Protocol& framing)
 {
     record->sock.store(kInvalidSocket);
     UserSideKeeper keeper(record);
+    if (WithoutUserSide(record, stop, keeper))
+        return;
     FailureLog log(LogName(record), RealSecondsClock());
     UniqueFd listener(ListenWhenPossible(record, stop, keeper, log));
     if (!listener.IsValid()) {

@@ -83,9 +83,14 @@ BridgeDevice OpenDevice(const PortRecord* record)
         device.Close();
         return device;
     }
-    // A pseudo-terminal has no line; these are the settings the bridge side
-    // keeps for good, stated once per connection.
-    LogLine("%s: open(\"%s\", baud=19200, data=8, parity=no, stop=1) - OK\n", LogName(record), name);
+    // Stated once per connection: a CUSE device's own line as the program
+    // set it; a pseudo-terminal has none, and its bridge side keeps these
+    // settings for good.
+    const std::string user = device.provider_->UserSideText(name);
+    if (!user.empty())
+        LogLine("%s: open(\"%s\", %s) - OK\n", LogName(record), name, user.c_str());
+    else
+        LogLine("%s: open(\"%s\", baud=19200, data=8, parity=no, stop=1) - OK\n", LogName(record), name);
     return device;
 }
 
@@ -142,7 +147,7 @@ void PurgeUserSide(const BridgeDevice& device, bool programBytes)
         tcflush(user.Get(), TCIFLUSH);
 }
 
-UserSideKeeper::UserSideKeeper(const PortRecord* record)
+UserSideKeeper::UserSideKeeper(const PortRecord* record) : detectDtr_(record->detectDtr != 0)
 {
     BridgeSideName(record, name_, sizeof name_);
     Reacquire();
@@ -158,6 +163,14 @@ void UserSideKeeper::Reacquire()
 {
     device_ = HoldBridgeSide(name_);
     purged_ = false;
+    missing_.clear();
+    if (!device_.IsOpen()) {
+        const int error = errno;
+        BridgeSideProvider* provider = GetBridgeSideProvider();
+        missing_ = provider ? provider->BridgeSideFailure(name_) : std::string();
+        if (missing_.empty())
+            missing_ = std::string("open(\"") + name_ + "\"): " + strerror(error);
+    }
     if (device_.IsOpen()) {
         // Edge-triggered, the hang-up of a closed user side is told once,
         // and again only when a program writes or closes.
@@ -175,7 +188,8 @@ void UserSideKeeper::Look()
     DeviceStatus status;
     if (!device_.IsOpen() || !ReadDeviceStatus(device_, &status))
         return;
-    dsr_ = status.dsr;
+    lineFd_ = status.lineEventFd;
+    dsr_ = detectDtr_ ? status.dtr : status.dsr;
     // Closed: what is left either way belongs to an open that has ended.
     // Bytes that show up later came from an open too short to be seen.
     if (!dsr_ && (!purged_ || status.input)) {
@@ -188,7 +202,7 @@ void UserSideKeeper::Look()
 
 int UserSideKeeper::Poll(pollfd* fds, int n, Deadline deadline)
 {
-    pollfd all[4];
+    pollfd all[5];
     if (n > 3) {
         errno = EINVAL;
         return -1;
@@ -196,19 +210,22 @@ int UserSideKeeper::Poll(pollfd* fds, int n, Deadline deadline)
     for (;;) {
         std::copy(fds, fds + n, all);
         all[n] = {-1, 0, 0};
+        // A user side with lines of its own (a CUSE device) tells of every
+        // open, close and DTR change; a pseudo-terminal's close shows as its
+        // bridge side's hang-up. While the session is off, a program that
+        // writes shows as an edge; one that opens without writing leaves
+        // nothing to throw away.
+        all[n + 1] = {device_.IsOpen() ? lineFd_ : -1, POLLIN, 0};
         Deadline until = deadline;
         if (device_.IsOpen()) {
-            // A close shows as the bridge side's hang-up. While the user side
-            // is closed, a program that opens it and writes shows as an edge;
-            // one that opens it without writing leaves nothing to throw away.
-            if (dsr_)
+            if (dsr_ && lineFd_ < 0)
                 all[n] = {device_.Fd(), 0, 0};
-            else if (edges_.IsValid())
+            else if (!dsr_ && edges_.IsValid())
                 all[n] = {edges_.Get(), POLLIN, 0};
-            else
+            else if (!dsr_)
                 until = std::min(deadline, DeadlineIn(kClosedLookMs));
         }
-        const int r = PollUntil(all, static_cast<nfds_t>(n + 1), until);
+        const int r = PollUntil(all, static_cast<nfds_t>(n + 2), until);
         if (r < 0)
             return r;
         int ready = 0;

@@ -4,6 +4,8 @@
 
 #include <poll.h>
 
+#include <string>
+
 #include "engine/seconds_clock.h"
 #include "engine/unique_fd.h"
 
@@ -75,12 +77,17 @@ void PurgeUserSide(const BridgeDevice& device, bool programBytes);
 constexpr int kClosedLookMs = 50;
 
 // Between connections the bridge holds its bridge side and looks after the
-// user side: whatever a program leaves behind when it closes the port is
-// thrown away, both ways, so it never reaches the next program or peer.
-// Bytes of a program that still holds the port stay for the next connection.
+// user side: whatever a program leaves behind when it closes the port (or,
+// with Detect DTR, drops DTR) is thrown away, both ways, so it never reaches
+// the next program or peer. Bytes of a program that still holds the port
+// stay for the next connection.
 class UserSideKeeper {
 public:
     explicit UserSideKeeper(const PortRecord* record);
+    // Whether it holds the bridge side; when not, Missing says why, and the
+    // port has nothing to carry.
+    bool Holds() const { return device_.IsOpen(); }
+    const std::string& Missing() const { return missing_; }
     // Lets go of the bridge side for a connection, and takes it back after.
     void Release();
     void Reacquire();
@@ -94,8 +101,11 @@ private:
     void Look();
 
     char name_[16] = {};
+    bool detectDtr_ = false;
     BridgeDevice device_;
     UniqueFd edges_;
-    bool dsr_ = false;
+    int lineFd_ = -1;      // the user side's line events, where it has lines
+    bool dsr_ = false;     // a program's session is on: held open (with Detect DTR: DTR on)
     bool purged_ = false;
+    std::string missing_;
 };

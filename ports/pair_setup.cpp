@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "config/data_dir.h"
+#include "engine/line_settings.h"
 #include "ports/pair_files.h"
 #include "ports/pty_pair.h"
 
@@ -206,11 +207,40 @@ bool PairSetup::OpenPair(uint32_t number, Pair* pair)
 
 void PairSetup::MakeTerminal(uint32_t number, Pair* pair)
 {
-    const std::string label = Label(number);
     if (!OpenPair(number, pair)) {
-        LogNote("%s: %s\n", label.c_str(), pair->failure.c_str());
+        LogNote("%s: %s\n", Label(number).c_str(), pair->failure.c_str());
         return;
     }
+    PlaceLinks(number, pair);
+}
+
+// A user side that could not be made is tried again when its bridge side is
+// asked for, at a start of its port: whatever held its name may have gone.
+// It is made without the lock, which a slow kernel would hold up.
+void PairSetup::RemakeUserSide(std::unique_lock<std::mutex>& lk, uint32_t number)
+{
+    Pair fresh;
+    lk.unlock();
+    const bool made = OpenPair(number, &fresh);
+    lk.lock();
+    auto it = pairs_.find(number);
+    if (it == pairs_.end() || it->second.master.IsValid())
+        return;  // removed, or made meanwhile
+    if (!made) {
+        if (fresh.failure != it->second.failure)
+            LogNote("%s: %s\n", Label(number).c_str(), fresh.failure.c_str());
+        it->second.failure = fresh.failure;
+        return;
+    }
+    fresh.params = std::move(it->second.params);
+    it->second = std::move(fresh);
+    LogNote("%s: %s made\n", Label(number).c_str(), it->second.slave.c_str());
+    PlaceLinks(number, &it->second);
+}
+
+void PairSetup::PlaceLinks(uint32_t number, Pair* pair)
+{
+    const std::string label = Label(number);
     std::string names[] = {UserSideLinkName(static_cast<int>(number)), ""};
     if (int com = ComOf(pair->params); com > 0)
         names[1] = ComName(com);
@@ -552,9 +582,13 @@ std::string PairSetup::DevicePath(std::string_view name) const
 int PairSetup::OpenBridgeSide(const char* name)
 {
     int n = BridgeSidePair(name ? name : "");
-    std::lock_guard<std::mutex> lk(mu_);
+    std::unique_lock<std::mutex> lk(mu_);
     RefreshIfFollower();
     auto it = n >= 0 ? pairs_.find(static_cast<uint32_t>(n)) : pairs_.end();
+    if (it != pairs_.end() && owner_ && !it->second.master.IsValid()) {
+        RemakeUserSide(lk, it->first);
+        it = pairs_.find(static_cast<uint32_t>(n));
+    }
     if (it == pairs_.end() || (owner_ && !it->second.master.IsValid())) {
         errno = ENOENT;
         return -1;
@@ -581,6 +615,28 @@ void PairSetup::CloseBridgeSide(const char* name, int fd)
     if (it != pairs_.end() && it->second.bridgeFd == fd)
         it->second.bridgeFd = -1;
     close(fd);
+}
+
+std::string PairSetup::BridgeSideFailure(const char* name)
+{
+    int n = BridgeSidePair(name ? name : "");
+    return n >= 0 ? DeviceFailure(static_cast<uint32_t>(n)) : std::string();
+}
+
+std::string PairSetup::UserSideText(const char* name)
+{
+    int n = BridgeSidePair(name ? name : "");
+    std::lock_guard<std::mutex> lk(mu_);
+    auto it = n >= 0 ? pairs_.find(static_cast<uint32_t>(n)) : pairs_.end();
+    if (it == pairs_.end() || !it->second.cuse)
+        return {};
+    const CuseLineSettings d = it->second.cuse->Settings();
+    termios t{};
+    t.c_iflag = d.iflag;
+    t.c_cflag = d.cflag;
+    LineSettings line = LineSettingsFromTermios(t, LineSettings{});
+    line.baud = d.ospeed;  // any rate, as the program gave it
+    return it->second.cuse->Path() + " at " + FormatLineSettings(line);
 }
 
 void PairSetup::SetConnected(uint32_t number, bool connected)

@@ -112,8 +112,12 @@ public:
 
     // BridgeSideProvider: "ZPVB5" gives a duplicate of pair 5's master, one
     // at a time.
+    // A pair whose user side could not be made tries once more here.
     int OpenBridgeSide(const char* name) override;
     void CloseBridgeSide(const char* name, int fd) override;
+    // Why the pair has no user side; a CUSE device's path and line.
+    std::string BridgeSideFailure(const char* name) override;
+    std::string UserSideText(const char* name) override;
     bool UserSideLines(const char* name, UserSideLineState* lines) override;
 
 private:
@@ -138,6 +142,8 @@ private:
     void CleanDevFolder();
     std::vector<std::string> DevNames() const;
     void MakeTerminal(uint32_t number, Pair* pair);
+    void RemakeUserSide(std::unique_lock<std::mutex>& lk, uint32_t number);
+    void PlaceLinks(uint32_t number, Pair* pair);
     bool OpenPair(uint32_t number, Pair* pair);
     void LoadPairsFile(std::map<uint32_t, Pair>* pairs);
     void RefreshIfFollower();

@@ -72,13 +72,7 @@ void Program::PostPortStateMessage(PortRecord* record, int32_t state)
 {
     if (pairs_ && bridges_ && record->number >= 0) {
         const bool connected = state == STATE_REGISTERED || (state == STATE_CONNECTED && !record->useCustom);
-        const uint32_t pair = static_cast<uint32_t>(record->number);
-        pairs_->SetConnected(pair, connected);
-        // A port without its device says so in Information while it runs,
-        // whatever its connection did meanwhile.
-        if (state != STATE_STOPPED)
-            if (const std::string failure = pairs_->DeviceFailure(pair); !failure.empty())
-                NoteFailure(record, ENODEV, failure);
+        pairs_->SetConnected(static_cast<uint32_t>(record->number), connected);
     }
     if (target_)
         target_->PostPortStateMessage(record, state);

@@ -1,11 +1,15 @@
 """The program as root on CUSE ports: framings kept, exact bytes both ways, modem lines with the
-bridge, DTR/RTS kept, Detect DTR on real DTR, SIGTERM while ports are held."""
-import fcntl, os, signal, socket, struct, subprocess, sys, tempfile, termios, time
+bridge, DTR/RTS kept, Detect DTR on real DTR, a taken device name, a closed program's bytes
+dropped between connections, SIGTERM while ports are held."""
+import fcntl, json, os, re, signal, socket, struct, subprocess, sys, tempfile, termios, time
 import serial
 
 exe, folder = sys.argv[1], tempfile.mkdtemp()
 env = dict(os.environ, STATE_DIRECTORY=folder, VELKARO_REDI_BACKEND="cuse", QT_QPA_PLATFORM="offscreen")
-peers = [socket.create_server(("127.0.0.1", 0)) for _ in range(2)]
+peers = [socket.create_server(("127.0.0.1", 0)) for _ in range(3)]
+free = socket.create_server(("127.0.0.1", 0))
+port10 = free.getsockname()[1]
+free.close()
 cli = lambda *a: subprocess.run([exe, *a], env=env, capture_output=True, text=True, timeout=60)
 modem = lambda s: struct.unpack("I", fcntl.ioctl(s.fd, termios.TIOCMGET, bytes(4)))[0]
 
@@ -15,9 +19,11 @@ def until(what, cond, end=None):
         assert time.monotonic() < end, what
         time.sleep(0.05)
 
-for name, peer, extra in (("COM7", peers[0], []), ("COM8", peers[1], ["--detect-dtr"])):
+for name, peer, extra in (("COM7", peers[0], []), ("COM8", peers[1], ["--detect-dtr"]), ("COM9", peers[2], [])):
     peer.settimeout(60)
     assert cli("--add", name, "--remote", "127.0.0.1:%d" % peer.getsockname()[1], *extra).returncode == 0
+assert cli("--add", "COM10", "--mode", "tcpserver", "--local", "127.0.0.1:%d" % port10).returncode == 0
+os.mknod("/dev/ttyS102", 0o20600, os.makedev(4, 250))  # COM9's name, another installation's
 log = open(folder + "/log", "w+")
 prog = subprocess.Popen([exe, "-platform", "offscreen"], env=env, stdout=log, stderr=log)
 until("the backend named", lambda: "ports are" in open(log.name).read())
@@ -25,7 +31,31 @@ assert "ports are CUSE character devices" in open(log.name).read()
 com7, com8 = folder + "/dev/COM7", folder + "/dev/COM8"
 until("links", lambda: os.path.exists(com7) and os.path.exists(com8))
 assert os.path.realpath(com7).startswith("/dev/ttyS1") and os.path.realpath(com7) in cli("--list").stdout
-cli("--start", "COM7"), cli("--start", "COM8")
+for name in ("COM7", "COM8", "COM9", "COM10"):
+    cli("--start", name)
+com9 = lambda: json.loads(cli("--list", "--json").stdout)[2]
+assert "/dev/ttyS102 already exists" in (com9()["last_error"] or ""), com9()
+peers[2].settimeout(5)
+try:
+    peers[2].accept()
+    assert False, "a port without its device connected"
+except socket.timeout:
+    pass
+os.unlink("/dev/ttyS102")
+cli("--stop", "COM9"), cli("--start", "COM9")  # a start makes the device anew
+until("COM9 made", lambda: os.path.realpath(folder + "/dev/COM9") == "/dev/ttyS102")
+peers[2].settimeout(60)
+peers[2].accept()[0].close()
+
+# Between connections, what a program wrote and left behind at its close is not the next one's.
+a = serial.Serial(folder + "/dev/COM10")
+a.write(b"stale")
+a.close()
+time.sleep(2)
+b = serial.Serial(folder + "/dev/COM10")
+b.write(b"fresh")
+c10 = socket.create_connection(("127.0.0.1", port10), timeout=30)
+assert c10.recv(64) == b"fresh"
 
 for size, parity, stop, want in ((8, "E", 1, termios.CS8 | termios.PARENB), (7, "E", 1, termios.CS7 | termios.PARENB),
                                  (8, "N", 2, termios.CS8 | termios.CSTOPB)):
@@ -63,6 +93,7 @@ def linked_by(s, peer):
             pass
         c.close()
 
+assert re.search(r'open\("ZPVB0", /dev/ttyS100 at \d+,[5-8],[NEOMS],[12]\) - OK', open(log.name).read())
 s8 = serial.Serial(com8, 9600, timeout=30)
 c8 = linked_by(s8, peers[1])
 s8.dtr = False
@@ -73,7 +104,7 @@ c8 = linked_by(s8, peers[1])
 
 prog.send_signal(signal.SIGTERM)
 assert prog.wait(timeout=120) == 0
-for s in (s7, s8):
+for s in (s7, s8, b):
     try:
         s.write(b"x")
         assert False, "a held port outlived the program"
