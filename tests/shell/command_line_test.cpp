@@ -2,7 +2,10 @@
 // when none runs; wrong ones say one line; never a second running program.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/fsuid.h>
 #include <sys/un.h>
 
 #include <cstdlib>
@@ -28,6 +31,27 @@ Result Cli(const uitest::ProgramRun& run, const std::string& args)
                       " 2>" + f.File("err.txt");
     int s = std::system(cmd.c_str());
     return {WIFEXITED(s) ? WEXITSTATUS(s) : -1, f.Read("out.txt"), f.Read("err.txt")};
+}
+
+// What a request from nobody with these supplementary groups and this
+// group for file access (fsgid) comes to: an answer's status, 100 + another
+// Asked, or -1 when the child could not become nobody.
+int ListAsNobody(const uitest::ProgramRun& run, const std::vector<gid_t>& groups, gid_t fsgid)
+{
+    const passwd* nobody = getpwnam("nobody");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const gid_t g = nobody->pw_gid;
+        const uid_t u = nobody->pw_uid;
+        if (setgroups(groups.size(), groups.data()) || setresgid(g, g, g) || (setfsgid(fsgid), setresuid(u, u, u)))
+            _exit(126);
+        ControlAnswer answer;
+        Asked asked = AskRunningProgram(run.Folder().Path(), {"--list"}, std::chrono::steady_clock::now() +
+                                        std::chrono::seconds(10), std::chrono::seconds(10), &answer);
+        _exit(asked == Asked::kAnswered ? answer.status : 100 + static_cast<int>(asked));
+    }
+    int status = -1;
+    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) != 126 ? WEXITSTATUS(status) : -1;
 }
 
 // Asked again until it holds, for up to 20 s.
@@ -244,6 +268,28 @@ TEST(CommandLine, AnOwnerThatDoesNotAnswerFailsTheCommandWhichIsNeverSentAgain)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("outcome is unknown"), std::string::npos) << r.err;
     EXPECT_EQ(taken, 1);
+}
+
+// A program run by root with VELKARO_REDI_GROUP takes commands from its own
+// user and the group's members; anyone else is refused, also one whose file
+// access the socket's mode lets through.
+TEST(CommandLine, AsRootTheControlSocketServesItsGroupAndNoOneElse)
+{
+    const group* dialout = getgrnam("dialout");
+    if (geteuid() != 0 || !dialout || !getpwnam("nobody"))
+        GTEST_SKIP() << "needs root, the user nobody and the group dialout";
+    const gid_t member = dialout->gr_gid, other = getpwnam("nobody")->pw_gid;
+    uitest::ProgramRun run;
+    chmod(run.Folder().Path().c_str(), 0755);  // nobody reaches the socket
+    setenv("VELKARO_REDI_GROUP", "dialout", 1);
+    run.Start();
+    unsetenv("VELKARO_REDI_GROUP");
+    ASSERT_TRUE(run.WaitUp({}));
+    EXPECT_EQ(Cli(run, "--list").status, 0);
+    EXPECT_EQ(ListAsNobody(run, {member}, other), 0);
+    EXPECT_EQ(ListAsNobody(run, {}, other), 100 + static_cast<int>(Asked::kRefused));
+    EXPECT_EQ(ListAsNobody(run, {}, member), 100 + static_cast<int>(Asked::kSilent));
+    EXPECT_NE(run.Stderr().find("is not this program's user nor of its group; refused"), std::string::npos) << run.Stderr();
 }
 
 TEST(CommandLine, ASecondStartOrAMistypedCommandRunsNoSecondProgram)
