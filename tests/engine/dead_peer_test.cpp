@@ -1,11 +1,9 @@
 // A peer that vanishes without a word (power cut, cable, NAT) is found within
 // the port's dead-peer seconds, by a tcpclient whose serial side is silent
 // and by a tcpserver whose serial side sends; then the client connects
-// again and the server waits for its next client. Needs a user and a network
-// namespace (unshare), so it is a check of its own rather than a unit test;
-// about 15 s.
-//
-//   build/bench/dead_peer_check     (status 0 found; skipped where unshare is refused)
+// again and the server waits for its next client. Runs in a child process
+// with a user and a network namespace of its own (skipped where unshare is
+// refused); about 15 s.
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/wait.h>
@@ -14,7 +12,7 @@
 
 #include "engine/bridge.h"
 #include "engine/unique_fd.h"
-#include "tests/engine/engine_fixtures.h"
+#include "engine_fixtures.h"
 
 namespace enginetest {
 namespace {
