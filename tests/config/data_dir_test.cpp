@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "../test_folder.h"
@@ -12,27 +11,14 @@
 
 namespace {
 
-// DataDirectory as a user who cannot write `program`, in a child process:
-// root writes every folder, so the child drops to nobody; anyone else
-// finds the folder made read-only.
+// DataDirectory as a user who cannot write `program`: root writes every
+// folder, so it is nobody; anyone else finds the folder made read-only.
 std::string ChosenWithoutWriteAccess(const std::string& program, const std::string& configHome)
 {
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        const bool dropped = geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0);
+    return uitest::AsNobody([&] {
         setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
-        const std::string dir = dropped && access(program.c_str(), W_OK) != 0 ? DataDirectory(program) : "writable";
-        _exit(write(fds[1], dir.data(), dir.size()) == static_cast<ssize_t>(dir.size()) ? 0 : 1);
-    }
-    close(fds[1]);
-    char buf[512];
-    const ssize_t n = read(fds[0], buf, sizeof buf);  // a pipe's first read holds the short answer
-    close(fds[0]);
-    waitpid(pid, nullptr, 0);
-    return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+        return access(program.c_str(), W_OK) != 0 ? DataDirectory(program) : "writable";
+    });
 }
 
 }  // namespace
