@@ -294,7 +294,7 @@ TEST_F(CuseTest, AProgramThatDiesOrAPortThatEndsLeavesNobodyStuck)
     close(fd);
 }
 
-// pyserial opens the port with several framings and a baud rate of its own
+// pyserial opens the port with a baud rate of its own
 // (TCSETS2, BOTHER), finds it among the serial ports, and passes bytes.
 TEST_F(CuseTest, PyserialSeesASerialPort)
 {
