@@ -186,6 +186,10 @@ bool PortCommands::WaitForBridgeSide(int pair, int limitMs)
     for (;;) {
         if (program_.Pairs().DeviceExists(name))
             return true;
+        // A device that could not be made does not come by waiting: the
+        // bridge's start tries to make it again.
+        if (!program_.Pairs().DeviceFailure(static_cast<uint32_t>(pair)).empty())
+            return false;
         ui_.KeepResponsive();
         clock_.SleepMs(kWaitPollMs);
         if (ended_ || clock_.NowMs() - t0 > limitMs)
