@@ -4,10 +4,10 @@
 
 #include <QAction>
 #include <QClipboard>
-#include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSignalSpy>
+#include <QTest>
 #include <QTreeWidget>
 #include <thread>
 
@@ -68,10 +68,8 @@ TEST_F(MainWindowTest, DiscoveryFillsRowsAndStartupRunsBridgesThatExitStopsBefor
 
     ASSERT_EQ(list->topLevelItemCount(), 2);
     // A port without an options element takes every default.
-    EXPECT_EQ(Cell(list, 0, COL_PORTNAME), "COM3");
-    EXPECT_EQ(Cell(list, 0, COL_MODE), "tcpserver");
-    EXPECT_EQ(Cell(list, 0, COL_REMOTEIP), "0.0.0.0");
-    EXPECT_EQ(Cell(list, 1, COL_REMOTEPORT), "40007");
+    EXPECT_EQ((QStringList{Cell(list, 0, COL_PORTNAME), Cell(list, 0, COL_MODE), Cell(list, 0, COL_REMOTEIP),
+                           Cell(list, 1, COL_REMOTEPORT)}), (QStringList{"COM3", "tcpserver", "0.0.0.0", "40007"}));
     EXPECT_EQ(list->topLevelItem(1)->toolTip(0), QString::fromStdString(folder.File("dev/COM7")));
     ASSERT_TRUE(ProcessUntil([&] { return Cell(list, 1, COL_STATE) == "Waiting"; }));
 
@@ -140,10 +138,6 @@ TEST_F(MainWindowTest, KeysTheListMenuAndUninstallActOnlyWhenMeant)
     MainWindow& dlg = Start(false);
     QSignalSpy ended(&dlg, &MainWindow::ended);
     QTreeWidget* list = dlg.PortList();
-    auto key = [&](Qt::Key k) {
-        QKeyEvent e(QEvent::KeyPress, k, Qt::NoModifier);
-        QApplication::sendEvent(list, &e);
-    };
     // The list's menu holds the menu bar's own commands on the selection.
     QList<QAction*> items = dlg.ListMenu()->actions();
     ASSERT_EQ(items.size(), 8);
@@ -162,14 +156,14 @@ TEST_F(MainWindowTest, KeysTheListMenuAndUninstallActOnlyWhenMeant)
     EXPECT_TRUE(items[7]->isEnabled());
     items[7]->trigger(), trace.Event("COM7", "unseen");
     EXPECT_TRUE(folder.Read("trace.log").ends_with(" COM7 event seen\n")) << folder.Read("trace.log");
-    key(Qt::Key_Return);  // Property, like a double click
+    QTest::keyClick(list, Qt::Key_Return);  // Property, like a double click
     EXPECT_EQ(seam.modals, std::vector<QString>{"PortDialog"});
 
-    key(Qt::Key_Delete);  // asked first: the port commands' test
+    QTest::keyClick(list, Qt::Key_Delete);  // asked first: the port commands' test
     EXPECT_EQ(seam.messages, std::vector<QString>{"?Delete the selected virtual COM ports?"});
     EXPECT_EQ(PortTable[2].number, -1);
 
-    key(Qt::Key_Escape);  // to the tray, like the close box
+    QTest::keyClick(list, Qt::Key_Escape);  // to the tray, like the close box
     EXPECT_TRUE(dlg.isMinimized());
 
     ASSERT_TRUE(std::filesystem::exists(folder.File("dev/COM3")));
