@@ -71,7 +71,7 @@ TEST_F(MainWindowTest, DiscoveryFillsRowsAndStartupRunsBridgesThatExitStopsBefor
     EXPECT_EQ((QStringList{Cell(list, 0, COL_PORTNAME), Cell(list, 0, COL_MODE), Cell(list, 0, COL_REMOTEIP),
                            Cell(list, 1, COL_REMOTEPORT)}), (QStringList{"COM3", "tcpserver", "0.0.0.0", "40007"}));
     EXPECT_EQ(list->topLevelItem(1)->toolTip(0), QString::fromStdString(folder.File("dev/COM7")));
-    ASSERT_TRUE(ProcessUntil([&] { return Cell(list, 1, COL_STATE) == "Waiting"; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Cell(list, 1, COL_STATE) == "Waiting"; }));
 
     QSignalSpy ended(&dlg, &MainWindow::ended);
     Action(dlg, "actionExit")->trigger();
@@ -89,7 +89,7 @@ TEST_F(MainWindowTest, StateFromABridgeThreadReachesTheRowInPostingOrder)
     std::thread([r] { PostPortState(r, STATE_CHECKING), PostPortState(r, STATE_CONNECTED); }).join();
     QTreeWidget* list = dlg.PortList();
     EXPECT_EQ(Cell(list, 1, COL_STATE), "Stopped");  // nothing touched from the thread
-    ASSERT_TRUE(ProcessUntil([&] { return Cell(list, 1, COL_STATE) == "Connected"; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Cell(list, 1, COL_STATE) == "Connected"; }));
     r->state = STATE_CHECKING;  // the next attempt failed: "Information" says why
     NoteFailure(r, ECONNREFUSED, "connect 127.0.0.1:40007: Connection refused");
     dlg.RefreshInformation();
@@ -121,12 +121,12 @@ TEST_F(MainWindowTest, MenusAndTheTrayReachTheirCommands)
 
     // A single click toggles; without a tray host the window minimises.
     dlg.Tray().Activate(QSystemTrayIcon::Trigger);
-    ASSERT_TRUE(ProcessUntil([&] { return dlg.isMinimized(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.isMinimized(); }));
     dlg.Tray().Activate(QSystemTrayIcon::Trigger);
-    ASSERT_TRUE(ProcessUntil([&] { return dlg.isVisible() && !dlg.isMinimized(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.isVisible() && !dlg.isMinimized(); }));
     dlg.hide();
     dlg.Tray().Activate(QSystemTrayIcon::DoubleClick);  // the default item
-    ASSERT_TRUE(ProcessUntil([&] { return dlg.isVisible() && !dlg.isMinimized(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.isVisible() && !dlg.isMinimized(); }));
     tray[2]->trigger();
     EXPECT_EQ(seam.modals.back(), "AboutDialog");
     dlg.close();  // the close box keeps the program
