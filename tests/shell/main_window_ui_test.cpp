@@ -36,11 +36,8 @@ protected:
         folder.Write("pairs.dat",
                      "0\tPortName=COM3,OverrunCheck=yes,BaudPacing=yes\n"
                      "2\tPortName=COM7,OverrunCheck=yes,BaudPacing=yes\n");
-        std::string doc = OptionsDocument(
-            startup, {PortElement("COM7", "udp", "127.0.0.1", 40007, "127.0.0.1", 0)});
-        if (autorun)
-            doc.replace(doc.find("<AUTORUN>FALSE"), 14, "<AUTORUN>TRUE");
-        folder.Write("options.dat", doc);
+        folder.Write("options.dat",
+                     OptionsDocument(startup, {PortElement("COM7", "udp", "127.0.0.1", 40007, "127.0.0.1", 0)}, autorun));
     }
 
     // The folder prepared, the program started with its window as the
