@@ -69,12 +69,10 @@ TEST(CommandLine, ARunningProgramBridgesAddsListsTracesDeletesAndSavesAtItsEnd)
     ASSERT_TRUE(user >= 0 && testnet::WriteAll(user, toPeer) && testnet::WriteAll(peer, toUser));
     EXPECT_EQ(testnet::ReadSome(peer, toPeer.size()), toPeer);
     EXPECT_EQ(testnet::ReadSome(user, toUser.size()), toUser);
-    for (int fd : {user, peer, listener})
-        close(fd);
+    close(user), close(peer), close(listener);
     const std::string port = std::to_string(testnet::FreePort());
 
-    Result add = Cli(run, "--add COM7 --mode tcpserver --local 127.0.0.1:" + port);
-    ASSERT_EQ(add.status, 0) << add.err;
+    ASSERT_TRUE(Says(Cli(run, "--add COM7 --mode tcpserver --local 127.0.0.1:" + port), 0, ""));
     EXPECT_TRUE(uitest::IsLink(folder.File("dev/COM7")));
     ASSERT_EQ(Cli(run, "--add COM8 --remote 127.0.0.1:" + std::to_string(testnet::FreePort())).status, 0);
     ASSERT_EQ(Cli(run, "--trace COM7 " + folder.File("trace.log")).status, 0);
@@ -145,9 +143,8 @@ TEST(CommandLine, WithoutAProgramTheFilesChangeForItsNextStart)
                                                              PortElement("COM9", "udp", "10.0.0.1", 70000, "0.0.0.0", 0)}));
     EXPECT_TRUE(Says(Cli(run, "--import " + folder.File("list.xml")), 1, "COM9: DSTPORT 70000 is not a port number"));
     EXPECT_FALSE(std::filesystem::exists(folder.File("pairs.dat")));
-    Result add = Cli(run, "--add COM7 --mode udp --remote 10.0.0.9:5000 --local 0.0.0.0:5000 "
-                          "--custom meter --keepalive 7 --idle 9 --detect-dtr --dead-peer 0");
-    ASSERT_EQ(add.status, 0) << add.err;
+    ASSERT_TRUE(Says(Cli(run, "--add COM7 --mode udp --remote 10.0.0.9:5000 --local 0.0.0.0:5000 "
+                              "--custom meter --keepalive 7 --idle 9 --detect-dtr --dead-peer 0"), 0, ""));
     EXPECT_TRUE(HasLine(Cli(run, "--list").out, {"COM7", "udp", "10.0.0.9:5000", "Stopped"}));
     for (const char* key : {"<MODE>udp<", "<DEVNAME>meter<", "<KEEPALIVE>7<", "<IDLETIME>9<",
                             "<USECUSTOM>TRUE<", "<CHKDTR>TRUE<", "<DEADPEER>0<"})
@@ -160,8 +157,7 @@ TEST(CommandLine, WithoutAProgramTheFilesChangeForItsNextStart)
     EXPECT_FALSE(std::filesystem::exists(folder.File("dev/COM7")));  // no owner left behind
 
     // The program finds the port as the window would have left it.
-    run.Start();
-    ASSERT_TRUE(run.WaitUp({"COM7"}));
+    ASSERT_TRUE((run.Start(), run.WaitUp({"COM7"})));
     EXPECT_EQ(run.Stop(), 0);
     EXPECT_EQ(Cli(run, "--delete COM7").status, 0);
     EXPECT_EQ(folder.Read("pairs.dat"), "");
@@ -243,8 +239,7 @@ TEST(CommandLine, ASecondStartOrAMistypedCommandRunsNoSecondProgram)
 {
     uitest::ProgramRun run;
     const uitest::TempFolder& folder = run.Folder();
-    run.Start();
-    ASSERT_TRUE(run.WaitUp({}));
+    ASSERT_TRUE((run.Start(), run.WaitUp({}))) << run.Stderr();
     ASSERT_EQ(Cli(run, "--add COM7").status, 0);
     // Headless: nothing to bring to the front; said, and no second program.
     EXPECT_TRUE(Says(Cli(run, ""), 1, "already running"));
