@@ -81,25 +81,21 @@ inline std::string PortElement(const std::string& name, const std::string& mode,
 // What run() gives in a child process that is nobody (when this one is
 // root) with these supplementary groups and this group for file access
 // only; "" when the child could not become nobody. Short answers only.
-inline std::string AsNobody(const std::function<std::string()>& run, const std::vector<gid_t>& groups = {},
-                            gid_t fsgid = 65534)
+inline std::string AsNobody(const std::function<std::string()>& run, const std::vector<gid_t>& groups = {}, gid_t fsgid = 65534)
 {
     int fds[2];
+    char buf[512];
     EXPECT_EQ(pipe(fds), 0);
     const pid_t pid = fork();
     if (pid == 0) {
-        close(fds[0]);
-        const bool dropped = geteuid() != 0 || (!setgroups(groups.size(), groups.data()) &&
-                                                !setresgid(65534, 65534, 65534) &&
+        const bool dropped = geteuid() != 0 || (!setgroups(groups.size(), groups.data()) && !setresgid(65534, 65534, 65534) &&
                                                 (setfsgid(fsgid), !setresuid(65534, 65534, 65534)));
         const std::string out = dropped ? run() : "";
         _exit(write(fds[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 1);
     }
     close(fds[1]);
-    char buf[512];
     const ssize_t n = read(fds[0], buf, sizeof buf);  // a pipe's first read holds the short answer
-    close(fds[0]);
-    waitpid(pid, nullptr, 0);
+    close(fds[0]), waitpid(pid, nullptr, 0);
     return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 

@@ -9,24 +9,16 @@
 #include "engine/file_io.h"
 #include "engine/unique_fd.h"
 
-namespace {
-
-// DataDirectory as a user who cannot write `program`: root writes every
-// folder, so it is nobody; anyone else finds the folder made read-only.
-std::string ChosenWithoutWriteAccess(const std::string& program, const std::string& configHome)
-{
-    return uitest::AsNobody([&] {
-        setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
-        return access(program.c_str(), W_OK) != 0 ? DataDirectory(program) : "writable";
-    });
-}
-
-}  // namespace
-
 TEST(DataDirectory, AFolderHoldingTheFilesStaysChosenAndOnlyAnEmptyUnwritableOneFallsBack)
 {
     uitest::TempFolder tmp;
     const std::string program = tmp.File("program"), home = tmp.File("home");
+    // DataDirectory as a user who cannot write `program`: root writes every
+    // folder, so it is nobody; anyone else finds the folder made read-only.
+    auto chosenWithoutWriteAccess = [&] {
+        return uitest::AsNobody([&] { return access(program.c_str(), W_OK) != 0 ? DataDirectory(program) : "writable"; });
+    };
+    setenv("XDG_CONFIG_HOME", home.c_str(), 1);
     ASSERT_EQ(mkdir(program.c_str(), 0755) | mkdir(home.c_str(), 0755), 0);
     ASSERT_EQ(chmod(tmp.Path().c_str(), 0755), 0);
     if (geteuid() == 0)
@@ -34,10 +26,9 @@ TEST(DataDirectory, AFolderHoldingTheFilesStaysChosenAndOnlyAnEmptyUnwritableOne
     else
         ASSERT_EQ(chmod(program.c_str(), 0555), 0);
 
-    EXPECT_EQ(ChosenWithoutWriteAccess(program, home), home + "/velkaro_redi");
+    EXPECT_EQ(chosenWithoutWriteAccess(), home + "/velkaro_redi");
     EXPECT_TRUE(std::filesystem::is_directory(home + "/velkaro_redi"));
     EXPECT_EQ(DataDirectory(tmp.Path()), tmp.Path());  // writable and empty: beside the executable
-    setenv("XDG_CONFIG_HOME", home.c_str(), 1);
     // Even where root may write it, an installed copy keeps its files in the config home.
     for (const char* system : {"/usr/bin", "/nonexistent"})
         EXPECT_EQ(DataDirectory(system), home + "/velkaro_redi") << system;
@@ -47,7 +38,7 @@ TEST(DataDirectory, AFolderHoldingTheFilesStaysChosenAndOnlyAnEmptyUnwritableOne
         ASSERT_EQ(std::string(entry) == "dev" ? mkdir(path.c_str(), 0755) : symlink("x", path.c_str()), 0);
         if (geteuid() != 0)
             chmod(program.c_str(), 0555);
-        EXPECT_EQ(ChosenWithoutWriteAccess(program, home), program) << entry;
+        EXPECT_EQ(chosenWithoutWriteAccess(), program) << entry;
         chmod(program.c_str(), 0755);
         std::filesystem::remove(path);
     }

@@ -21,6 +21,7 @@ using namespace testnet;
 constexpr int kWaitMs = 20000;  // only for what must happen; never a speed bound
 
 bool Readable(int fd) { return WaitReadable(fd, kWaitMs); }
+int OrErrno(long r) { return r < 0 ? -errno : static_cast<int>(r); }  // -errno for a failed call
 
 class CuseTest : public ::testing::Test {
 protected:
@@ -49,7 +50,7 @@ protected:
         t.c_cc[VMIN] = vmin, t.c_cc[VTIME] = vtime;
         tcsetattr(fd, TCSANOW, &t);
     }
-    int ModemBits(int fd) { int bits = -1; return ioctl(fd, TIOCMGET, &bits) == 0 ? bits : -1; }
+    int Got(int fd, unsigned long request) { int v = -1; return ioctl(fd, request, &v) == 0 ? v : -1; }
 
     CuseNode node_;
     std::unique_ptr<CusePort> port_;
@@ -83,13 +84,10 @@ TEST_F(CuseTest, BytesPassExactlyBothWaysBlockingAndNonBlocking)
 {
     int fd = Open(O_NONBLOCK);
     char buf[64];
-    EXPECT_EQ(read(fd, buf, sizeof buf), -1);
-    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(OrErrno(read(fd, buf, sizeof buf)), -EAGAIN);
     FromBridge(kAwkward);
     ASSERT_TRUE(Readable(fd));
-    int queued = 0;
-    EXPECT_EQ(ioctl(fd, FIONREAD, &queued), 0);
-    EXPECT_EQ(queued, 7);
+    EXPECT_EQ(Got(fd, FIONREAD), 7);
     EXPECT_EQ(std::string(buf, size_t(read(fd, buf, sizeof buf))), kAwkward);
     fcntl(fd, F_SETFL, 0);
     auto blocked = std::async(std::launch::async, [&] { return read(fd, buf, sizeof buf); });
@@ -178,7 +176,7 @@ TEST_F(CuseTest, EverySettingIsKeptAcrossOpens)
 TEST_F(CuseTest, ModemLinesFollowTheProgramAndTheBridge)
 {
     int fd = Open();
-    EXPECT_EQ(ModemBits(fd), TIOCM_DTR | TIOCM_RTS);
+    EXPECT_EQ(Got(fd, TIOCMGET), TIOCM_DTR | TIOCM_RTS);
     EXPECT_TRUE(port_->Lines().dtr && port_->Lines().heldOpen);
     ASSERT_TRUE(Readable(port_->LineEventFd()));
     uint64_t events;
@@ -190,13 +188,13 @@ TEST_F(CuseTest, ModemLinesFollowTheProgramAndTheBridge)
     ASSERT_EQ(ioctl(fd, TIOCMBIS, &dtr), 0);
     int none = 0;
     ASSERT_EQ(ioctl(fd, TIOCMSET, &none), 0);
-    EXPECT_EQ(ModemBits(fd), 0);
+    EXPECT_EQ(Got(fd, TIOCMGET), 0);
 
     auto wait = std::async(std::launch::async, [&] { return ioctl(fd, TIOCMIWAIT, TIOCM_CD); });
     usleep(100000);
     port_->SetConnected(true);
     EXPECT_EQ(wait.get(), 0);
-    EXPECT_EQ(ModemBits(fd), TIOCM_CTS | TIOCM_DSR | TIOCM_CD);
+    EXPECT_EQ(Got(fd, TIOCMGET), TIOCM_CTS | TIOCM_DSR | TIOCM_CD);
     serial_icounter_struct counts{};
     ASSERT_EQ(ioctl(fd, TIOCGICOUNT, &counts), 0);
     EXPECT_EQ(counts.dcd, 1);
@@ -213,7 +211,7 @@ TEST_F(CuseTest, ModemLinesFollowTheProgramAndTheBridge)
     fd = Open();
     t.c_cflag |= HUPCL;
     tcsetattr(fd, TCSANOW, &t);
-    EXPECT_EQ(ModemBits(fd), TIOCM_DTR | TIOCM_RTS);
+    EXPECT_EQ(Got(fd, TIOCMGET), TIOCM_DTR | TIOCM_RTS);
     close(fd);
     EXPECT_FALSE(port_->Lines().dtr || port_->Lines().rts);
 }
@@ -222,8 +220,7 @@ TEST_F(CuseTest, SeveralOpensUntilOneTakesThePortExclusively)
 {
     int a = Open(), b = Open();
     ASSERT_EQ(ioctl(a, TIOCEXCL), 0);
-    EXPECT_EQ(TryOpen(), -1);
-    EXPECT_EQ(errno, EBUSY);
+    EXPECT_EQ(OrErrno(TryOpen()), -EBUSY);
     close(a);
     close(b);
     EXPECT_EQ(close(Open()), 0);
@@ -235,9 +232,7 @@ TEST_F(CuseTest, DrainWaitsForTheBridgeAndFlushDropsWhatItNames)
     ASSERT_EQ(write(fd, "0123456789", 10), 10);
     auto drain = std::async(std::launch::async, [&] { return tcdrain(fd); });
     EXPECT_EQ(drain.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
-    int outq = 0;
-    EXPECT_EQ(ioctl(fd, TIOCOUTQ, &outq), 0);
-    EXPECT_EQ(outq, 10);
+    EXPECT_EQ(Got(fd, TIOCOUTQ), 10);
     EXPECT_EQ(ToBridge(10), "0123456789");
     EXPECT_EQ(drain.get(), 0);
     EXPECT_EQ(tcsendbreak(fd, 0), 0);
@@ -255,8 +250,7 @@ TEST_F(CuseTest, DrainWaitsForTheBridgeAndFlushDropsWhatItNames)
     FromBridge("new");
     EXPECT_EQ(std::string(buf, size_t(read(fd, buf, sizeof buf))), "new");
     winsize ws;
-    EXPECT_EQ(ioctl(fd, TIOCGWINSZ, &ws), -1);
-    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(OrErrno(ioctl(fd, TIOCGWINSZ, &ws)), -ENOTTY);
     close(fd);
 }
 

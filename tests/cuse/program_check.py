@@ -35,19 +35,16 @@ until("links", lambda: os.path.exists(com7) and os.path.exists(com8))
 assert os.path.realpath(com7).startswith("/dev/ttyS1") and os.path.realpath(com7) in cli("--list").stdout
 cli("--start", "COM7"), cli("--start", "COM8")
 
-cli("--start", "COM11"), cli("--start", "COM12")
+cli("--start", "COM11"), cli("--start", "COM12")  # COM11 without its device: no connection, its reason listed
 assert tty11 + " already exists" in str(listed("COM11")["last_error"])
 assert select.select([peer11], [], [], 5)[0] == [], "a port without its device connected"
-os.unlink(tty11)
-cli("--stop", "COM11"), cli("--start", "COM11")  # a start makes the device anew
+os.unlink(tty11), cli("--stop", "COM11"), cli("--start", "COM11")  # a start makes the device anew
 until("COM11 made", lambda: os.path.realpath(folder + "/dev/COM11") == tty11)
 peer11.accept()[0].close()
 # Between connections, what a program wrote and left behind at its close is not the next one's.
-with serial.Serial(folder + "/dev/COM12") as a:
-    a.write(b"stale")
+serial.Serial(folder + "/dev/COM12").write(b"stale")  # and closed at once
 time.sleep(2)
-b12 = serial.Serial(folder + "/dev/COM12")  # held to the end
-b12.write(b"fresh")
+(b12 := serial.Serial(folder + "/dev/COM12")).write(b"fresh")  # held to the end
 assert socket.create_connection(("127.0.0.1", port12), timeout=30).recv(64) == b"fresh"
 
 for size, parity, stop, want in ((8, "E", 1, termios.CS8 | termios.PARENB), (7, "E", 1, termios.CS7 | termios.PARENB),

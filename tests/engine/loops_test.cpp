@@ -63,8 +63,12 @@ TEST_F(EngineTest, LookupsNeverHoldAStopNorOutliveItAndAFailedOneIsToldOnceAndTr
     EXPECT_EQ(Err(), "COM3: lookup none.test: Name or service not known\n");
 }
 
-TEST_F(EngineTest, ListeningPortsWaitForTheirPortAndServeOnceItIsFree)
+// A port without its user side says why and neither connects nor listens.
+TEST_F(EngineTest, ListeningPortsWaitForTheirPortAndServeOnceItIsFreeAndNoneServesWithoutItsUserSide)
 {
+    const int listener = Keep(Bound(SOCK_STREAM)), noSide = FreePort();  // the fixture has pairs 1 to 9
+    PortRecord *client = Record(0, MODE_TCPCLIENT, "127.0.0.1", LocalPort(listener)), *other = Record(10, MODE_TCPSERVER, "0.0.0.0", 0, noSide);
+    ASSERT_TRUE(StartBridge(client) && StartBridge(other) && WaitFor(other, STATE_WAITING));
     const uint16_t port = FreePort();
     int tcp = Bound(SOCK_STREAM, port), udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // no SO_REUSEADDR
     sockaddr_in any = Loopback(port, "0.0.0.0");
@@ -79,14 +83,7 @@ TEST_F(EngineTest, ListeningPortsWaitForTheirPortAndServeOnceItIsFree)
     ExpectBothWays(Keep(ConnectTo(port)), Keep(OpenUser(2)), 4096, 50);
     ASSERT_TRUE(WaitFor(dgram, STATE_CONNECTED));
     EXPECT_FALSE(server->waitingToBind || dgram->waitingToBind || !LastFailureText(server).empty());
-}
-
-TEST_F(EngineTest, APortWithoutItsUserSideSaysWhyAndNeitherConnectsNorListens)
-{
-    const int listener = Keep(Bound(SOCK_STREAM)), port = FreePort();  // the fixture has pairs 1 to 9
-    PortRecord *client = Record(0, MODE_TCPCLIENT, "127.0.0.1", LocalPort(listener)), *server = Record(10, MODE_TCPSERVER, "0.0.0.0", 0, port);
-    ASSERT_TRUE(StartBridge(client) && StartBridge(server) && WaitFor(server, STATE_WAITING));
-    EXPECT_TRUE(AcceptWithin(listener, 4000) < 0 && Keep(ConnectTo(port)) < 0);  // a client's first try comes within 3 s
+    EXPECT_TRUE(AcceptWithin(listener, 4000) < 0 && Keep(ConnectTo(noSide)) < 0);  // a client's first try comes within 3 s
     EXPECT_EQ(LastFailureText(client), "open(\"ZPVB0\"): No such file or directory");
     EXPECT_EQ(States(client), std::vector<int32_t>{STATE_WAITING});
 }
