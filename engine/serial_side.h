@@ -4,10 +4,13 @@
 
 #include <poll.h>
 
+#include <cstdint>
+
 #include "engine/seconds_clock.h"
 #include "engine/unique_fd.h"
 
 class BridgeSideProvider;
+class LineListener;
 struct DeviceStatus;
 struct PortRecord;
 
@@ -31,6 +34,8 @@ private:
     friend BridgeDevice HoldBridgeSide(const char* name);
     friend BridgeDevice OpenDevice(const PortRecord* record);
     friend bool ReadDeviceStatus(const BridgeDevice& device, DeviceStatus* status);
+    friend void TakeUserSideLine(const BridgeDevice& device, LineListener& to, bool fresh);
+    friend void SetUserSideModem(const BridgeDevice& device, uint8_t lines);
 
     int fd_ = -1;
     int savedFlags_ = 0;
@@ -60,6 +65,10 @@ struct DeviceStatus {
     int lineEventFd = -1;
 };
 bool ReadDeviceStatus(const BridgeDevice& device, DeviceStatus* status);
+
+// The provider's TakeUserSideLine and SetUserSideModem for this device.
+void TakeUserSideLine(const BridgeDevice& device, LineListener& to, bool fresh);
+void SetUserSideModem(const BridgeDevice& device, uint8_t lines);
 
 // Throws away what was written towards the user side and not yet read, so
 // that the next program to open the port does not get bytes meant for the

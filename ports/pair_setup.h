@@ -115,6 +115,11 @@ public:
     int OpenBridgeSide(const char* name) override;
     void CloseBridgeSide(const char* name, int fd) override;
     bool UserSideLines(const char* name, UserSideLineState* lines) override;
+    // On a CUSE device: its termios (once a program set them; the port's
+    // line until then), DTR, RTS, breaks and flushes; and the far end's
+    // modem lines.
+    void TakeUserSideLine(const char* name, LineListener& to, bool fresh) override;
+    void SetUserSideModem(const char* name, uint8_t lines) override;
 
 private:
     struct Pair {
@@ -134,6 +139,7 @@ private:
     };
 
     PairSetup(std::string dir, UniqueFd dirFd, UserSideBackend backend);
+    CusePort* CuseOf(const char* bridgeName);  // under mu_
     void Start();
     void CleanDevFolder();
     std::vector<std::string> DevNames() const;
