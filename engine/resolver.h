@@ -1,5 +1,7 @@
-// Host-name lookups that never hold a bridge thread: each runs on a thread of
-// its own, and an answer that nobody waits for any more is dropped with it.
+// Host-name lookups that never hold a bridge thread and never outlive it:
+// each runs getaddrinfo() in a small process of its own (the lookup helper),
+// which a stop kills and reaps at once, however long a name server keeps
+// silent. A thread stuck in getaddrinfo() could not be taken back.
 #pragma once
 
 #include <netinet/in.h>
@@ -9,16 +11,22 @@
 class StopEvent;
 class UserSideKeeper;
 
-// The blocking lookup that runs on that thread: fills *address and gives 0,
-// or gives a getaddrinfo() error code (EAI_SYSTEM with errno set).
-using LookupFunction = int (*)(const char* host, in_addr* address);
+// The helper's name: found beside the running program (a build tree), else
+// in ../libexec from it (installed).
+inline constexpr const char* kLookupHelperName = "velkaro_redi-lookup";
 
-// Replaced only by tests; nullptr restores getaddrinfo().
-void SetLookupFunction(LookupFunction lookup);
+// The helper run by every lookup from now on; "" goes back to the default.
+// Tests give one of their own.
+void SetLookupHelper(const std::string& path);
 
 // The IPv4 address of host, looked up afresh. Waits for the answer or for
 // stop, the keeper looking after the user side meanwhile. True with *address
 // set; false with *error the reason ("Name or service not known"), or with
-// *error empty when stop came first.
+// *error empty when stop came first. Either way no helper is left running.
 bool LookUp(const std::string& host, const StopEvent& stop, UserSideKeeper& keeper,
             in_addr* address, std::string* error);
+
+// The helper's side: looks host up and prints the answer on standard output
+// as one line, "OK 192.0.2.7" or "ERR <getaddrinfo code> <errno>". Gives the
+// process's exit status.
+int RunLookupHelper(const char* host);

@@ -26,6 +26,7 @@
 #include "engine/bridge_side.h"
 #include "engine/diagnostics.h"
 #include "engine/port_table.h"
+#include "engine/resolver.h"
 #include "../net_helpers.h"
 
 namespace enginetest {
@@ -51,6 +52,7 @@ protected:
             pairs_[n].userPath = path;
         }
         SetBridgeSideProvider(this);
+        SetLookupHelper(VR_LOOKUP_HELPER);
     }
     void TearDown() override
     {

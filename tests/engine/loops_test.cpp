@@ -2,15 +2,17 @@
 // a stop, and listening sockets that come when their address or port does.
 #include <gtest/gtest.h>
 
-#include <netdb.h>
+#include <signal.h>
+#include <sys/stat.h>
 
-#include <atomic>
-#include <cstring>
+#include <algorithm>
+#include <sstream>
 
 #include "engine/bridge.h"
 #include "engine/failure_log.h"
 #include "engine/resolver.h"
 #include "engine_fixtures.h"
+#include "../test_folder.h"
 
 namespace enginetest {
 namespace {
@@ -38,30 +40,27 @@ TEST_F(EngineTest, AFailureIsToldOnceThenHourlyWithItsCountAndWhenItClears)
                          "failures: " + none + ")\n");
 }
 
-std::atomic<int> g_hanging{0}, g_lookups{0};
-std::atomic<bool> g_release{false};
-
-int FakeLookup(const char* host, in_addr*)  // "hang.test" as a name server that does not answer
+// A helper for which "hang.test" is a name server that does not answer.
+TEST_F(EngineTest, LookupsNeverHoldAStopNorOutliveItAndAFailedOneIsToldOnceAndTriedAgain)
 {
-    for (++g_lookups, ++g_hanging; strcmp(host, "hang.test") == 0 && !g_release;)
-        SleepMs(5);
-    return --g_hanging, EAI_NONAME;
-}
-
-TEST_F(EngineTest, LookupsNeverHoldAStopAndAFailedOneIsToldOnceAndTriedAgain)
-{
-    SetLookupFunction(FakeLookup);
+    uitest::TempFolder folder;
+    folder.Write("lookup", "#!/bin/sh\necho $$ >>" + folder.File("asked") + "\n[ $1 = hang.test ] && exec sleep 60\necho ERR -2 0\n");
+    chmod(folder.File("lookup").c_str(), 0700);
+    SetLookupHelper(folder.File("lookup"));
+    auto asked = [&] { return folder.Read("asked"); };
     PortRecord *hang = Record(2, MODE_TCPCLIENT, "hang.test", 4001), *none = Record(3, MODE_TCPCLIENT, "none.test", 4001);
     ASSERT_TRUE(StartBridge(hang) && StartBridge(none) && WaitFor(none, STATE_CONNECTING, 2));
+    ASSERT_TRUE(Within(2000, [&] { return !asked().empty(); }));
     auto start = Clock::now();
     EXPECT_TRUE(StopBridge(hang));
     EXPECT_LT(ElapsedMs(start), 1900);  // not given up on after 2 s
-    EXPECT_TRUE(Within(2000, [] { return g_lookups >= 3; }));  // each connect looks up afresh
+    EXPECT_TRUE(Within(4000, [&] { const std::string a = asked(); return std::count(a.begin(), a.end(), '\n') >= 3; }));  // afresh each time
+    EXPECT_TRUE(StopBridge(none));
+    std::istringstream pids(asked());
+    for (int pid; pids >> pid;)  // each helper ended and reaped: not even a zombie is left
+        EXPECT_TRUE(kill(pid, 0) != 0 && errno == ESRCH) << pid;
     EXPECT_EQ(LastFailureText(none), "lookup none.test: Name or service not known");
     EXPECT_EQ(Err(), "COM3: lookup none.test: Name or service not known\n");
-    for (g_release = true; g_hanging.load() > 0;)
-        SleepMs(5);
-    SetLookupFunction(nullptr);
 }
 
 TEST_F(EngineTest, ListeningPortsWaitForTheirPortAndServeOnceItIsFree)
