@@ -46,7 +46,7 @@ void Rfc2217::Reset()
     parse_ = kData;
     sbCount_ = 0;
     modemState_ = 0;
-    modemNews_ = false;
+    modemNews_ = modemKnown_ = false;
     myBinary_ = mySga_ = comPort_ = theirBinary_ = theirSga_ = kAsked;
     Command(kWill, kOptBinary);
     Command(kDo, kOptBinary);
@@ -306,7 +306,8 @@ void Rfc2217::OnReply(uint8_t code, const unsigned char* v, uint8_t n)
         break;
     case kNotifyModemState:
         // Only the lines: the delta bits would make every notice news.
-        modemNews_ = modemNews_ || (v[0] & 0xF0) != (modemState_ & 0xF0);
+        modemNews_ = modemNews_ || !modemKnown_ || (v[0] & 0xF0) != (modemState_ & 0xF0);
+        modemKnown_ = true;
         modemState_ = v[0];
         return;
     default:

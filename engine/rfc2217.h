@@ -75,4 +75,5 @@ private:
     uint8_t sbCount_ = 0;
     uint8_t modemState_ = 0;
     bool modemNews_ = false;
+    bool modemKnown_ = false;  // a notification came this connection
 };
