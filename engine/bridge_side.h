@@ -11,7 +11,8 @@
 struct UserSideLineState {
     bool held = false;  // some program holds it open
     bool dtr = false;   // the program's DTR
-    // Readable after either changed; the provider's own, eventfd-like: a
+    // Readable after either changed or the program touched its line (see
+    // TakeUserSideLine); the provider's own, eventfd-like: a
     // read of 8 bytes clears it. -1 when there is none.
     int eventFd = -1;
 };

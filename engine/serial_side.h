@@ -56,7 +56,7 @@ BridgeDevice HoldBridgeSide(const char* name);
 // The modem status of the bridge side. DSR is on while some program holds
 // the user side open; dtr is the program's DTR where the user side has one
 // (a CUSE device), DSR otherwise; input tells that bytes wait to be read.
-// lineEventFd, where not -1, turns readable when DSR or DTR change (it is
+// lineEventFd, where not -1, turns readable when DSR, DTR or the program's line change (it is
 // cleared by ReadDeviceStatus); elsewhere the bridge side's hang-up tells.
 struct DeviceStatus {
     bool dsr = false;
