@@ -79,11 +79,8 @@ protected:
         return UnpackLineSettings(r->lineConfirmed.load(), &seen) ? FormatLineSettings(seen) : "none";
     }
 
-    // With lineEvent_, pair 1's user side sees the program's line itself, as a CUSE device does.
-    bool UserSideLines(const char*, UserSideLineState* s) override
-    {
-        return (*s = {true, true, lineEvent_.Get()}, s->eventFd >= 0);
-    }
+    // Pair 1's user side sees the program's line itself too, as a CUSE device does.
+    bool UserSideLines(const char*, UserSideLineState* s) override { return (*s = {true, true, lineEvent_.Get()}).held; }
     void TakeUserSideLine(const char*, LineListener& to, bool fresh) override
     {
         if (LineSettings l; !fresh && UnpackLineSettings(deviceLine_.load(), &l))
@@ -91,7 +88,7 @@ protected:
     }
     void SetUserSideModem(const char*, uint8_t lines) override { modem_ = lines; }
 
-    UniqueFd lineEvent_;
+    UniqueFd lineEvent_{eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
     std::atomic<uint64_t> deviceLine_{0};
     std::atomic<int> modem_{-1};
     std::string dir_;
@@ -105,8 +102,6 @@ TEST_P(Rfc2217Servers, LineSettingsArriveAndEveryByteValuePassesBothWays)
     r->rfc2217 = 1;
     ASSERT_TRUE(ParseLineSettings("2400,7,E,1", &r->line, nullptr));
     const int user = Keep(OpenUser(1));
-    if (GetParam() == kPyserial)  // and the user side sees the program's line itself
-        lineEvent_.Reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     ASSERT_TRUE(StartBridge(r));
     const bool refusing = GetParam() == kSer2netRefusing;
     ASSERT_TRUE(Within(5000, [&] { return refusing ? Err().find("refused") != std::string::npos
