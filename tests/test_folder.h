@@ -53,27 +53,24 @@ inline std::string Repeat(const std::string& s, size_t n)
 }
 
 // An options document of the program's own layout, CR LF line ends.
-inline std::string OptionsDocument(bool startup, const std::vector<std::string>& portElements)
+inline std::string OptionsDocument(bool startup, const std::vector<std::string>& portElements, bool autorun = false)
 {
-    std::string doc = "<OPTIONS>\r\n<SYSTEM>\r\n<ADDNEW>FALSE</ADDNEW>\r\n<STARTUP>";
-    doc += startup ? "TRUE" : "FALSE";
-    doc += "</STARTUP>\r\n<DETECTDSR>FALSE</DETECTDSR>\r\n<AUTORUN>FALSE</AUTORUN>\r\n</SYSTEM>\r\n";
+    auto flag = [](const std::string& key, bool on) { return "<" + key + ">" + (on ? "TRUE</" : "FALSE</") + key + ">\r\n"; };
+    std::string doc = "<OPTIONS>\r\n<SYSTEM>\r\n" + flag("ADDNEW", false) + flag("STARTUP", startup) +
+                      flag("DETECTDSR", false) + flag("AUTORUN", autorun) + "</SYSTEM>\r\n";
     for (const std::string& e : portElements)
         doc += e;
     return doc + "</OPTIONS>\r\n";
 }
 
-inline std::string PortElement(const std::string& name, const std::string& mode,
-                               const std::string& dstAddr, int dstPort,
-                               const std::string& locAddr, int locPort, int deadPeer = 60)
+inline std::string PortElement(const std::string& name, const std::string& mode, const std::string& dstAddr,
+                               int dstPort, const std::string& locAddr, int locPort)
 {
-    return "<" + name + ">\r\n<DSTADDR>" + dstAddr + "</DSTADDR>\r\n<DSTPORT>" +
-           std::to_string(dstPort) + "</DSTPORT>\r\n<LOCADDR>" + locAddr + "</LOCADDR>\r\n<LOCPORT>" +
-           std::to_string(locPort) + "</LOCPORT>\r\n<MODE>" + mode +
-           "</MODE>\r\n<USECUSTOM>FALSE</USECUSTOM>\r\n<CHKDTR>FALSE</CHKDTR>\r\n<DEVNAME/>\r\n"
-           "<KEEPALIVE>0</KEEPALIVE>\r\n<IDLETIME>0</IDLETIME>\r\n<DEADPEER>" +
-           std::to_string(deadPeer) + "</DEADPEER>\r\n<RFC2217>FALSE</RFC2217>\r\n<LINE>9600,8,N,1</LINE>\r\n</" +
-           name + ">\r\n";
+    return "<" + name + ">\r\n<DSTADDR>" + dstAddr + "</DSTADDR>\r\n<DSTPORT>" + std::to_string(dstPort) +
+           "</DSTPORT>\r\n<LOCADDR>" + locAddr + "</LOCADDR>\r\n<LOCPORT>" + std::to_string(locPort) +
+           "</LOCPORT>\r\n<MODE>" + mode + "</MODE>\r\n<USECUSTOM>FALSE</USECUSTOM>\r\n<CHKDTR>FALSE</CHKDTR>\r\n"
+           "<DEVNAME/>\r\n<KEEPALIVE>0</KEEPALIVE>\r\n<IDLETIME>0</IDLETIME>\r\n<DEADPEER>60</DEADPEER>\r\n"
+           "<RFC2217>FALSE</RFC2217>\r\n<LINE>9600,8,N,1</LINE>\r\n</" + name + ">\r\n";
 }
 
 }  // namespace uitest

@@ -5,8 +5,6 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <QElapsedTimer>
-#include <functional>
 #include <vector>
 
 #include "shell/dialog_seam.h"
@@ -34,8 +32,8 @@ public:
         modals.push_back(QString::fromLatin1(dialog->metaObject()->className()));
         return QDialog::Rejected;
     }
-    QString GetSaveFileName(QWidget*, const QString&, const QString&) override { return File("save"); }
-    QString GetOpenFileName(QWidget*, const QString&, const QString&) override { return File("open"); }
+    QString GetSaveFileName(QWidget*, const QString&, const QString&) override { return fileDialogs.push_back("save"), saveAnswer; }
+    QString GetOpenFileName(QWidget*, const QString&, const QString&) override { return fileDialogs.push_back("open"), ""; }
     void BeginWaitCursor() override {}
     void EndWaitCursor() override {}
 
@@ -44,26 +42,6 @@ public:
     std::vector<QString> fileDialogs;  // "save" or "open", in order
     bool yes = true;
     QString saveAnswer;  // a save dialog's answer; empty: cancelled
-
-private:
-    QString File(const char* kind)
-    {
-        fileDialogs.push_back(QString::fromLatin1(kind));
-        return kind[0] == 's' ? saveAnswer : QString();
-    }
 };
-
-// Lets queued calls run until the condition holds or the time is up.
-inline bool ProcessUntil(const std::function<bool()>& done, int timeoutMs = 5000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 }  // namespace uitest

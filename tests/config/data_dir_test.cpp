@@ -41,8 +41,7 @@ TEST(DataDirectory, AFolderHoldingTheFilesStaysChosenAndOnlyAnEmptyUnwritableOne
 {
     uitest::TempFolder tmp;
     const std::string program = tmp.File("program"), home = tmp.File("home");
-    ASSERT_EQ(mkdir(program.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(program.c_str(), 0755) | mkdir(home.c_str(), 0755), 0);
     ASSERT_EQ(chmod(tmp.Path().c_str(), 0755), 0);
     if (geteuid() == 0)
         ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);

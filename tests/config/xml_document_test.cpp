@@ -11,14 +11,12 @@ namespace {
 using uitest::Repeat;
 
 // Tag positions in document order, following the links.
-std::vector<int32_t> Walk(const XmlDocument& doc, int32_t i)
+std::vector<int32_t> Walk(const XmlDocument& doc, int32_t i, std::vector<int32_t> out = {})
 {
-    std::vector<int32_t> out;
     for (; i; i = doc.Record(i).nextSibling) {
         const ElemRecord& r = doc.Record(i);
-        const std::vector<int32_t> inner = Walk(doc, r.firstChild);
         out.insert(out.end(), {r.startTagOpen, r.startTagClose, r.endTagOpen, r.endTagClose});
-        out.insert(out.end(), inner.begin(), inner.end());
+        out = Walk(doc, r.firstChild, std::move(out));
     }
     return out;
 }

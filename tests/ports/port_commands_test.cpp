@@ -223,10 +223,10 @@ TEST_F(Commands, PropertyWantsOneRowStoresItsEditsAndWhenRefusedKeepsThePort)
     cmd_.Property({0, 1});
     EXPECT_EQ(Said(), (Strings{kMsgOnlyOne}));
 
+    auto nameAndLocal = [] { return std::string(PortTable[0].name) + " " + LocAddrText(&PortTable[0]); };
     ui_.edit = [](PortSettings& s) { return s.localHost = "127.0.0.2", s.comNumber = 8, true; };
     cmd_.Property({0});
-    EXPECT_STREQ(PortTable[0].name, "COM8");
-    EXPECT_STREQ(LocAddrText(&PortTable[0]), "127.0.0.2");
+    EXPECT_EQ(nameAndLocal(), "COM8 127.0.0.2");
     EXPECT_NE(Options().find("<COM8>\r\n<DSTADDR>127.0.0.1</DSTADDR>"), std::string::npos);
     EXPECT_TRUE(Said().empty());
 
@@ -236,8 +236,7 @@ TEST_F(Commands, PropertyWantsOneRowStoresItsEditsAndWhenRefusedKeepsThePort)
     ui_.edit = [](PortSettings& s) { return s.comNumber = 2, s.localHost = "127.0.0.3", true; };
     cmd_.Property({0});
     EXPECT_EQ(Said(), (Strings{kMsgApplyFail}));
-    EXPECT_STREQ(PortTable[0].name, "COM8");
-    EXPECT_STREQ(LocAddrText(&PortTable[0]), "127.0.0.2");
+    EXPECT_EQ(nameAndLocal(), "COM8 127.0.0.2");
     EXPECT_EQ(Options(), before);
 
     // A rename cut off where pairs.dat takes the new name, as by a crash,

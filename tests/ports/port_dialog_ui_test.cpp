@@ -63,59 +63,48 @@ TEST_F(AddREdiDialogTest, ComListMarksNamesInUseAndPropertyRefusesANameAnotherDe
                                  "The port name COM7 is already used for other device ."}));
 }
 
-TEST_F(AddREdiDialogTest, ABadTimeOutKeepsTheDialogOpenAndEveryOkLeavesItsValuesForTheNextAdd)
-{
-    auto d = Open({});
-    for (const char* bad : {"abc", "-1", "4294967296", ""}) {
-        Edit(*d, "keepalive")->setText(bad);
-        d->OnOK();
-        EXPECT_NE(d->result(), QDialog::Accepted) << bad;
-    }
-    EXPECT_EQ(said, QStringList(4, "Please enter a positive integer."));
-    Edit(*d, "keepalive")->setText(" 4294967295 ");
-    Edit(*d, "remoteHost")->setText("10.9.9.9");
-    Edit(*d, "deviceName")->setText(QString(40, 'n'));
-    d->OnOK();
-    EXPECT_EQ(d->result(), QDialog::Accepted);
-    EXPECT_EQ(d->Fields().keepAlive, 4294967295u);
-
-    auto next = Open({});
-    EXPECT_EQ(Edit(*next, "remoteHost")->text(), "10.9.9.9");
-    EXPECT_EQ(Edit(*next, "deviceName")->text(), QString(31, 'n'));  // what a record keeps
-}
-
-TEST_F(AddREdiDialogTest, OkRefusesWhatTheCommandLineRefusesAndDeadPeerSecondsAreForTcpOnly)
+TEST_F(AddREdiDialogTest, OkRefusesWhatTheCommandLineRefusesAndLeavesItsValuesForTheNextAdd)
 {
     auto d = Open({});
     QLineEdit* deadPeer = Edit(*d, "deadPeer");
     QComboBox* mode = d->findChild<QComboBox*>("workMode");
     EXPECT_EQ(deadPeer->text(), "60");
-    mode->setCurrentIndex(MODE_UDP);
+    mode->setCurrentIndex(MODE_UDP);  // dead-peer seconds are for TCP only
     EXPECT_FALSE(deadPeer->isEnabled());
     mode->setCurrentIndex(MODE_TCPSERVER);
     EXPECT_TRUE(deadPeer->isEnabled());
     QCheckBox* rfc2217 = d->findChild<QCheckBox*>("rfc2217");
     EXPECT_FALSE(rfc2217->isEnabled());
-    for (const auto& [field, bad] : {std::pair{"remotePort", "70000"}, std::pair{"deadPeer", "4"},
-                                     std::pair{"line", "9600,8,Q,1"}}) {
+    const std::pair<const char*, const char*> kBad[] = {{"keepalive", "abc"}, {"keepalive", "-1"},
+        {"keepalive", "4294967296"}, {"keepalive", ""}, {"remotePort", "70000"}, {"deadPeer", "4"}, {"line", "9600,8,Q,1"}};
+    for (const auto& [field, bad] : kBad) {
         const QString good = Edit(*d, field)->text();
         Edit(*d, field)->setText(bad);
         d->OnOK();
-        EXPECT_NE(d->result(), QDialog::Accepted) << field;
+        EXPECT_NE(d->result(), QDialog::Accepted) << field << " " << bad;
         Edit(*d, field)->setText(good);
     }
-    EXPECT_EQ(said, QStringList({"Remote port 70000 is not a port number (0 to 65535).",
-                                 "Dead-peer seconds 4 is not 0 (off) or 5 to 3600.",
-                                 "Line 9600,8,Q,1 is wrong: parity must be N, E, O, M or S."}));
+    EXPECT_EQ(said, QStringList(4, "Please enter a positive integer.") +
+                        QStringList({"Remote port 70000 is not a port number (0 to 65535).",
+                                     "Dead-peer seconds 4 is not 0 (off) or 5 to 3600.",
+                                     "Line 9600,8,Q,1 is wrong: parity must be N, E, O, M or S."}));
     mode->setCurrentIndex(MODE_TCPCLIENT);
     rfc2217->setChecked(true);
     Edit(*d, "line")->setText("2400,7,E,1");
     deadPeer->setText(" 0 ");
     Edit(*d, "remotePort")->setText(" 80 ");
+    Edit(*d, "keepalive")->setText(" 4294967295 ");
+    Edit(*d, "remoteHost")->setText("10.9.9.9");
+    Edit(*d, "deviceName")->setText(QString(40, 'n'));
     d->OnOK();
     EXPECT_EQ(d->result(), QDialog::Accepted);
-    EXPECT_EQ(std::pair(d->Fields().deadPeer, d->Fields().remotePort), std::pair(0u, std::string("80")));
-    EXPECT_EQ(std::pair(d->Fields().rfc2217, d->Fields().line), std::pair(1, std::string("2400,7,E,1")));
+    const PortSettings& f = d->Fields();
+    EXPECT_EQ(std::tuple(f.deadPeer, f.remotePort, f.keepAlive, f.rfc2217, f.line),
+              std::tuple(0u, std::string("80"), 4294967295u, 1, std::string("2400,7,E,1")));
+
+    auto next = Open({});
+    EXPECT_EQ(Edit(*next, "remoteHost")->text(), "10.9.9.9");
+    EXPECT_EQ(Edit(*next, "deviceName")->text(), QString(31, 'n'));  // what a record keeps
 }
 
 }  // namespace

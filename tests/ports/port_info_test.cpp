@@ -7,7 +7,6 @@
 TEST(PortInformation, PeerAndBytesWhenConnectedTheFailureOtherwise)
 {
     EXPECT_EQ(ByteCountText(1023), "1023 B");
-    EXPECT_EQ(ByteCountText(12595), "12.3 KB");
     EXPECT_EQ(ByteCountText(4299161), "4.1 MB");
 
     const int listener = testnet::Bound(SOCK_STREAM), sock = testnet::ConnectTo(testnet::LocalPort(listener));

@@ -7,8 +7,6 @@
 #include "ports/repair_dialog.h"
 #include "../test_folder.h"
 
-namespace {
-
 TEST(ToolsDialog, StaleClaimsAreListedAndReleasedOneAtATime)
 {
     uitest::TempFolder folder;
@@ -35,5 +33,3 @@ TEST(ToolsDialog, StaleClaimsAreListedAndReleasedOneAtATime)
     EXPECT_TRUE(pairs->ComClaimed(5));
     EXPECT_FALSE(repair->isEnabled());
 }
-
-}  // namespace

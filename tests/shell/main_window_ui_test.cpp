@@ -4,10 +4,10 @@
 
 #include <QAction>
 #include <QClipboard>
-#include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSignalSpy>
+#include <QTest>
 #include <QTreeWidget>
 #include <thread>
 
@@ -36,11 +36,8 @@ protected:
         folder.Write("pairs.dat",
                      "0\tPortName=COM3,OverrunCheck=yes,BaudPacing=yes\n"
                      "2\tPortName=COM7,OverrunCheck=yes,BaudPacing=yes\n");
-        std::string doc = OptionsDocument(
-            startup, {PortElement("COM7", "udp", "127.0.0.1", 40007, "127.0.0.1", 0)});
-        if (autorun)
-            doc.replace(doc.find("<AUTORUN>FALSE"), 14, "<AUTORUN>TRUE");
-        folder.Write("options.dat", doc);
+        folder.Write("options.dat",
+                     OptionsDocument(startup, {PortElement("COM7", "udp", "127.0.0.1", 40007, "127.0.0.1", 0)}, autorun));
     }
 
     // The folder prepared, the program started with its window as the
@@ -68,12 +65,10 @@ TEST_F(MainWindowTest, DiscoveryFillsRowsAndStartupRunsBridgesThatExitStopsBefor
 
     ASSERT_EQ(list->topLevelItemCount(), 2);
     // A port without an options element takes every default.
-    EXPECT_EQ(Cell(list, 0, COL_PORTNAME), "COM3");
-    EXPECT_EQ(Cell(list, 0, COL_MODE), "tcpserver");
-    EXPECT_EQ(Cell(list, 0, COL_REMOTEIP), "0.0.0.0");
-    EXPECT_EQ(Cell(list, 1, COL_REMOTEPORT), "40007");
+    EXPECT_EQ((QStringList{Cell(list, 0, COL_PORTNAME), Cell(list, 0, COL_MODE), Cell(list, 0, COL_REMOTEIP),
+                           Cell(list, 1, COL_REMOTEPORT)}), (QStringList{"COM3", "tcpserver", "0.0.0.0", "40007"}));
     EXPECT_EQ(list->topLevelItem(1)->toolTip(0), QString::fromStdString(folder.File("dev/COM7")));
-    ASSERT_TRUE(ProcessUntil([&] { return Cell(list, 1, COL_STATE) == "Waiting"; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Cell(list, 1, COL_STATE) == "Waiting"; }));
 
     QSignalSpy ended(&dlg, &MainWindow::ended);
     Action(dlg, "actionExit")->trigger();
@@ -91,7 +86,7 @@ TEST_F(MainWindowTest, StateFromABridgeThreadReachesTheRowInPostingOrder)
     std::thread([r] { PostPortState(r, STATE_CHECKING), PostPortState(r, STATE_CONNECTED); }).join();
     QTreeWidget* list = dlg.PortList();
     EXPECT_EQ(Cell(list, 1, COL_STATE), "Stopped");  // nothing touched from the thread
-    ASSERT_TRUE(ProcessUntil([&] { return Cell(list, 1, COL_STATE) == "Connected"; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Cell(list, 1, COL_STATE) == "Connected"; }));
     r->state = STATE_CHECKING;  // the next attempt failed: "Information" says why
     NoteFailure(r, ECONNREFUSED, "connect 127.0.0.1:40007: Connection refused");
     dlg.RefreshInformation();
@@ -123,12 +118,12 @@ TEST_F(MainWindowTest, MenusAndTheTrayReachTheirCommands)
 
     // A single click toggles; without a tray host the window minimises.
     dlg.Tray().Activate(QSystemTrayIcon::Trigger);
-    ASSERT_TRUE(ProcessUntil([&] { return dlg.isMinimized(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.isMinimized(); }));
     dlg.Tray().Activate(QSystemTrayIcon::Trigger);
-    ASSERT_TRUE(ProcessUntil([&] { return dlg.isVisible() && !dlg.isMinimized(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.isVisible() && !dlg.isMinimized(); }));
     dlg.hide();
     dlg.Tray().Activate(QSystemTrayIcon::DoubleClick);  // the default item
-    ASSERT_TRUE(ProcessUntil([&] { return dlg.isVisible() && !dlg.isMinimized(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.isVisible() && !dlg.isMinimized(); }));
     tray[2]->trigger();
     EXPECT_EQ(seam.modals.back(), "AboutDialog");
     dlg.close();  // the close box keeps the program
@@ -140,10 +135,6 @@ TEST_F(MainWindowTest, KeysTheListMenuAndUninstallActOnlyWhenMeant)
     MainWindow& dlg = Start(false);
     QSignalSpy ended(&dlg, &MainWindow::ended);
     QTreeWidget* list = dlg.PortList();
-    auto key = [&](Qt::Key k) {
-        QKeyEvent e(QEvent::KeyPress, k, Qt::NoModifier);
-        QApplication::sendEvent(list, &e);
-    };
     // The list's menu holds the menu bar's own commands on the selection.
     QList<QAction*> items = dlg.ListMenu()->actions();
     ASSERT_EQ(items.size(), 8);
@@ -162,14 +153,14 @@ TEST_F(MainWindowTest, KeysTheListMenuAndUninstallActOnlyWhenMeant)
     EXPECT_TRUE(items[7]->isEnabled());
     items[7]->trigger(), trace.Event("COM7", "unseen");
     EXPECT_TRUE(folder.Read("trace.log").ends_with(" COM7 event seen\n")) << folder.Read("trace.log");
-    key(Qt::Key_Return);  // Property, like a double click
+    QTest::keyClick(list, Qt::Key_Return);  // Property, like a double click
     EXPECT_EQ(seam.modals, std::vector<QString>{"PortDialog"});
 
-    key(Qt::Key_Delete);  // asked first: the port commands' test
+    QTest::keyClick(list, Qt::Key_Delete);  // asked first: the port commands' test
     EXPECT_EQ(seam.messages, std::vector<QString>{"?Delete the selected virtual COM ports?"});
     EXPECT_EQ(PortTable[2].number, -1);
 
-    key(Qt::Key_Escape);  // to the tray, like the close box
+    QTest::keyClick(list, Qt::Key_Escape);  // to the tray, like the close box
     EXPECT_TRUE(dlg.isMinimized());
 
     ASSERT_TRUE(std::filesystem::exists(folder.File("dev/COM3")));
