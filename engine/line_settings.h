@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/modem_lines.h"
+
 enum class StopBits : uint8_t { kOne = 1, kTwo = 2, kOneAndHalf = 3 };
 enum class FlowControl : uint8_t { kNone = 1, kXonXoff = 2, kRtsCts = 3 };
 

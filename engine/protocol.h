@@ -31,6 +31,9 @@ public:
     // Where the serial side reports the program's line settings, or nullptr
     // when the link carries bytes only.
     virtual LineListener* LineChanges() { return nullptr; }
+    // The far end's modem lines (kModemCts...), once after each change it
+    // told of; false while there is no news.
+    virtual bool TakeModemLines(uint8_t* /*lines*/) { return false; }
 
     ByteQueue toNet;
     ByteQueue toSerial;

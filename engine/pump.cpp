@@ -100,6 +100,7 @@ private:
     bool Allocate();
     bool StartOperations();
     bool ReadStatus();
+    bool ReadLines(DeviceStatus* status);
     bool Wait(bool ready[EVENT_COUNT]);
     int BuildPollSet(pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT]);
     bool LookAtClosedUserSide(bool ready[EVENT_COUNT]);
@@ -149,6 +150,7 @@ private:
     bool ready_[EVENT_COUNT] = {};
     Dsr dsr_ = Dsr::Unknown;
     int lineFd_ = -1;  // from the last status read
+    bool lineTaken_ = false;  // the user side's line was read this connection
     bool datagram_ = false;
     bool transparent_ = false;
     bool endOfStream_ = false;  // the peer's end was read: no more socket reads
@@ -200,6 +202,8 @@ int Pump::Run()
             }
             if (framing_.TakeRegistered())
                 PostPortState(record_, STATE_REGISTERED);
+            if (uint8_t modem; framing_.TakeModemLines(&modem))
+                SetUserSideModem(device_, modem);
             MarkPassTimes();
             if (end_)
                 break;
@@ -240,11 +244,17 @@ void Pump::End(std::string reason)
     end_ = true;
 }
 
-// The start of a pass: fills the output buffers, asks for the reads that
-// the queues have room for, and reads DSR when the last pass saw it change.
+// The start of a pass: reads DSR (and the line) when the last pass saw it
+// change, first, so that what that queues goes out in this pass; fills the
+// output buffers, and asks for the reads that the queues have room for.
 // False ends the connection at once.
 bool Pump::StartOperations()
 {
+    if (!statPending_) {
+        statPending_ = true;
+        if (!ReadStatus())
+            return false;
+    }
     if (!sockWritePending_) {
         if (sockOut_.Empty())
             sockOut_.Fill(framing_.toNet, size_);
@@ -259,10 +269,7 @@ bool Pump::StartOperations()
     }
     if (!sockReadPending_ && MayRead(framing_.toSerial, devOut_))
         sockReadPending_ = true;
-    if (statPending_)
-        return true;
-    statPending_ = true;
-    return ReadStatus();
+    return true;
 }
 
 bool Pump::MayRead(const ByteQueue& queue, const OutBuffer& out) const
@@ -286,14 +293,29 @@ uint32_t Pump::DirectRoom(const ByteQueue& queue, const OutBuffer& out) const
     return size_ - out.count;
 }
 
+// The device's status, and on a user side that sees the program's line
+// itself what the program did to it, for the framing that wants it. Only a
+// change wakes this: bytes pass without it.
+bool Pump::ReadLines(DeviceStatus* status)
+{
+    if (!ReadDeviceStatus(device_, status))
+        return false;
+    lineFd_ = status->lineEventFd;
+    LineListener* line = framing_.LineChanges();
+    if (line && lineFd_ >= 0) {
+        TakeUserSideLine(device_, *line, !lineTaken_);
+        lineTaken_ = true;
+    }
+    return true;
+}
+
 bool Pump::ReadStatus()
 {
     DeviceStatus status;
-    if (!ReadDeviceStatus(device_, &status)) {
+    if (!ReadLines(&status)) {
         LogLastError("%s: InOut(): poll()", name_);
         return false;
     }
-    lineFd_ = status.lineEventFd;
     // With "Detect DTR" the link lasts while the program holds DTR on.
     if (detectDtr_ ? status.dtr : status.dsr) {
         if (dsr_ != Dsr::On)
@@ -398,11 +420,10 @@ int Pump::BuildPollSet(pollfd fds[SLOT_COUNT], bool ready[EVENT_COUNT])
 bool Pump::LookAtClosedUserSide(bool ready[EVENT_COUNT])
 {
     DeviceStatus status;
-    if (!ReadDeviceStatus(device_, &status)) {
+    if (!ReadLines(&status)) {
         LogLastError("%s: InOut(): poll()", name_);
         return false;
     }
-    lineFd_ = status.lineEventFd;
     ready[EVENT_READ] = devReadPending_ && status.input;
     // Nobody listens: the bytes go nowhere, at once.
     discardDevOut_ = devWritePending_ && !status.dsr;

@@ -46,6 +46,7 @@ void Rfc2217::Reset()
     parse_ = kData;
     sbCount_ = 0;
     modemState_ = 0;
+    modemNews_ = modemKnown_ = false;
     myBinary_ = mySga_ = comPort_ = theirBinary_ = theirSga_ = kAsked;
     Command(kWill, kOptBinary);
     Command(kDo, kOptBinary);
@@ -261,6 +262,15 @@ void Rfc2217::PurgeData(Purge which)
     toNet.Write(c, sizeof c);
 }
 
+bool Rfc2217::TakeModemLines(uint8_t* lines)
+{
+    if (!modemNews_)
+        return false;
+    modemNews_ = false;
+    *lines = modemState_ & 0xF0;
+    return true;
+}
+
 void Rfc2217::SubOption(uint8_t code, const unsigned char* value, uint8_t n)
 {
     if (code < kServerReply || n == 0)
@@ -295,6 +305,9 @@ void Rfc2217::OnReply(uint8_t code, const unsigned char* v, uint8_t n)
             confirmed_.rts = v[0] == kControlRtsOn;
         break;
     case kNotifyModemState:
+        // Only the lines: the delta bits would make every notice news.
+        modemNews_ = modemNews_ || !modemKnown_ || (v[0] & 0xF0) != (modemState_ & 0xF0);
+        modemKnown_ = true;
         modemState_ = v[0];
         return;
     default:

@@ -39,8 +39,9 @@ public:
     void PurgeData(Purge which) override;
 
     const LineSettings& Line() const override { return line_; }
-    // The last NOTIFY-MODEMSTATE: CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80.
+    // The last NOTIFY-MODEMSTATE: kModemCts, kModemDsr, kModemRi, kModemDcd.
     uint8_t ModemState() const { return modemState_; }
+    bool TakeModemLines(uint8_t* lines) override;
     bool ComPortOn() const { return comPort_ == kOn; }
 
 private:
@@ -73,4 +74,6 @@ private:
     unsigned char sb_[kSbMax] = {};
     uint8_t sbCount_ = 0;
     uint8_t modemState_ = 0;
+    bool modemNews_ = false;
+    bool modemKnown_ = false;  // a notification came this connection
 };

@@ -123,6 +123,18 @@ bool ReadDeviceStatus(const BridgeDevice& device, DeviceStatus* status)
     return true;
 }
 
+void TakeUserSideLine(const BridgeDevice& device, LineListener& to, bool fresh)
+{
+    if (device.provider_)
+        device.provider_->TakeUserSideLine(device.name_, to, fresh);
+}
+
+void SetUserSideModem(const BridgeDevice& device, uint8_t lines)
+{
+    if (device.provider_)
+        device.provider_->SetUserSideModem(device.name_, lines);
+}
+
 void PurgeUserSide(const BridgeDevice& device, bool programBytes)
 {
     // A socket (a CUSE device's bridge end): the device throws away what is

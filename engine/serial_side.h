@@ -4,12 +4,14 @@
 
 #include <poll.h>
 
+#include <cstdint>
 #include <string>
 
 #include "engine/seconds_clock.h"
 #include "engine/unique_fd.h"
 
 class BridgeSideProvider;
+class LineListener;
 struct DeviceStatus;
 struct PortRecord;
 
@@ -33,6 +35,8 @@ private:
     friend BridgeDevice HoldBridgeSide(const char* name);
     friend BridgeDevice OpenDevice(const PortRecord* record);
     friend bool ReadDeviceStatus(const BridgeDevice& device, DeviceStatus* status);
+    friend void TakeUserSideLine(const BridgeDevice& device, LineListener& to, bool fresh);
+    friend void SetUserSideModem(const BridgeDevice& device, uint8_t lines);
 
     int fd_ = -1;
     int savedFlags_ = 0;
@@ -53,7 +57,7 @@ BridgeDevice HoldBridgeSide(const char* name);
 // The modem status of the bridge side. DSR is on while some program holds
 // the user side open; dtr is the program's DTR where the user side has one
 // (a CUSE device), DSR otherwise; input tells that bytes wait to be read.
-// lineEventFd, where not -1, turns readable when DSR or DTR change (it is
+// lineEventFd, where not -1, turns readable when DSR, DTR or the program's line change (it is
 // cleared by ReadDeviceStatus); elsewhere the bridge side's hang-up tells.
 struct DeviceStatus {
     bool dsr = false;
@@ -62,6 +66,10 @@ struct DeviceStatus {
     int lineEventFd = -1;
 };
 bool ReadDeviceStatus(const BridgeDevice& device, DeviceStatus* status);
+
+// The provider's TakeUserSideLine and SetUserSideModem for this device.
+void TakeUserSideLine(const BridgeDevice& device, LineListener& to, bool fresh);
+void SetUserSideModem(const BridgeDevice& device, uint8_t lines);
 
 // Throws away what was written towards the user side and not yet read, so
 // that the next program to open the port does not get bytes meant for the

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/modem_lines.h"
 #include "engine/unique_fd.h"
 
 static_assert(sizeof(CuseLineSettings) == sizeof(struct termios2), "termios2 layout");
@@ -121,8 +122,11 @@ public:
     int BridgeFd() const { return bridge_.Get(); }
     int LineEventFd() const { return lineEvent_.Get(); }
     void SetConnected(bool connected);
+    void SetModemInputs(uint8_t lines);
     CuseLines Lines() const;
     CuseLineSettings Settings() const;
+    bool ProgramSettings() const;
+    std::vector<CuseLineEvent> TakeLineEvents();
     bool Ended() const;
 
     // The requests, from libfuse on the serving thread.
@@ -153,6 +157,11 @@ private:
         bool apply = false;
         bool flushInput = false;
         termios2 settings{};
+        unsigned breakMs = 0;  // a timed break follows the drain
+    };
+    struct PendingBreak {
+        fuse_req_t req;
+        Clock::time_point until;
     };
     struct PendingWait {
         fuse_req_t req;
@@ -173,6 +182,7 @@ private:
     bool ReadSatisfied(const PendingRead& r, Clock::time_point now) const;
     void ServeWrites();
     void ServeDrains();
+    void ServeBreaks(bool all);
     void ServeInterrupts();
     void NotifyPolls(bool force);
     void EndAll();
@@ -180,7 +190,8 @@ private:
     bool Drained() const;
     size_t UnreadByBridge() const;
     void DiscardBridgeInput();
-    void LinesChanged();
+    void LinesChanged() { Event(CuseLineEvent::kSettings); }
+    void Event(CuseLineEvent e);
     void ApplyConnected();
     void SetSettings(const termios2& t);
     void Flush(unsigned long which);
@@ -196,7 +207,7 @@ private:
     UniqueFd device_;     // the device's end, this thread's
     UniqueFd wake_;       // eventfd: stop, or the connected flag changed
     std::atomic<bool> stop_{false};
-    UniqueFd lineEvent_;  // eventfd: DTR, RTS or held-open changed
+    UniqueFd lineEvent_;  // eventfd: DTR, RTS, held-open or a line event
     fuse_session* session_ = nullptr;
     std::thread thread_;
     std::promise<bool> initPromise_;
@@ -208,10 +219,13 @@ private:
     bool rts_ = false;
     int opens_ = 0;
     bool connected_ = false;
+    int farLines_ = -1;  // the far end's word on the modem lines, -1 none
+    bool programSettings_ = false;
+    std::deque<CuseLineEvent> events_;
     bool ended_ = false;
 
     // The serving thread's own.
-    bool linesUp_ = false;  // CTS/DSR/DCD as last applied
+    int inputs_ = 0;  // TIOCM_CTS, DSR, CD and RI as last applied
     bool exclusive_ = false;
     bool outputStopped_ = false;
     Fifo in_, out_;
@@ -220,6 +234,7 @@ private:
     std::deque<PendingRead> reads_;
     std::deque<PendingWrite> writes_;
     std::vector<PendingDrain> drains_;
+    std::vector<PendingBreak> breaks_;
     std::vector<PendingWait> waits_;
     std::vector<fuse_req_t> interrupted_;
     std::vector<fuse_pollhandle*> polls_;
@@ -506,6 +521,8 @@ int CusePort::Impl::NextTimeoutMs() const
             next = std::min(next, from + std::chrono::milliseconds(100 * vtime));
         }
     }
+    for (const PendingBreak& b : breaks_)
+        next = std::min(next, b.until);
     if (next == Clock::time_point::max())
         return -1;
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
@@ -520,6 +537,7 @@ void CusePort::Impl::Settle()
     ServeWrites();
     ServeReads();
     ServeDrains();
+    ServeBreaks(false);
     NotifyPolls(false);
 }
 
@@ -549,6 +567,12 @@ void CusePort::Impl::ServeInterrupts()
             fuse_reply_err(req, EINTR);
             waits_.erase(wait);
         }
+        auto brk = std::find_if(breaks_.begin(), breaks_.end(), [&](auto& b) { return b.req == req; });
+        if (brk != breaks_.end()) {
+            brk->until = Clock::time_point::min();  // ends now, with the break
+            brk->req = nullptr;
+            fuse_reply_err(req, EINTR);
+        }
     }
     interrupted_.clear();
 }
@@ -564,6 +588,7 @@ void CusePort::Impl::EndAll()
         fuse_reply_err(d.req, EIO);
     for (auto& w : waits_)
         fuse_reply_err(w.req, EIO);
+    ServeBreaks(true);
     reads_.clear();
     writes_.clear();
     drains_.clear();
@@ -745,33 +770,67 @@ void CusePort::Impl::ServeDrains()
             SetSettings(d.settings);
         if (d.flushInput)
             Flush(TCIFLUSH);
-        fuse_reply_ioctl(d.req, 0, nullptr, 0);
+        if (d.breakMs > 0) {
+            Event(CuseLineEvent::kBreakOn);
+            breaks_.push_back({d.req, Clock::now() + std::chrono::milliseconds(d.breakMs)});
+        } else {
+            fuse_reply_ioctl(d.req, 0, nullptr, 0);
+        }
     }
     drains_.clear();
 }
 
-void CusePort::Impl::LinesChanged()
+// A timed break ends when due (all: now, with the device), and its call
+// returns; one interrupted has had its answer.
+void CusePort::Impl::ServeBreaks(bool all)
 {
+    const Clock::time_point now = Clock::now();
+    auto done = std::remove_if(breaks_.begin(), breaks_.end(), [&](const PendingBreak& b) {
+        if (!all && b.until > now)
+            return false;
+        Event(CuseLineEvent::kBreakOff);
+        if (b.req)
+            all ? fuse_reply_err(b.req, EIO) : fuse_reply_ioctl(b.req, 0, nullptr, 0);
+        return true;
+    });
+    breaks_.erase(done, breaks_.end());
+}
+
+void CusePort::Impl::Event(CuseLineEvent e)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (events_.size() >= kMaxLineEvents)
+            events_.pop_front();  // the newest tell the state the line ends in
+        events_.push_back(e);
+    }
     uint64_t one = 1;
     (void)!write(lineEvent_.Get(), &one, sizeof one);
 }
 
-// CTS, DSR and DCD change together; TIOCMIWAIT callers watching any of them wake.
+// The inputs while connected: the far end's word, all on until it says.
+// TIOCMIWAIT callers watching a line that changed wake; each change counts.
 void CusePort::Impl::ApplyConnected()
 {
-    bool up;
+    int want = 0;
     {
         std::lock_guard lock(mutex_);
-        up = connected_;
+        if (connected_ && farLines_ < 0)
+            want = TIOCM_CTS | TIOCM_DSR | TIOCM_CD;
+        else if (connected_)
+            want = (farLines_ & kModemCts ? TIOCM_CTS : 0) | (farLines_ & kModemDsr ? TIOCM_DSR : 0) |
+                   (farLines_ & kModemDcd ? TIOCM_CD : 0) | (farLines_ & kModemRi ? TIOCM_RNG : 0);
     }
-    if (up == linesUp_)
+    const int changed = want ^ inputs_;
+    if (changed == 0)
         return;
-    linesUp_ = up;
-    icount_.cts++;
-    icount_.dsr++;
-    icount_.dcd++;
-    auto woken = std::remove_if(waits_.begin(), waits_.end(), [](const PendingWait& w) {
-        if (!(w.mask & (TIOCM_CTS | TIOCM_DSR | TIOCM_CD)))
+    inputs_ = want;
+    icount_.cts += (changed & TIOCM_CTS) != 0;
+    icount_.dsr += (changed & TIOCM_DSR) != 0;
+    icount_.dcd += (changed & TIOCM_CD) != 0;
+    icount_.rng += (changed & TIOCM_RNG) != 0;
+    auto woken = std::remove_if(waits_.begin(), waits_.end(), [&](const PendingWait& w) {
+        if (!(w.mask & changed))
             return false;
         fuse_reply_ioctl(w.req, 0, nullptr, 0);
         return true;
@@ -796,12 +855,18 @@ void CusePort::Impl::SetSettings(const termios2& given)
     else
         t.c_ispeed = icode == B0 ? t.c_ospeed : BaudOf(icode);
     t.c_cflag = (t.c_cflag & ~(CBAUD | (CBAUD << IBSHIFT))) | ocode | (icode << IBSHIFT);
-    std::lock_guard lock(mutex_);
-    settings_ = t;
+    {
+        std::lock_guard lock(mutex_);
+        settings_ = t;
+        programSettings_ = true;
+    }
+    LinesChanged();
 }
 
 void CusePort::Impl::Flush(unsigned long which)
 {
+    Event(which == TCIFLUSH ? CuseLineEvent::kFlushInput
+          : which == TCOFLUSH ? CuseLineEvent::kFlushOutput : CuseLineEvent::kFlushBoth);
     if (which == TCIFLUSH || which == TCIOFLUSH) {
         in_.Clear();
         DiscardBridgeInput();
@@ -876,10 +941,17 @@ bool CusePort::Impl::TermiosIoctl(fuse_req_t req, unsigned cmd, void* arg, const
             SetIoctl(req, cmd, in, size);
         return true;
     case TCSBRK:   // tcdrain (non-zero) and tcsendbreak (zero): both wait for the bytes first
-    case TCSBRKP:
-        drains_.push_back({req});
+    case TCSBRKP: {  // a break of arg tenths of a second, 0 as tcsendbreak
+        const uintptr_t n = reinterpret_cast<uintptr_t>(arg);
+        PendingDrain d{req};
+        if (n == 0)
+            d.breakMs = 250;  // as Linux times tcsendbreak
+        else if (cmd == TCSBRKP)
+            d.breakMs = static_cast<unsigned>(std::min<uintptr_t>(n, 600) * 100);
+        drains_.push_back(d);
         Watch(req);
         return true;
+    }
     case TCFLSH:
         if (reinterpret_cast<uintptr_t>(arg) > TCIOFLUSH) {
             fuse_reply_err(req, EINVAL);
@@ -916,8 +988,7 @@ bool CusePort::Impl::ModemIoctl(fuse_req_t req, unsigned cmd, void* arg, const v
 {
     switch (cmd) {
     case TIOCMGET: {
-        int bits = (dtr_ ? TIOCM_DTR : 0) | (rts_ ? TIOCM_RTS : 0) |
-                   (linesUp_ ? TIOCM_CTS | TIOCM_DSR | TIOCM_CD : 0);
+        int bits = (dtr_ ? TIOCM_DTR : 0) | (rts_ ? TIOCM_RTS : 0) | inputs_;
         ReplyInt(req, bits, arg, outSize);
         return true;
     }
@@ -949,6 +1020,7 @@ bool CusePort::Impl::ModemIoctl(fuse_req_t req, unsigned cmd, void* arg, const v
         return true;
     case TIOCSBRK:
     case TIOCCBRK:
+        Event(cmd == TIOCSBRK ? CuseLineEvent::kBreakOn : CuseLineEvent::kBreakOff);
         fuse_reply_ioctl(req, 0, nullptr, 0);
         return true;
     }
@@ -983,9 +1055,35 @@ void CusePort::Impl::SetConnected(bool connected)
     {
         std::lock_guard lock(mutex_);
         connected_ = connected;
+        if (!connected)
+            farLines_ = -1;
     }
     uint64_t one = 1;
     (void)!write(wake_.Get(), &one, sizeof one);
+}
+
+void CusePort::Impl::SetModemInputs(uint8_t lines)
+{
+    {
+        std::lock_guard lock(mutex_);
+        farLines_ = lines;
+    }
+    uint64_t one = 1;
+    (void)!write(wake_.Get(), &one, sizeof one);
+}
+
+bool CusePort::Impl::ProgramSettings() const
+{
+    std::lock_guard lock(mutex_);
+    return programSettings_;
+}
+
+std::vector<CuseLineEvent> CusePort::Impl::TakeLineEvents()
+{
+    std::lock_guard lock(mutex_);
+    std::vector<CuseLineEvent> taken(events_.begin(), events_.end());
+    events_.clear();
+    return taken;
 }
 
 CuseLines CusePort::Impl::Lines() const
@@ -1021,6 +1119,9 @@ CusePort::~CusePort() = default;
 const std::string& CusePort::Path() const { return impl_->Path(); }
 int CusePort::BridgeFd() const { return impl_->BridgeFd(); }
 void CusePort::SetConnected(bool connected) { impl_->SetConnected(connected); }
+void CusePort::SetModemInputs(uint8_t lines) { impl_->SetModemInputs(lines); }
+bool CusePort::ProgramSettings() const { return impl_->ProgramSettings(); }
+std::vector<CuseLineEvent> CusePort::TakeLineEvents() { return impl_->TakeLineEvents(); }
 CuseLines CusePort::Lines() const { return impl_->Lines(); }
 CuseLineSettings CusePort::Settings() const { return impl_->Settings(); }
 int CusePort::LineEventFd() const { return impl_->LineEventFd(); }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // The device's termios, laid out as the kernel's struct termios2: the flags,
 // the line discipline, the control characters and both speeds in baud.
@@ -43,6 +44,16 @@ struct CuseLines {
     bool heldOpen = false;
 };
 
+// What a program did to the line, in order, for the bridge to pass on.
+enum class CuseLineEvent : uint8_t {
+    kSettings,     // the termios, DTR or RTS changed: read Settings() and Lines()
+    kBreakOn,
+    kBreakOff,
+    kFlushInput,   // tcflush: what the program had not read
+    kFlushOutput,  // what it had written and the bridge not taken
+    kFlushBoth,
+};
+
 // One device, served by a thread of its own: each device reads its own
 // /dev/cuse connection, so one busy or stuck device never delays another,
 // and an idle one sleeps in poll() with no timeout.
@@ -64,13 +75,24 @@ public:
     // a bridge uses a duplicate. Bytes written while no program holds the
     // device are thrown away, as on a line nobody listens to.
     int BridgeFd() const;
-    // CTS, DSR and DCD follow this: on while the bridge is connected.
+    // CTS, DSR and DCD follow this: on while the bridge is connected, off
+    // otherwise; a disconnect forgets the far end's word (SetModemInputs).
     void SetConnected(bool connected);
+    // While connected, CTS, DSR, DCD and RI as the far end says
+    // (kModemCts | ...) instead of all on: TIOCMIWAIT wakes, TIOCGICOUNT counts.
+    void SetModemInputs(uint8_t lines);
     CuseLines Lines() const;
     CuseLineSettings Settings() const;
-    // Readable (an eventfd) after DTR, RTS or the held-open state changed;
-    // read its 8 bytes to clear it, then look at Lines().
+    // Whether a program ever set the termios (else they are the default).
+    bool ProgramSettings() const;
+    // Readable (an eventfd) after DTR, RTS, the held-open state or a line
+    // event; read its 8 bytes to clear it, then look at Lines() and take the
+    // events.
     int LineEventFd() const;
+    // The line events since the last call, oldest first; only the newest
+    // kMaxLineEvents are kept for a bridge that does not take them.
+    static constexpr size_t kMaxLineEvents = 64;
+    std::vector<CuseLineEvent> TakeLineEvents();
     // The kernel ended the device on its own (its connection was aborted):
     // programs can no longer use it.
     bool Ended() const;

@@ -39,6 +39,17 @@ int ComOf(const std::string& params)
     return name ? ComNumber(*name) : -1;
 }
 
+// The device's line as a protocol sends it: the baud as the program gave
+// it (any rate), the rest as its flags say.
+LineSettings LineOfDevice(const CuseLineSettings& d, const LineSettings& base)
+{
+    termios t{};
+    t.c_iflag = d.iflag;
+    t.c_cflag = d.cflag;
+    LineSettings line = LineSettingsFromTermios(t, base);
+    line.baud = d.ospeed;
+    return line;
+}
 
 }  // namespace
 
@@ -630,13 +641,7 @@ std::string PairSetup::UserSideText(const char* name)
     auto it = n >= 0 ? pairs_.find(static_cast<uint32_t>(n)) : pairs_.end();
     if (it == pairs_.end() || !it->second.cuse)
         return {};
-    const CuseLineSettings d = it->second.cuse->Settings();
-    termios t{};
-    t.c_iflag = d.iflag;
-    t.c_cflag = d.cflag;
-    LineSettings line = LineSettingsFromTermios(t, LineSettings{});
-    line.baud = d.ospeed;  // any rate, as the program gave it
-    return it->second.cuse->Path() + " at " + FormatLineSettings(line);
+    return it->second.cuse->Path() + " at " + FormatLineSettings(LineOfDevice(it->second.cuse->Settings(), {}));
 }
 
 void PairSetup::SetConnected(uint32_t number, bool connected)
@@ -654,16 +659,62 @@ std::string PairSetup::DeviceFailure(uint32_t number)
     return it != pairs_.end() && !it->second.master.IsValid() ? it->second.failure : std::string();
 }
 
+CusePort* PairSetup::CuseOf(const char* bridgeName)
+{
+    int n = BridgeSidePair(bridgeName ? bridgeName : "");
+    auto it = n >= 0 ? pairs_.find(static_cast<uint32_t>(n)) : pairs_.end();
+    return it != pairs_.end() ? it->second.cuse.get() : nullptr;
+}
+
 bool PairSetup::UserSideLines(const char* name, UserSideLineState* lines)
 {
-    int n = BridgeSidePair(name ? name : "");
     std::lock_guard<std::mutex> lk(mu_);
-    auto it = n >= 0 ? pairs_.find(static_cast<uint32_t>(n)) : pairs_.end();
-    if (it == pairs_.end() || !it->second.cuse)
+    CusePort* cuse = CuseOf(name);
+    if (!cuse)
         return false;
-    const CuseLines now = it->second.cuse->Lines();
+    const CuseLines now = cuse->Lines();
     lines->held = now.heldOpen;
     lines->dtr = now.dtr;
-    lines->eventFd = it->second.cuse->LineEventFd();
+    lines->eventFd = cuse->LineEventFd();
     return true;
+}
+
+void PairSetup::TakeUserSideLine(const char* name, LineListener& to, bool fresh)
+{
+    std::vector<CuseLineEvent> events;
+    LineSettings now = to.Line();
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        CusePort* cuse = CuseOf(name);
+        if (!cuse)
+            return;
+        events = cuse->TakeLineEvents();
+        if (cuse->ProgramSettings())
+            now = LineOfDevice(cuse->Settings(), now);
+        const CuseLines lines = cuse->Lines();
+        now.dtr = lines.dtr;
+        now.rts = lines.rts;
+    }
+    if (fresh) {
+        to.SetLine(now);
+        return;
+    }
+    for (CuseLineEvent e : events) {
+        switch (e) {
+        case CuseLineEvent::kSettings: to.SetLine(now); break;  // unchanged is no news
+        case CuseLineEvent::kBreakOn: to.SetBreak(true); break;
+        case CuseLineEvent::kBreakOff: to.SetBreak(false); break;
+        case CuseLineEvent::kFlushInput: to.PurgeData(LineListener::kPurgeReceived); break;
+        case CuseLineEvent::kFlushOutput: to.PurgeData(LineListener::kPurgeSent); break;
+        case CuseLineEvent::kFlushBoth: to.PurgeData(LineListener::kPurgeBoth); break;
+        }
+    }
+    to.SetLine(now);  // the settings stand even where the oldest events were dropped
+}
+
+void PairSetup::SetUserSideModem(const char* name, uint8_t lines)
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    if (CusePort* cuse = CuseOf(name))
+        cuse->SetModemInputs(lines);
 }

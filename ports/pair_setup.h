@@ -119,6 +119,11 @@ public:
     std::string BridgeSideFailure(const char* name) override;
     std::string UserSideText(const char* name) override;
     bool UserSideLines(const char* name, UserSideLineState* lines) override;
+    // On a CUSE device: its termios (once a program set them; the port's
+    // line until then), DTR, RTS, breaks and flushes; and the far end's
+    // modem lines.
+    void TakeUserSideLine(const char* name, LineListener& to, bool fresh) override;
+    void SetUserSideModem(const char* name, uint8_t lines) override;
 
 private:
     struct Pair {
@@ -138,6 +143,7 @@ private:
     };
 
     PairSetup(std::string dir, UniqueFd dirFd, UserSideBackend backend);
+    CusePort* CuseOf(const char* bridgeName);  // under mu_
     void Start();
     void CleanDevFolder();
     std::vector<std::string> DevNames() const;

@@ -2,6 +2,8 @@
 // Runs as root where /dev/cuse exists (scripts/vm.sh).
 #include "ports/cuse_port.h"
 
+#include "engine/modem_lines.h"
+
 #include "../net_helpers.h"
 
 #include <fcntl.h>
@@ -198,6 +200,13 @@ TEST_F(CuseTest, ModemLinesFollowTheProgramAndTheBridge)
     serial_icounter_struct counts{};
     ASSERT_EQ(ioctl(fd, TIOCGICOUNT, &counts), 0);
     EXPECT_EQ(counts.dcd, 1);
+    wait = std::async(std::launch::async, [&] { return ioctl(fd, TIOCMIWAIT, TIOCM_CTS); });
+    usleep(100000);
+    port_->SetModemInputs(kModemDsr | kModemRi);  // the far end's word, while connected
+    EXPECT_EQ(wait.get(), 0);
+    EXPECT_EQ(Got(fd, TIOCMGET), TIOCM_DSR | TIOCM_RNG);
+    ASSERT_EQ(ioctl(fd, TIOCGICOUNT, &counts), 0);
+    EXPECT_EQ(counts.cts + counts.dcd + counts.rng, 2 + 2 + 1);
     port_->SetConnected(false);
     ASSERT_EQ(ioctl(fd, TIOCMSET, &dtr), 0);
     // Without HUPCL the last close keeps DTR; with it, DTR drops.
@@ -235,9 +244,12 @@ TEST_F(CuseTest, DrainWaitsForTheBridgeAndFlushDropsWhatItNames)
     EXPECT_EQ(Got(fd, TIOCOUTQ), 10);
     EXPECT_EQ(ToBridge(10), "0123456789");
     EXPECT_EQ(drain.get(), 0);
+    port_->TakeLineEvents();
     EXPECT_EQ(tcsendbreak(fd, 0), 0);
     EXPECT_EQ(ioctl(fd, TIOCSBRK), 0);
     EXPECT_EQ(ioctl(fd, TIOCCBRK), 0);
+    using E = CuseLineEvent;
+    EXPECT_EQ(port_->TakeLineEvents(), (std::vector<E>{E::kBreakOn, E::kBreakOff, E::kBreakOn, E::kBreakOff}));
 
     FromBridge("stale");
     char buf[16];
@@ -247,6 +259,7 @@ TEST_F(CuseTest, DrainWaitsForTheBridgeAndFlushDropsWhatItNames)
     ASSERT_EQ(tcflush(fd, TCOFLUSH), 0);
     ASSERT_EQ(write(fd, "kept", 4), 4);
     EXPECT_EQ(ToBridge(4), "kept");
+    EXPECT_EQ(port_->TakeLineEvents(), (std::vector<E>{E::kFlushInput, E::kFlushOutput}));
     FromBridge("new");
     EXPECT_EQ(std::string(buf, size_t(read(fd, buf, sizeof buf))), "new");
     winsize ws;

@@ -1,5 +1,5 @@
-"""The program as root on CUSE ports: framings kept, exact bytes both ways, modem lines with the
-bridge, DTR/RTS kept, Detect DTR on real DTR, SIGTERM while ports are held."""
+"""The program as root on CUSE ports: framings kept, exact bytes both ways, modem lines with the bridge,
+DTR/RTS kept, Detect DTR on real DTR, the line to and from an RFC 2217 server, SIGTERM with ports held."""
 import fcntl, os, signal, socket, struct, subprocess, sys, tempfile, termios, time
 import serial
 
@@ -13,12 +13,16 @@ import json, re, select
 def until(what, cond, end=None):
     end = end or time.monotonic() + 60
     while not cond():
-        assert time.monotonic() < end, what
+        assert time.monotonic() < end, what() if callable(what) else what
         time.sleep(0.05)
 
 for name, peer, extra in (("COM7", peers[0], []), ("COM8", peers[1], ["--detect-dtr"])):
     peer.settimeout(60)
     assert cli("--add", name, "--remote", "127.0.0.1:%d" % peer.getsockname()[1], *extra).returncode == 0
+server = subprocess.Popen([sys.executable, os.path.dirname(os.path.abspath(__file__)) + "/../engine/rfc2217_server.py",
+                           "0", os.ttyname((device := os.openpty())[1]), folder + "/told"], stdout=subprocess.PIPE)
+server_port = int(server.stdout.readline().split()[1])  # the device is held to the end
+assert cli("--add", "COM9", "--remote", "127.0.0.1:%d" % server_port, "--rfc2217").returncode == 0
 # COM11's device name is another installation's; COM12 serves one client at a time.
 peer11, port12 = socket.create_server(("127.0.0.1", 0)), (lambda s: (s.getsockname()[1], s.close())[0])(socket.create_server(("127.0.0.1", 0)))
 assert cli("--add", "COM11", "--remote", "127.0.0.1:%d" % peer11.getsockname()[1]).returncode == 0
@@ -92,9 +96,26 @@ assert c8.recv(16) == b"", "the link outlived DTR"
 s8.dtr = True
 c8 = linked_by(s8, peers[1])
 
+# Settings, DTR, break and flushes reach the server; its CTS, DSR and DCD (our DTR) show in ours.
+cli("--start", "COM9")
+s9 = serial.Serial(folder + "/dev/COM9", 9600, timeout=30)
+told = lambda: open(folder + "/told").read().splitlines()
+def tells(action, *lines):
+    mark = len(told())
+    action()
+    until(lambda: "%s not in %s" % (lines, told()[mark:]), lambda: all(l in told()[mark:] for l in lines))
+tells(lambda: setattr(s9, "bytesize", 7) or setattr(s9, "parity", "E"), "LINE 9600 7 E 1")
+tells(lambda: setattr(s9, "baudrate", 250000), "LINE 250000 7 E 1")
+tells(lambda: setattr(s9, "dtr", False), "DTR 0")
+until("the server's lines off", lambda: not (s9.cts or s9.dsr or s9.cd))
+tells(lambda: setattr(s9, "dtr", True), "DTR 1")
+tells(lambda: termios.tcsendbreak(s9.fd, 0), "BREAK 1", "BREAK 0")
+tells(lambda: termios.tcflush(s9.fd, termios.TCIOFLUSH), "PURGE in", "PURGE out")
+server.kill()
+
 prog.send_signal(signal.SIGTERM)
 assert prog.wait(timeout=120) == 0
-for s in (s7, s8):
+for s in (s7, s8, s9):
     try:
         s.write(b"x")
         assert False, "a held port outlived the program"

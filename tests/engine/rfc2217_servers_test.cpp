@@ -4,6 +4,7 @@
 // ser2net's plain telnet accepter, which refuses the COM-PORT-OPTION.
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -11,6 +12,7 @@
 
 #include "engine_fixtures.h"
 #include "engine/line_settings.h"
+#include "engine/unique_fd.h"
 
 namespace enginetest {
 namespace {
@@ -77,6 +79,18 @@ protected:
         return UnpackLineSettings(r->lineConfirmed.load(), &seen) ? FormatLineSettings(seen) : "none";
     }
 
+    // Pair 1's user side sees the program's line itself too, as a CUSE device does.
+    bool UserSideLines(const char*, UserSideLineState* s) override { return (*s = {true, true, lineEvent_.Get()}).held; }
+    void TakeUserSideLine(const char*, LineListener& to, bool fresh) override
+    {
+        if (LineSettings l; !fresh && UnpackLineSettings(deviceLine_.load(), &l))
+            to.SetLine(l);
+    }
+    void SetUserSideModem(const char*, uint8_t lines) override { modem_ = lines; }
+
+    UniqueFd lineEvent_{eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
+    std::atomic<uint64_t> deviceLine_{0};
+    std::atomic<int> modem_{-1};
     std::string dir_;
     uint16_t port_ = FreePort();
     std::unique_ptr<Child> socat_, server_;
@@ -117,6 +131,12 @@ TEST_P(Rfc2217Servers, LineSettingsArriveAndEveryByteValuePassesBothWays)
         EXPECT_TRUE(Within(2000, [&] { return DeviceSpeed(dir_ + "/dev") == speed; })) << speed;
     }
     EXPECT_TRUE(Within(2000, [&] { return Confirmed(r) == "115200,7,E,1"; })) << Confirmed(r);
+    if (GetParam() != kPyserial)
+        return;
+    // A line told through the line event descriptor; DTR off: the server's CTS, DSR and DCD follow it.
+    deviceLine_ = PackLineSettings({4800, 8, 'N', StopBits::kTwo, FlowControl::kNone, false});
+    ASSERT_EQ(write(lineEvent_.Get(), "\1\0\0\0\0\0\0\0", 8), 8);
+    EXPECT_TRUE(Within(10000, [&] { return DeviceSpeed(dir_ + "/dev") == B4800 && modem_ == 0; })) << modem_;
 }
 
 INSTANTIATE_TEST_SUITE_P(Ser2netAndPyserial, Rfc2217Servers, ::testing::Values(kPyserial, kSer2net, kSer2netRefusing));
