@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -145,16 +146,20 @@ PortSettings GivenSettings(const CommandRequest& q, const PortRecord* r)
     return s;
 }
 
-// After a start, a tcpserver's first bind, made at once: a port that waits
-// to bind does not serve, which the caller must learn. (The other modes
-// first try seconds later; --list shows their reason.)
+// After a start: a port without its serial device, which its bridge finds
+// before its first post, and a tcpserver's first bind, made at once: such a
+// port does not serve, which the caller must learn. (The other modes first
+// try seconds later; --list shows their reason.)
 std::string FirstAttemptFailure(const PortRecord& r, CommandPlace& place)
 {
-    for (int waited = 0; r.mode == MODE_TCPSERVER && waited < kFirstAttemptMs && !place.ended();
-         waited += kFirstAttemptPollMs) {
+    for (int waited = 0; waited < kFirstAttemptMs && !place.ended(); waited += kFirstAttemptPollMs) {
+        const int32_t state = r.state.load();  // before the failure, which is noted before any post
+        if (r.lastError.load() == ENODEV)
+            return r.name + std::string(" is started but has no serial device: ") + LastFailureText(&r);
         if (r.waitingToBind.load())
             return r.name + std::string(" is started and waits to bind: ") + LastFailureText(&r);
-        if (r.state.load() >= STATE_CONNECTED || r.lastError.load() != 0)
+        if (state >= STATE_CONNECTED || r.lastError.load() != 0 ||
+            (r.mode != MODE_TCPSERVER && state != STATE_STOPPED))
             break;
         place.keepResponsive();
         std::this_thread::sleep_for(std::chrono::milliseconds(kFirstAttemptPollMs));
