@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -126,6 +127,7 @@ public:
     CuseLines Lines() const;
     CuseLineSettings Settings() const;
     bool ProgramSettings() const;
+    void OfferLine(uint32_t iflag, uint32_t cflag, uint32_t baud);
     std::vector<CuseLineEvent> TakeLineEvents();
     bool Ended() const;
 
@@ -193,7 +195,8 @@ private:
     void LinesChanged() { Event(CuseLineEvent::kSettings); }
     void Event(CuseLineEvent e);
     void ApplyConnected();
-    void SetSettings(const termios2& t);
+    void SetSettings(const termios2& t, bool byProgram = true);
+    void ApplyOffer();
     void Flush(unsigned long which);
     bool TermiosIoctl(fuse_req_t req, unsigned cmd, void* arg, const void* in, size_t inSize, size_t outSize);
     void SetIoctl(fuse_req_t req, unsigned cmd, const void* in, size_t size);
@@ -221,6 +224,10 @@ private:
     bool connected_ = false;
     int farLines_ = -1;  // the far end's word on the modem lines, -1 none
     bool programSettings_ = false;
+    struct Offer {
+        uint32_t iflag = 0, cflag = 0, baud = 0;
+    } offer_;             // the port's line, for the device's thread to apply
+    bool offered_ = false;
     std::deque<CuseLineEvent> events_;
     bool ended_ = false;
 
@@ -450,6 +457,7 @@ void CusePort::Impl::Serve()
             uint64_t n;
             (void)!read(wake_.Get(), &n, sizeof n);
             ApplyConnected();
+            ApplyOffer();
         }
         if (fds[kBridge].revents)
             ServeBridge(fds[kBridge].revents);
@@ -841,7 +849,7 @@ void CusePort::Impl::ApplyConnected()
 // Every flag and character as given. The speeds follow the baud code in
 // c_cflag; with BOTHER they are the ones given, and a speed the table names
 // gets its code back, as the kernel does.
-void CusePort::Impl::SetSettings(const termios2& given)
+void CusePort::Impl::SetSettings(const termios2& given, bool byProgram)
 {
     termios2 t = given;
     unsigned ocode = t.c_cflag & CBAUD;
@@ -857,12 +865,42 @@ void CusePort::Impl::SetSettings(const termios2& given)
     t.c_cflag = (t.c_cflag & ~(CBAUD | (CBAUD << IBSHIFT))) | ocode | (icode << IBSHIFT);
     {
         std::lock_guard lock(mutex_);
+        if (!byProgram && programSettings_)
+            return;  // the program's own stand
         settings_ = t;
-        programSettings_ = true;
+        programSettings_ = programSettings_ || byProgram;
     }
-    LinesChanged();
+    if (byProgram)
+        LinesChanged();
 }
 
+void CusePort::Impl::OfferLine(uint32_t iflag, uint32_t cflag, uint32_t baud)
+{
+    {
+        std::lock_guard lock(mutex_);
+        offer_ = {iflag, cflag, baud};
+        offered_ = true;
+    }
+    uint64_t one = 1;
+    (void)!write(wake_.Get(), &one, sizeof one);
+}
+
+// On the device's thread, the only one that touches the termios unlocked.
+void CusePort::Impl::ApplyOffer()
+{
+    Offer o;
+    {
+        std::lock_guard lock(mutex_);
+        if (!std::exchange(offered_, false))
+            return;
+        o = offer_;
+    }
+    termios2 t = settings_;  // its characters and local modes stay
+    t.c_iflag = o.iflag;
+    t.c_cflag = (o.cflag & ~(CBAUD | (CBAUD << IBSHIFT))) | BOTHER;
+    t.c_ispeed = t.c_ospeed = o.baud;
+    SetSettings(t, false);
+}
 void CusePort::Impl::Flush(unsigned long which)
 {
     Event(which == TCIFLUSH ? CuseLineEvent::kFlushInput
@@ -1121,6 +1159,7 @@ int CusePort::BridgeFd() const { return impl_->BridgeFd(); }
 void CusePort::SetConnected(bool connected) { impl_->SetConnected(connected); }
 void CusePort::SetModemInputs(uint8_t lines) { impl_->SetModemInputs(lines); }
 bool CusePort::ProgramSettings() const { return impl_->ProgramSettings(); }
+void CusePort::OfferLine(uint32_t iflag, uint32_t cflag, uint32_t baud) { impl_->OfferLine(iflag, cflag, baud); }
 std::vector<CuseLineEvent> CusePort::TakeLineEvents() { return impl_->TakeLineEvents(); }
 CuseLines CusePort::Lines() const { return impl_->Lines(); }
 CuseLineSettings CusePort::Settings() const { return impl_->Settings(); }

@@ -83,8 +83,12 @@ public:
     void SetModemInputs(uint8_t lines);
     CuseLines Lines() const;
     CuseLineSettings Settings() const;
-    // Whether a program ever set the termios (else they are the default).
+    // Whether a program ever set the termios (else they are the port's).
     bool ProgramSettings() const;
+    // The port's own line, while no program has set one: what a program
+    // finds at its open, as on a serial port left configured. iflag and
+    // cflag as a termios has them (the speed bits aside), baud any rate.
+    void OfferLine(uint32_t iflag, uint32_t cflag, uint32_t baud);
     // Readable (an eventfd) after DTR, RTS, the held-open state or a line
     // event; read its 8 bytes to clear it, then look at Lines() and take the
     // events.

@@ -51,6 +51,18 @@ LineSettings LineOfDevice(const CuseLineSettings& d, const LineSettings& base)
     return line;
 }
 
+// The port's line on a device no program has set: its flags through the
+// termios form, its baud as it is (any rate).
+void OfferLine(CusePort& cuse, const LineSettings& line)
+{
+    const CuseLineSettings d = cuse.Settings();
+    termios t{};
+    t.c_iflag = d.iflag;
+    t.c_cflag = d.cflag;
+    LineSettingsToTermios(line, &t);
+    cuse.OfferLine(t.c_iflag, t.c_cflag, line.baud);
+}
+
 }  // namespace
 
 UserSideBackend ChooseBackend(const char* wanted, std::string* why)
@@ -691,6 +703,8 @@ void PairSetup::TakeUserSideLine(const char* name, LineListener& to, bool fresh)
         events = cuse->TakeLineEvents();
         if (cuse->ProgramSettings())
             now = LineOfDevice(cuse->Settings(), now);
+        else if (fresh)
+            OfferLine(*cuse, now);
         const CuseLines lines = cuse->Lines();
         now.dtr = lines.dtr;
         now.rts = lines.rts;

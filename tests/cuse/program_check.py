@@ -22,7 +22,7 @@ for name, peer, extra in (("COM7", peers[0], []), ("COM8", peers[1], ["--detect-
 server = subprocess.Popen([sys.executable, os.path.dirname(os.path.abspath(__file__)) + "/../engine/rfc2217_server.py",
                            "0", os.ttyname((device := os.openpty())[1]), folder + "/told"], stdout=subprocess.PIPE)
 server_port = int(server.stdout.readline().split()[1])  # the device is held to the end
-assert cli("--add", "COM9", "--remote", "127.0.0.1:%d" % server_port, "--rfc2217").returncode == 0
+assert cli("--add", "COM9", "--remote", "127.0.0.1:%d" % server_port, "--rfc2217", "--line", "2400,7,E,1").returncode == 0
 # COM11's device name is another installation's; COM12 serves one client at a time.
 peer11, port12 = socket.create_server(("127.0.0.1", 0)), (lambda s: (s.getsockname()[1], s.close())[0])(socket.create_server(("127.0.0.1", 0)))
 assert cli("--add", "COM11", "--remote", "127.0.0.1:%d" % peer11.getsockname()[1]).returncode == 0
@@ -39,8 +39,9 @@ until("links", lambda: os.path.exists(com7) and os.path.exists(com8))
 assert os.path.realpath(com7).startswith("/dev/ttyS1") and os.path.realpath(com7) in cli("--list").stdout
 cli("--start", "COM7"), cli("--start", "COM8")
 
-cli("--start", "COM11"), cli("--start", "COM12")  # COM11 without its device: no connection, its reason listed
-assert tty11 + " already exists" in str(listed("COM11")["last_error"])
+started11 = cli("--start", "COM11")  # COM11 without its device: refused, no connection, its reason listed
+assert started11.returncode != 0 and "has no serial device: " + tty11 + " already exists" in started11.stderr, started11
+assert tty11 + " already exists" in str(listed("COM11")["last_error"]) and cli("--start", "COM12").returncode == 0
 assert select.select([peer11], [], [], 5)[0] == [], "a port without its device connected"
 os.unlink(tty11), cli("--stop", "COM11"), cli("--start", "COM11")  # a start makes the device anew
 until("COM11 made", lambda: os.path.realpath(folder + "/dev/COM11") == tty11)
@@ -98,8 +99,11 @@ c8 = linked_by(s8, peers[1])
 
 # Settings, DTR, break and flushes reach the server; its CTS, DSR and DCD (our DTR) show in ours.
 cli("--start", "COM9")
-s9 = serial.Serial(folder + "/dev/COM9", 9600, timeout=30)
 told = lambda: open(folder + "/told").read().splitlines()
+until("the port's line told", lambda: "LINE 2400 7 E 1" in told())  # and found by a program that sets none
+line9 = lambda: (lambda fd: (termios.tcgetattr(fd), os.close(fd))[0])(os.open(folder + "/dev/COM9", os.O_RDWR | os.O_NOCTTY))
+until("the port's line on the device", lambda: line9()[4] == termios.B2400 and line9()[2] & (termios.CSIZE | termios.PARENB | termios.PARODD) == termios.CS7 | termios.PARENB)
+s9 = serial.Serial(folder + "/dev/COM9", 9600, timeout=30)
 def tells(action, *lines):
     mark = len(told())
     action()
