@@ -27,7 +27,7 @@ std::mutex g_helperMutex;
 std::string g_helper;  // "" until first needed or after a reset
 
 // Beside the running program (a build tree), else in the library-executables
-// folder of the prefix it is installed under (bin/../libexec).
+// folder of the prefix it is installed under (bin/../libexec/velkaro_redi).
 std::string DefaultHelper()
 {
     char exe[PATH_MAX];
@@ -37,7 +37,7 @@ std::string DefaultHelper()
     std::string folder(exe, static_cast<size_t>(n));
     folder.erase(folder.rfind('/') + 1);
     const std::string beside = folder + kLookupHelperName;
-    return access(beside.c_str(), X_OK) == 0 ? beside : folder + "../libexec/" + kLookupHelperName;
+    return access(beside.c_str(), X_OK) == 0 ? beside : folder + "../libexec/velkaro_redi/" + kLookupHelperName;
 }
 
 std::string Helper()

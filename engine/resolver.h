@@ -12,7 +12,7 @@ class StopEvent;
 class UserSideKeeper;
 
 // The helper's name: found beside the running program (a build tree), else
-// in ../libexec from it (installed).
+// in ../libexec/velkaro_redi from it (installed).
 inline constexpr const char* kLookupHelperName = "velkaro_redi-lookup";
 
 // The helper run by every lookup from now on; "" goes back to the default.
