@@ -47,7 +47,8 @@ exec {peer}< <(python3 -c 'import socket; s = socket.create_server(("127.0.0.1",
 s.settimeout(30); s.accept(); print("accepted", flush=True)')
 read -r port <&"$peer"
 as_nobody "$exe" --add COM8 --remote "localhost:$port" >/dev/null || fail "--add COM8"
-as_nobody "$exe" -platform offscreen >"$t/program.log" 2>&1 & program=$!
+setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$home" XDG_CONFIG_HOME= "$exe" -platform offscreen \
+  >"$t/program.log" 2>&1 & program=$!  # not through the function: $! must be the program
 for _ in $(seq 100); do [ -S "$home/.config/velkaro_redi/control.sock" ] && break; sleep 0.1; done
 as_nobody "$exe" --start COM8 >/dev/null 2>&1 || true  # already started where STARTUP is on
 read -r -t 30 accepted <&"$peer" || true
