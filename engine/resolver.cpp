@@ -153,20 +153,3 @@ bool LookUp(const std::string& host, const StopEvent& stop, UserSideKeeper& keep
     }
     return lookup.Answer(address, error);
 }
-
-int RunLookupHelper(const char* host)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    errno = 0;
-    const int rc = getaddrinfo(host, nullptr, &hints, &list);
-    if (rc == 0) {
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr, text, sizeof text);
-        freeaddrinfo(list);
-        return printf("OK %s\n", text) > 0 ? 0 : 1;
-    }
-    return printf("ERR %d %d\n", rc, errno) > 0 ? 0 : 1;
-}

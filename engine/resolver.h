@@ -1,5 +1,6 @@
 // Host-name lookups that never hold a bridge thread and never outlive it:
-// each runs getaddrinfo() in a small process of its own (the lookup helper),
+// each runs getaddrinfo() in a small process of its own (the lookup helper,
+// engine/lookup_helper.cpp, which answers "OK 192.0.2.7" or "ERR <code> <errno>"),
 // which a stop kills and reaps at once, however long a name server keeps
 // silent. A thread stuck in getaddrinfo() could not be taken back.
 #pragma once
@@ -25,8 +26,3 @@ void SetLookupHelper(const std::string& path);
 // *error empty when stop came first. Either way no helper is left running.
 bool LookUp(const std::string& host, const StopEvent& stop, UserSideKeeper& keeper,
             in_addr* address, std::string* error);
-
-// The helper's side: looks host up and prints the answer on standard output
-// as one line, "OK 192.0.2.7" or "ERR <getaddrinfo code> <errno>". Gives the
-// process's exit status.
-int RunLookupHelper(const char* host);
