@@ -30,24 +30,43 @@ def free_port():
         return s.getsockname()[1]
 
 
-def transfer(write_fd, read_fd, size):
+def move(write, read, size):
+    """MiB/s of size random bytes through write() and read(), both non-blocking, checked exact."""
     data = os.urandom(size)
     got = bytearray()
     start = time.perf_counter()
     sent = 0
     while len(got) < size:
-        try:
-            if sent < size:
-                sent += os.write(write_fd, data[sent:sent + 4096])
-        except BlockingIOError:
-            pass
-        try:
-            got += os.read(read_fd, 65536)
-        except BlockingIOError:
+        if sent < size:
+            sent += write(data[sent:sent + 4096]) or 0
+        chunk = read()
+        if not chunk:
             time.sleep(0.0005)
-    took = time.perf_counter() - start
+        got += chunk
     assert bytes(got) == data, "bytes lost or changed"
-    return size / took / 2**20
+    return size / (time.perf_counter() - start) / 2**20
+
+
+def fd_write(fd):
+    def write(b):
+        try:
+            return os.write(fd, b)
+        except BlockingIOError:
+            return 0
+    return write
+
+
+def fd_read(fd):
+    def read():
+        try:
+            return os.read(fd, 65536)
+        except BlockingIOError:
+            return b""
+    return read
+
+
+def transfer(write_fd, read_fd, size):
+    return move(fd_write(write_fd), fd_read(read_fd), size)
 
 
 def baud_latency(set_speed, device, code):
@@ -126,34 +145,9 @@ def main():
 
 
 def measure_pyserial(client, far, device):
-    def move(write, read, size):
-        data = os.urandom(size)
-        got = bytearray()
-        start = time.perf_counter()
-        sent = 0
-        while len(got) < size:
-            if sent < size:
-                sent += write(data[sent:sent + 4096]) or 0
-            chunk = read()
-            if not chunk:
-                time.sleep(0.0005)
-            got += chunk
-        assert bytes(got) == data, "bytes lost or changed"
-        return size / (time.perf_counter() - start) / 2**20
-
-    def far_read():
-        try:
-            return os.read(far, 65536)
-        except BlockingIOError:
-            return b""
     size = MIB << 20
-    up = [move(client.write, far_read, size) for _ in range(REPS)]
-    def far_write(b):
-        try:
-            return os.write(far, b)
-        except BlockingIOError:
-            return 0
-    down = [move(far_write, lambda: client.read(65536), size) for _ in range(REPS)]
+    up = [move(client.write, fd_read(far), size) for _ in range(REPS)]
+    down = [move(fd_write(far), lambda: client.read(65536), size) for _ in range(REPS)]
 
     def set_baud(code, baud):
         client.baudrate = baud

@@ -549,14 +549,25 @@ void CusePort::Impl::Settle()
     NotifyPolls(false);
 }
 
+namespace {
+
+// A pending call of `pending` that was interrupted ends with EINTR.
+template <typename Pending>
+void EndInterrupted(Pending& pending, fuse_req_t req)
+{
+    auto it = std::find_if(pending.begin(), pending.end(), [&](auto& p) { return p.req == req; });
+    if (it != pending.end()) {
+        fuse_reply_err(req, EINTR);
+        pending.erase(it);
+    }
+}
+
+}  // namespace
+
 void CusePort::Impl::ServeInterrupts()
 {
     for (fuse_req_t req : interrupted_) {
-        auto read = std::find_if(reads_.begin(), reads_.end(), [&](auto& r) { return r.req == req; });
-        if (read != reads_.end()) {
-            fuse_reply_err(req, EINTR);
-            reads_.erase(read);
-        }
+        EndInterrupted(reads_, req);
         auto write = std::find_if(writes_.begin(), writes_.end(), [&](auto& w) { return w.req == req; });
         if (write != writes_.end()) {
             if (write->taken > 0)
@@ -565,16 +576,8 @@ void CusePort::Impl::ServeInterrupts()
                 fuse_reply_err(req, EINTR);
             writes_.erase(write);
         }
-        auto drain = std::find_if(drains_.begin(), drains_.end(), [&](auto& d) { return d.req == req; });
-        if (drain != drains_.end()) {
-            fuse_reply_err(req, EINTR);
-            drains_.erase(drain);
-        }
-        auto wait = std::find_if(waits_.begin(), waits_.end(), [&](auto& w) { return w.req == req; });
-        if (wait != waits_.end()) {
-            fuse_reply_err(req, EINTR);
-            waits_.erase(wait);
-        }
+        EndInterrupted(drains_, req);
+        EndInterrupted(waits_, req);
         auto brk = std::find_if(breaks_.begin(), breaks_.end(), [&](auto& b) { return b.req == req; });
         if (brk != breaks_.end()) {
             brk->until = Clock::time_point::min();  // ends now, with the break
