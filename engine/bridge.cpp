@@ -1,6 +1,5 @@
 #include "engine/bridge.h"
 
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -53,22 +52,6 @@ void JoinForgotten(const PortRecord* record)
     }
     for (auto& handle : mine)
         handle->Join();
-}
-
-// A running port holds up to five descriptors (its pair, a socket, the
-// bridge side and its watch, a listener): 256 ports need more than the
-// usual soft limit of 1024, and the program waits with poll(), never
-// select(), so the hard limit is safe to use.
-void RaiseDescriptorLimit()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        rlimit files{};
-        if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-            files.rlim_cur = files.rlim_max;
-            setrlimit(RLIMIT_NOFILE, &files);
-        }
-    });
 }
 
 std::unique_ptr<Protocol> CreateFraming(PortRecord& record)
@@ -158,7 +141,6 @@ bool StartBridge(PortRecord* record)
         return false;
     JoinForgotten(record);
     ForgetFailure(record);
-    RaiseDescriptorLimit();
     if (!record->stopEvent) {
         record->stopEvent = StopEvent::Create();
         if (!record->stopEvent) {

@@ -24,8 +24,11 @@ void RunHeadlessWithoutDisplay(int argc, char* argv[])
     LogNote("No display (DISPLAY and WAYLAND_DISPLAY unset): running without a window, as with -platform offscreen\n");
 }
 
-// Each CUSE port takes five descriptors: 256 of them need more than the
-// usual soft limit of 1024, and the hard limit is ours to take.
+// A running port holds up to five descriptors (its pair, a socket, the
+// bridge side and its watch, a listener) and a CUSE device five more: 256
+// ports need more than the usual soft limit of 1024. The program waits with
+// poll(), never select(), so the hard limit is safe to take; the process's
+// own to set, so here rather than in the bridge library.
 void RaiseDescriptorLimit()
 {
     rlimit limit{};
