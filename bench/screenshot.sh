@@ -21,7 +21,7 @@ trap cleanup EXIT
 
 PEER_PORT=$((20000 + RANDOM % 20000))
 CLOSED_PORT=$((PEER_PORT + 1))
-cp "$BUILD/velkaro_redi" "$DIR/"
+cp "$BUILD/velkaro_redi" "$BUILD/velkaro_redi-lookup" "$DIR/"  # COM3 names its peer: the lookup helper goes along
 printf '3\tPortName=COM3,OverrunCheck=yes,BaudPacing=yes\n7\tPortName=COM7,OverrunCheck=yes,BaudPacing=yes\n9\tPortName=COM9,OverrunCheck=yes,BaudPacing=yes\n' > "$DIR/pairs.dat"
 port() { # name mode dstaddr dstport locport
   printf '<%s>\r\n<DSTADDR>%s</DSTADDR>\r\n<DSTPORT>%s</DSTPORT>\r\n<LOCADDR>127.0.0.1</LOCADDR>\r\n<LOCPORT>%s</LOCPORT>\r\n<MODE>%s</MODE>\r\n<USECUSTOM>FALSE</USECUSTOM>\r\n<CHKDTR>FALSE</CHKDTR>\r\n<DEVNAME/>\r\n<KEEPALIVE>0</KEEPALIVE>\r\n<IDLETIME>0</IDLETIME>\r\n</%s>\r\n' "$1" "$3" "$4" "$5" "$2" "$1"
